@@ -1,0 +1,28 @@
+#include "app/branches.hpp"
+#include "src/SimpleCommand.hpp"
+
+int branch_sensor_trigger(bool run_firmware) {
+    SimpleCommand command;
+    USB_Logger* logger = USB_Logger::Instance();
+    logger->Info("Creating object SimpleCommand:\n");
+    logger->Info("\tNo additional information to send\n");
+    logger->Info("\tNo additional feedback expected\n");
+    put_le32(command.request, run_firmware ? SimpleCommand::kRunSensorFirmware : SimpleCommand::kSensorBootloader);
+    command.reply_length = 4;
+    command.feedback_expected = 0;
+    const int result = command.Connect() != 0 ? 6 : command.RunCommand();
+    if (run_firmware) {
+        logger->Info("Trigger sensors to run firmware command sent!\r\n");
+        if (result == 0) {
+            logger->Info("Restart the suit!\r\n");
+        } else {
+            logger->Error("Something went wrong trying to trigger sensors to run firmware - error-code %d!!\n", result);
+        }
+    } else {
+        logger->Info("Trigger to bootloader command sent!\r\n");
+        if (result != 0) {
+            logger->Error("Something went wrong trying to trigger sensors to bootloader - error-code %d!!\n", result);
+        }
+    }
+    return result;
+}

@@ -1,0 +1,17 @@
+// One function per option of the driver. Each constructs its command, fills
+// it from the arguments, connects, runs, reports and returns the result.
+#pragma once
+
+int branch_log();
+int branch_selftest();
+int branch_hub_info(bool boot_info);
+int branch_sensor_info();
+int branch_write_network(const char* path);
+int branch_read_network(const char* path);
+int branch_scan_networks(const char* channel, const char* band /* may be null */);
+int branch_hub_upgrade(const char* path);
+int branch_sensor_upgrade(const char* path, bool from_boot);
+int branch_sensor_trigger(bool run_firmware);
+
+// printf onto the active platform's standard output (the driver's reports).
+void print_out(const char* format, ...) __attribute__((format(printf, 1, 2)));

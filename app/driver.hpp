@@ -1,0 +1,10 @@
+// The command-line driver: one run, one operation, exit code = result.
+#pragma once
+
+namespace zel { class Platform; }
+
+// Runs the tool as main() would, on the given platform.
+int run(int argc, char** argv, zel::Platform& platform);
+
+// Prints the usage text on standard output.
+void print_usage();

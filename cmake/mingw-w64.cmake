@@ -1,0 +1,16 @@
+# Cross build for Windows with Debian's mingw-w64 (posix thread model: the
+# win32 model cannot build GoogleTest).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
+set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# Never -I/usr/include for mingw: reach rapidxml through a folder of its own.
+set(ZEL_RAPIDXML_DIR "${CMAKE_BINARY_DIR}/rapidxml-include" CACHE PATH "" FORCE)
+file(MAKE_DIRECTORY "${CMAKE_BINARY_DIR}/rapidxml-include")
+file(CREATE_LINK /usr/include/rapidxml "${CMAKE_BINARY_DIR}/rapidxml-include/rapidxml" SYMBOLIC)

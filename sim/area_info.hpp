@@ -1,0 +1,21 @@
+// The HUB model's handling of the info requests: configuration, state and
+// the request handler.
+#pragma once
+
+#include <string>
+
+namespace sim {
+
+class HubModel;
+struct Request;
+struct Exchange;
+
+struct InfoArea {
+};
+
+// Handles one request when it belongs to this area; false otherwise.
+bool handle_info(HubModel& hub, const Request& request, Exchange& exchange);
+// Handles a text command typed to the HUB (the line without its CR).
+bool handle_info_text(HubModel& hub, const std::string& line, Exchange& exchange);
+
+}  // namespace sim

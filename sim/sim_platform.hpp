@@ -1,0 +1,106 @@
+// A platform in virtual time: the clock moves only when the tool waits or
+// reads, the console and the log files are kept in memory, and the serial
+// ports are HUB models. A run of the real driver against it is exact and
+// takes milliseconds however long the protocol waits.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/platform.hpp"
+#include "sim/hub_model.hpp"
+
+namespace sim {
+
+// 5 December 2026 09:07:03.004512 UTC, in 100 ns ticks since 1970.
+inline constexpr int64_t kDefaultUtcStart = 17649184230045120LL;
+
+struct TraceEntry {
+    int64_t time;
+    bool to_hub;  // true: written by the tool; false: read by the tool
+    std::vector<uint8_t> bytes;
+};
+
+struct Wait {
+    enum Kind { Sleep, Timer } kind;
+    int64_t start;
+    int64_t duration;  // 100 ns ticks
+};
+
+class SimPlatform : public zel::Platform {
+public:
+    explicit SimPlatform(int64_t utc_start = kDefaultUtcStart);
+
+    // Attaches a HUB; the platform keeps it until destroyed.
+    HubModel& attach(HubConfig config);
+    std::vector<std::unique_ptr<HubModel>>& hubs() { return hubs_; }
+    HubModel& hub(size_t i = 0) { return *hubs_.at(i); }
+
+    int64_t now() const { return now_; }
+    double now_ms() const { return double(now_) / kTicksPerMs; }
+    void advance(int64_t ticks) { now_ += ticks; }
+
+    // What the run produced.
+    std::string out;
+    std::string err;
+    bool err_terminal = false;
+    std::vector<TraceEntry> trace;
+    std::vector<Wait> waits;
+    // The working directory's files, by name, in creation order.
+    std::vector<std::pair<std::string, std::string>> files;
+    // Every line the logger appended, in order, as written.
+    std::vector<std::string> appended;
+    std::string* file(const std::string& name);
+    // Set by a test to make appends fail (a directory that cannot be written).
+    bool files_writable = true;
+
+    // Bytes the tool wrote / read, run together.
+    std::vector<uint8_t> written_bytes() const;
+    std::vector<uint8_t> read_bytes() const;
+
+    // zel::Platform
+    int64_t utc_now_ticks() override { return utc_start_ + now_; }
+    int64_t tick_count() override { return now_; }
+    void sleep_ms(uint32_t ms) override;
+    void timer_wait(int64_t due_100ns) override;
+    std::string format_local_time(uint32_t seconds, const char* format) override;
+    void write_stdout(std::string_view text) override { out.append(text); }
+    void write_stderr(std::string_view text) override { err.append(text); }
+    bool stderr_is_terminal() override { return err_terminal; }
+    std::vector<std::string> list_directory(const std::string& dir) override;
+    bool remove_file(const std::string& path) override;
+    bool append_to_file(const std::string& path, std::string_view text) override;
+    std::vector<zel::UsbSerialDevice> list_usb_serial_devices() override;
+    zel::PortHandle port_create(const std::string& name) override;
+    bool port_set_state(zel::PortHandle h) override { return valid(h); }
+    bool port_set_queues(zel::PortHandle h, uint32_t, uint32_t) override { return valid(h); }
+    bool port_set_timeouts(zel::PortHandle h) override { return valid(h); }
+    bool port_flush(zel::PortHandle h) override { return valid(h); }
+    int port_write(zel::PortHandle h, const uint8_t* data, uint32_t length) override;
+    int port_read(zel::PortHandle h, uint8_t* data, uint32_t length) override;
+    void port_close(zel::PortHandle h) override;
+
+    // Open handles right now (a test checks that nothing is left open).
+    size_t open_handles() const { return handles_.size(); }
+
+private:
+    struct OpenPort {
+        HubModel* hub;
+        int generation;
+    };
+    bool valid(zel::PortHandle h) const { return handles_.count(h) != 0; }
+    // The hub behind a handle, or null when it has dropped off since.
+    HubModel* live(zel::PortHandle h);
+    static std::string bare_name(const std::string& path);
+
+    int64_t utc_start_;
+    int64_t now_ = 0;
+    std::vector<std::unique_ptr<HubModel>> hubs_;
+    std::map<zel::PortHandle, OpenPort> handles_;
+    zel::PortHandle next_handle_ = 0x1000;
+};
+
+}  // namespace sim
