@@ -13,6 +13,10 @@ struct Exchange;
 struct FirmwareArea {
 };
 
+// Takes one "key = value" setting of a scenario file; false when the key
+// is not this area's (or the value does not fit it).
+bool configure_firmware(FirmwareArea& area, const std::string& key, const std::string& value);
+
 // Handles one request when it belongs to this area; false otherwise.
 bool handle_firmware(HubModel& hub, const Request& request, Exchange& exchange);
 

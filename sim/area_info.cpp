@@ -4,6 +4,7 @@
 
 namespace sim {
 
+bool configure_info(InfoArea&, const std::string&, const std::string&) { return false; }
 bool handle_info(HubModel&, const Request&, Exchange&) { return false; }
 bool handle_info_text(HubModel&, const std::string&, Exchange&) { return false; }
 

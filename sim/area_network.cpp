@@ -4,6 +4,7 @@
 
 namespace sim {
 
+bool configure_network(NetworkArea&, const std::string&, const std::string&) { return false; }
 bool handle_network(HubModel&, const Request&, Exchange&) { return false; }
 
 }  // namespace sim

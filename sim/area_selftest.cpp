@@ -4,6 +4,7 @@
 
 namespace sim {
 
+bool configure_selftest(SelfTestArea&, const std::string&, const std::string&) { return false; }
 bool handle_selftest(HubModel&, const Request&, Exchange&) { return false; }
 
 }  // namespace sim
