@@ -11,7 +11,8 @@ uint32_t le32(const uint8_t* p) {
 constexpr uint8_t kMarker = 0xAE;
 }  // namespace
 
-HubModel::HubModel(HubConfig config) : config_(std::move(config)), port_name_(config_.port_name) {}
+HubModel::HubModel(HubConfig config)
+    : config_(std::move(config)), port_name_(config_.port_name), opens_to_refuse_(config_.refuse_opens) {}
 
 uint16_t HubModel::vendor_id() const {
     return config_.kind == Kind::TorvaneAtmel ? 0x03EB : 0x0483;
@@ -32,8 +33,8 @@ bool HubModel::present(int64_t now) const {
 
 bool HubModel::accept_open(int64_t now) {
     if (!present(now)) return false;
-    if (opens_refused_ < config_.refuse_opens) {
-        ++opens_refused_;
+    if (opens_to_refuse_ > 0) {
+        --opens_to_refuse_;
         return false;
     }
     return true;
@@ -176,6 +177,7 @@ void HubModel::_answer(const Request& request, Exchange& ex, int64_t now) {
 void HubModel::_restart(int64_t at, int64_t absent_ms) {
     ++generation_;
     left_at_ = at;
+    opens_to_refuse_ = config_.refuse_opens_after_restart;
     partial_.clear();
     text_line_.clear();
     // What was on its way when the HUB dropped off never arrives.

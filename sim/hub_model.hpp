@@ -64,6 +64,7 @@ struct HubConfig {
     std::string port_name_after_reset;  // empty: the same name
     int64_t reset_absent_ms = 1500;     // how long a restart keeps it off the bus
     int refuse_opens = 0;               // refuses this many opens first
+    int refuse_opens_after_restart = 0; // and this many after each restart
     bool sensor_trigger_drops = false;  // the sensor triggers restart the HUB
     uint32_t probe_answer = 0x00000200;
     int64_t reply_delay_us = 500;       // processing time before a reply
@@ -152,7 +153,7 @@ private:
     int64_t absent_until_ = 0;
     int64_t left_at_ = 0;
     int generation_ = 0;
-    int opens_refused_ = 0;
+    int opens_to_refuse_ = 0;
     std::vector<uint8_t> partial_;
     std::string text_line_;
     std::deque<TimedByte> output_;

@@ -16,7 +16,7 @@
 namespace sim {
 
 // 5 December 2026 09:07:03.004512 UTC, in 100 ns ticks since 1970.
-inline constexpr int64_t kDefaultUtcStart = 17649184230045120LL;
+inline constexpr int64_t kDefaultUtcStart = 17964616230045120LL;
 
 struct TraceEntry {
     int64_t time;
@@ -100,7 +100,8 @@ private:
     int64_t now_ = 0;
     std::vector<std::unique_ptr<HubModel>> hubs_;
     std::map<zel::PortHandle, OpenPort> handles_;
-    zel::PortHandle next_handle_ = 0x1000;
+    // Beyond 32 bits, so a handle cut to 32 bits anywhere would not match.
+    zel::PortHandle next_handle_ = zel::PortHandle(0x7ead0000) * 0x10 + 0x1000;
 };
 
 }  // namespace sim

@@ -1,0 +1,101 @@
+#include <gtest/gtest.h>
+
+#include "scenario.hpp"
+
+namespace {
+
+const char* const kUsage =
+    "\nDEVICE INFORMATION\n"
+    "zel_usb_interface.exe -log\n"
+    "\t-log to read LOG-file within HUB\n"
+    "zel_usb_interface.exe -hinfo\n"
+    "\t-hinfo to read firmware information from HUB\n"
+    "zel_usb_interface.exe -sinfo\n"
+    "\t-sinfo to read firmware information from sensors\n\n"
+    "FIRMWARE UPGRADES\n"
+    "zel_usb_interface.exe -[s/h] [path to *.tfh/tfs]\n"
+    "\t-s to upgrade SENSOR firmware\n"
+    "\t-sb to upgrade SENSOR firmware from boot\n"
+    "\t-h to upgrade HUB firmware\n\n"
+    "SENSOR DIAGNOSTIC TOOLS\n"
+    "zel_usb_interface.exe -srf\n"
+    "\t-srf to run SENSOR firmware\n"
+    "zel_usb_interface.exe -sfb\n"
+    "\t-sfb to trigger SENSOR bootlader\n\n"
+    "WIFI TOOLS\n"
+    "zel_usb_interface.exe -[r/w] [path to *.xml]\n"
+    "\t-r reads HUB network configuration and writes it in [path to *.xml]\n"
+    "\t-w writes HUB network configuration in [path to *.xml]\n"
+    "zel_usb_interface.exe -rs [channel - number from 0 to 20] [optional: band - 0 for 2.4GHz, 1 for 5GHz, 2 for dual band]\n"
+    "\t-rs to scan for WiFi networks\n";
+
+const std::string kVersionLine = "torvane_com_device_class version: 2.0.2+45\n";
+
+struct Outcome {
+    int code;
+    std::string out;
+    size_t requests;
+};
+
+// Runs the driver with a working HUB attached and reports what it did.
+Outcome drive(std::initializer_list<std::string> args) {
+    scenario::Scenario s;
+    s.attach();
+    const int code = s.run(args);
+    return {code, s.platform.out, s.hub().requests().size()};
+}
+
+TEST(Driver, UsageTextIsPrintedByteForByteAfterTheVersionLine) {
+    const Outcome o = drive({});
+    EXPECT_EQ(o.code, 0);
+    EXPECT_EQ(o.out, kVersionLine + kUsage);
+    EXPECT_EQ(o.requests, 0u);
+}
+
+TEST(Driver, ArgumentRulesPrintUsageAndTouchNoPort) {
+    const std::vector<std::vector<std::string>> usage_cases = {
+        {"-hinfo", "a", "b", "c"},  // five arguments in all
+        {"-log", "extra"},          // an option that takes no argument
+        {"-h"},                     // an option that needs its path
+        {"-unknown"},
+        {"-unknown", "x"},
+        {"-hinfo", "-x"},  // the single argument behind -hinfo must be -boot
+        {"-HINFO"},        // options are case-sensitive
+        {"-r"},
+        {"-rs"},
+    };
+    for (const auto& args : usage_cases) {
+        scenario::Scenario s;
+        s.attach();
+        EXPECT_EQ(s.run(args), 0) << args[0];
+        EXPECT_EQ(s.platform.out, kVersionLine + kUsage) << args[0] << " " << args.size();
+        EXPECT_TRUE(s.hub().requests().empty());
+        EXPECT_TRUE(s.platform.trace.empty());
+    }
+}
+
+TEST(Driver, MatchingOptionWithAnArgumentCountThatFitsNoBranchRunsNothing) {
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"-h", "f", "extra"}, {"-w", "a", "b"}, {"-r", "a", "b"}, {"-s", "a", "b"}, {"-sb", "a", "b"}}) {
+        scenario::Scenario s;
+        s.attach();
+        EXPECT_EQ(s.run(args), 0) << args[0];
+        EXPECT_EQ(s.platform.out, kVersionLine) << args[0];
+        EXPECT_TRUE(s.platform.trace.empty()) << args[0];
+    }
+}
+
+TEST(Driver, NoHubMeansResultSixForEveryConnectingOption) {
+    scenario::Scenario s;  // nothing attached
+    EXPECT_EQ(s.run({"-srf"}), 6);
+    EXPECT_EQ(s.texts(), (std::vector<std::string>{
+                             "Creating object SimpleCommand:\n",
+                             "\tNo additional information to send\n",
+                             "\tNo additional feedback expected\n",
+                             "Trigger sensors to run firmware command sent!\r\n",
+                             "Something went wrong trying to trigger sensors to run firmware - error-code 6!!\n",
+                         }));
+    EXPECT_TRUE(s.logged("ERROR", "Something went wrong trying to trigger sensors to run firmware - error-code 6!!\n"));
+}
+
+}  // namespace
