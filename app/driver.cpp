@@ -7,6 +7,7 @@
 #include "app/branches.hpp"
 #include "log/USB_Logger.hpp"
 #include "platform/platform.hpp"
+#include "platform/tracing_platform.hpp"
 
 namespace {
 
@@ -80,8 +81,9 @@ void print_usage() {
     for (const char* line : kUsage) zel::active_platform().write_stdout(line);
 }
 
-int run(int argc, char** argv, zel::Platform& platform) {
-    zel::set_active_platform(&platform);
+namespace {
+
+int run_checked(int argc, char** argv) {
     USB_Logger::Instance();
     if (argc < 2 || argc > 4) {
         print_usage();
@@ -96,4 +98,20 @@ int run(int argc, char** argv, zel::Platform& platform) {
         return 0;
     }
     return dispatch(argc, argv);
+}
+
+}  // namespace
+
+int run(int argc, char** argv, zel::Platform& platform) {
+    // ZEL_TRACE=<file>: every byte to and from the HUB, time-stamped.
+    const std::string trace = platform.environment("ZEL_TRACE");
+    if (trace.empty()) {
+        zel::set_active_platform(&platform);
+        return run_checked(argc, argv);
+    }
+    zel::TracingPlatform tracing(platform, trace);
+    zel::set_active_platform(&tracing);
+    const int result = run_checked(argc, argv);
+    zel::set_active_platform(&platform);
+    return result;
 }

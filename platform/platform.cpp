@@ -1,8 +1,15 @@
 #include "platform/platform.hpp"
 
+#include <cstdlib>
+
 namespace zel {
 namespace {
 Platform* g_active = nullptr;
+}
+
+std::string Platform::environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
 }
 
 Platform& active_platform() {

@@ -73,6 +73,13 @@ public:
     // Bytes read (0 when nothing came), or -1 when the device failed.
     virtual int port_read(PortHandle h, uint8_t* data, uint32_t length) = 0;
     virtual void port_close(PortHandle h) = 0;
+    // After a failed port_create: a line that tells a person how to fix it
+    // (for example missing permissions), or empty.
+    virtual std::string port_open_hint(const std::string& /*name*/) { return {}; }
+
+    // --- environment ------------------------------------------------------
+    // The value of an environment variable; empty when unset.
+    virtual std::string environment(const char* name);
 };
 
 // The platform the current run uses. The driver sets it before anything

@@ -62,6 +62,8 @@ int zel_usb_cdc_interface::open_port(const char* name) {
     }
     if (h == zel::kInvalidPort) {
         logger->Error("CDC-interface: Failed to create a reference file for %s!!\n", name);
+        const std::string hint = platform_.port_open_hint(name);
+        if (!hint.empty()) logger->Error("%s", hint.c_str());
         return -11;
     }
     handle = h;

@@ -70,8 +70,8 @@ bool SimPlatform::remove_file(const std::string& path) {
 
 bool SimPlatform::append_to_file(const std::string& path, std::string_view text) {
     if (!files_writable) return false;
-    appended.emplace_back(text);
     const std::string name = bare_name(path);
+    if (name.rfind(USB_Logger::kPrefix, 0) == 0) appended.emplace_back(text);
     if (std::string* content = file(name)) {
         content->append(text);
     } else {

@@ -51,7 +51,7 @@ public:
     std::vector<Wait> waits;
     // The working directory's files, by name, in creation order.
     std::vector<std::pair<std::string, std::string>> files;
-    // Every line the logger appended, in order, as written.
+    // Every line appended to a log file of the logger, in order, as written.
     std::vector<std::string> appended;
     std::string* file(const std::string& name);
     // Set by a test to make appends fail (a directory that cannot be written).
@@ -82,6 +82,12 @@ public:
     int port_write(zel::PortHandle h, const uint8_t* data, uint32_t length) override;
     int port_read(zel::PortHandle h, uint8_t* data, uint32_t length) override;
     void port_close(zel::PortHandle h) override;
+
+    std::map<std::string, std::string> env;
+    std::string environment(const char* name) override {
+        const auto it = env.find(name);
+        return it != env.end() ? it->second : "";
+    }
 
     // Open handles right now (a test checks that nothing is left open).
     size_t open_handles() const { return handles_.size(); }

@@ -1,6 +1,8 @@
 #include "src/Command.hpp"
 
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -17,6 +19,27 @@ Command::Command() {
     port->logger = logger;
     port->requested_port[0] = '\0';
     if (!port->find_ports()) port->status = -3;
+    // ZEL_PORT picks one HUB when several are attached.
+    const std::string wanted = port->platform().environment("ZEL_PORT");
+    if (!wanted.empty()) {
+        const std::string name = requested_port_name(wanted);
+        std::snprintf(port->requested_port, sizeof port->requested_port, "%s", name.c_str());
+    }
+}
+
+std::string Command::requested_port_name(const std::string& wanted) {
+    // The table keeps names as open_port takes them (\\.\COM12 for COM12);
+    // accept either spelling from the user.
+    char entry[PortEntry::kNameSize];
+    if (wanted.rfind("\\\\.\\", 0) == 0 || !make_port_entry_name(wanted, entry)) return wanted;
+    return entry;
+}
+
+void Command::_report_requested_port_missing() {
+    std::string found;
+    for (int i = 0; i < port->port_count; ++i) found += (i ? ", " : "") + std::string(port->ports[i].name);
+    logger->Error("CDC-interface: No HUB at the requested port '%s' (ZEL_PORT); HUB ports found: %s\n",
+                  port->requested_port, found.empty() ? "none" : found.c_str());
 }
 
 Command::~Command() {
@@ -37,10 +60,15 @@ void Command::echo_pause() {
 }
 
 int Command::Connect() {
-    if (port->status == -3) return -1;
+    if (port->status == -3) {
+        if (port->requested_port[0] != '\0') _report_requested_port_missing();
+        return -1;
+    }
     if (port->requested_port[0] != '\0') {
-        for (int i = 0; i < port->port_count; ++i) {
+        bool matched = false;
+        for (int i = 0; i < port->port_count && !matched; ++i) {
             if (std::strcmp(port->requested_port, port->ports[i].name) != 0) continue;
+            matched = true;
             port->selected_port = i;
             if (port->open_port(port->ports[i].name) < 0) {
                 logger->Error("CDC-interface: Virtual-serial port '%s' no detected!\n", port->requested_port);
@@ -48,8 +76,8 @@ int Command::Connect() {
             } else {
                 port->connected = true;
             }
-            break;
         }
+        if (!matched) _report_requested_port_missing();
     } else {
         const PortEntry& first = port->ports[0];
         logger->Info("CDC-interface: A %s detected... \n", first.device_type == DEVICE_QUILLET ? "Quillet" : "Torvane");

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "log/USB_Logger.hpp"
 #include "serial/zel_usb_cdc_interface.hpp"
@@ -74,4 +75,6 @@ protected:
 
 private:
     void _check_HUB_version();
+    void _report_requested_port_missing();
+    static std::string requested_port_name(const std::string& wanted);
 };

@@ -1,0 +1,47 @@
+// A platform that passes everything to another one and appends every byte
+// written to and read from the port, time-stamped, to a trace file: what a
+// technician sends to the firmware team when a HUB misbehaves.
+#pragma once
+
+#include "platform/platform.hpp"
+
+namespace zel {
+
+class TracingPlatform final : public Platform {
+public:
+    TracingPlatform(Platform& inner, std::string trace_path);
+
+    int64_t utc_now_ticks() override { return inner_.utc_now_ticks(); }
+    int64_t tick_count() override { return inner_.tick_count(); }
+    void sleep_ms(uint32_t ms) override { inner_.sleep_ms(ms); }
+    void timer_wait(int64_t due_100ns) override { inner_.timer_wait(due_100ns); }
+    std::string format_local_time(uint32_t s, const char* f) override { return inner_.format_local_time(s, f); }
+    void write_stdout(std::string_view text) override { inner_.write_stdout(text); }
+    void write_stderr(std::string_view text) override { inner_.write_stderr(text); }
+    bool stderr_is_terminal() override { return inner_.stderr_is_terminal(); }
+    std::vector<std::string> list_directory(const std::string& dir) override { return inner_.list_directory(dir); }
+    bool remove_file(const std::string& path) override { return inner_.remove_file(path); }
+    bool append_to_file(const std::string& path, std::string_view text) override {
+        return inner_.append_to_file(path, text);
+    }
+    std::vector<UsbSerialDevice> list_usb_serial_devices() override { return inner_.list_usb_serial_devices(); }
+    PortHandle port_create(const std::string& name) override;
+    bool port_set_state(PortHandle h) override { return inner_.port_set_state(h); }
+    bool port_set_queues(PortHandle h, uint32_t in, uint32_t out) override { return inner_.port_set_queues(h, in, out); }
+    bool port_set_timeouts(PortHandle h) override { return inner_.port_set_timeouts(h); }
+    bool port_flush(PortHandle h) override { return inner_.port_flush(h); }
+    int port_write(PortHandle h, const uint8_t* data, uint32_t length) override;
+    int port_read(PortHandle h, uint8_t* data, uint32_t length) override;
+    void port_close(PortHandle h) override;
+    std::string port_open_hint(const std::string& name) override { return inner_.port_open_hint(name); }
+    std::string environment(const char* name) override { return inner_.environment(name); }
+
+private:
+    void _record(const char* what, const uint8_t* data, size_t length, int result);
+
+    Platform& inner_;
+    std::string path_;
+    int64_t start_;
+};
+
+}  // namespace zel
