@@ -1,0 +1,235 @@
+#include "src/RunSelfTest.hpp"
+
+#include <algorithm>
+
+namespace {
+constexpr const char* kSource = "src/RunSelfTest";
+constexpr const char* kStepOperation = "RunSelfTest::_run_test_cmd";
+
+constexpr uint32_t kLimit = 1000;
+constexpr uint32_t kLongLimit = 5000;
+
+// Row n is step n. Row 1 only documents the product's version query: step 1
+// always runs through the version form with its own fixed limit.
+constexpr std::array<TestStep, RunSelfTest::kQuilletSteps> kQuilletTable{{
+    {0x00013A00, false, kLimit},     {0x00313A00, false, kLimit},     {0x00293B00, false, kLimit},
+    {0x00023A00, false, kLimit},     {0x00043A00, false, kLimit},     {0x00063A00, false, kLimit},
+    {0x00332A00, true, kLimit},      {0x00352A00, true, kLimit},      {0x00372A00, true, kLimit},
+    {0x00083A00, false, kLimit},     {0x00093A00, false, kLimit},     {0x00103300, false, kLimit},
+    {0x00113A00, false, kLimit},     {0x00123A00, false, kLimit},     {0x00133A00, false, kLimit},
+    {0x00143A00, true, kLongLimit},  {0x00153700, true, kLimit},      {0x00163700, true, kLimit},
+    {0x00173700, true, kLimit},      {0x00183700, true, kLimit},      {0x00193700, true, kLimit},
+    {0x00203700, true, kLimit},      {0x00213700, true, kLimit},      {0x00223A00, false, kLimit},
+    {0x00233A00, false, kLimit},     {0x00241300, false, kLimit},     {0x00253A00, false, kLimit},
+    {0x00263800, true, kLimit},      {0x00273B00, false, kLimit},     {0x00283900, false, kLimit},
+    {0x00323A00, false, kLimit},     {0x00503000, true, kLongLimit},
+}};
+
+constexpr std::array<TestStep, RunSelfTest::kTorvaneSteps> kTorvaneTable{{
+    {0x00010100, false, kLimit},
+    {0x00241300, false, kLimit},
+    {0x00103300, false, kLongLimit},
+}};
+
+struct Product {
+    uint32_t device_type;
+    const char* announcement;
+    int32_t step_count;
+    uint32_t expected_version;
+    uint32_t first_step_request;
+    bool quillet_table;
+};
+
+constexpr Product kProducts[] = {
+    {DEVICE_QUILLET, "Running Quillets self-test.\n", 32, 0x01010000, 0x00013A00, true},
+    {DEVICE_TORVANE_ATMEL, "Running Atmel-Torvane self-test.\n", 2, 0x01010000, 0x00010100, false},
+    {DEVICE_TORVANE_ST, "Running ST-Torvane self-test.\n", 3, 0x01020000, 0x00010100, false},
+};
+}  // namespace
+
+RunSelfTest::RunSelfTest(std::span<TestResult> results, uint32_t* step_count_out)
+    : results_(results),
+      step_count_out_(step_count_out),
+      quillet_steps_(kQuilletTable),
+      torvane_steps_(kTorvaneTable) {
+    logger->Info("Creating object RunSelfTest\n");
+}
+
+TestResult& RunSelfTest::_entry(int32_t step) {
+    const size_t index = static_cast<size_t>(step - 1);
+    if (step < 1 || index >= results_.size()) {
+        scratch_ = TestResult{};
+        return scratch_;
+    }
+    return results_[index];
+}
+
+int32_t RunSelfTest::_exchange(uint32_t word, int reply_length, int64_t limit_ms, const char* operation) {
+    request_.fill(0);
+    put_le32(request_.data(), word);
+    int code = _send_message(request_.data(), kRequestSize, true);
+    if (report_exchange_error(code, operation, kSource, __LINE__)) return kExchangeFailed;
+    reply_.fill(0);
+    code = _receive_message(reply_.data(), reply_length, limit_ms);
+    if (report_exchange_error(code, operation, kSource, __LINE__)) return kExchangeFailed;
+    return 0;
+}
+
+int32_t RunSelfTest::_refusal(uint32_t word) {
+    const uint32_t reply_word = get_le32(reply_.data());
+    if (reply_word == word) return 0;
+    logger->Error("Error: %0x\n", reply_word);
+    // A refusal must never read as success: a reply word of 0 carries no
+    // status, so it counts as a failed exchange.
+    return reply_word == 0 ? kExchangeFailed : static_cast<int32_t>(reply_word);
+}
+
+int32_t RunSelfTest::_confirmed_request(uint32_t word, int64_t limit_ms, const char* operation) {
+    if (const int32_t failed = _exchange(word, 4, limit_ms, operation)) return failed;
+    return _refusal(word);
+}
+
+int32_t RunSelfTest::_run_test_cmd(uint32_t word) {
+    if (const int32_t failed = _exchange(word, kRequestSize, kVersionLimitMs, kStepOperation)) return failed;
+    if (const int32_t refused = _refusal(word)) return refused;
+    const uint32_t version = get_le32(&reply_[8]);
+    logger->Info("Version: v%d.%d.%d\n", int(version >> 24), int((version >> 16) & 0xFF), int((version >> 8) & 0xFF));
+    reported_version_ = version;
+    return static_cast<int32_t>(get_le32(&reply_[4]));
+}
+
+int32_t RunSelfTest::_run_test_cmd(uint32_t word, TestResult& entry, uint32_t limit_ms) {
+    return _run_step(word, entry, limit_ms, false);
+}
+
+int32_t RunSelfTest::_run_test_cmd(uint32_t word, TestResult& entry, uint32_t limit_ms, KeepData) {
+    return _run_step(word, entry, limit_ms, true);
+}
+
+int32_t RunSelfTest::_run_step(uint32_t word, TestResult& entry, uint32_t limit_ms, bool keep_data) {
+    if (const int32_t failed = _exchange(word, kRequestSize, limit_ms, kStepOperation)) return failed;
+    if (const int32_t refused = _refusal(word)) return refused;
+    if (keep_data) std::copy(reply_.begin() + 8, reply_.end(), entry.data.begin());
+    entry.code = static_cast<int32_t>(get_le32(&reply_[4]));
+    return 0;
+}
+
+int32_t RunSelfTest::enable_safe_mode() {
+    logger->Info("Enabling safe mode\n");
+    return _confirmed_request(kEnableSafeMode, 1000, "RunSelfTest::enable_safe_mode");
+}
+
+int32_t RunSelfTest::disable_safe_mode() {
+    logger->Info("Disabling safe mode\n");
+    return _confirmed_request(kDisableSafeMode, 1000, "RunSelfTest::disable_safe_mode");
+}
+
+int32_t RunSelfTest::set_firmware_verified() {
+    logger->Error("Setting firmware verified!\n");
+    return _confirmed_request(kSetFirmwareVerified, 2000, "RunSelfTest::set_firmware_verified");
+}
+
+bool RunSelfTest::system_reset(uint32_t word) {
+    request_.fill(0);
+    put_le32(request_.data(), word);
+    const int code = _send_message(request_.data(), kRequestSize, false);
+    return report_exchange_error(code, "RunSelfTest::system_reset", kSource, __LINE__);
+}
+
+void RunSelfTest::_return_to_bootloader() {
+    // The bootloader reset is a Quillet request; a Torvane is left running.
+    if (device_type != DEVICE_QUILLET) return;
+    logger->Error("Returning to bootloader!\n");
+    system_reset(kResetToBootloader);
+}
+
+int32_t RunSelfTest::RunCommand() {
+    if (device_type == 0) device_type = connected_device_type();
+    const Product* product = nullptr;
+    for (const Product& p : kProducts) {
+        if (p.device_type == device_type) product = &p;
+    }
+    if (product == nullptr) {
+        logger->Error("The self-test is only available on Quillets and Torvanes.\n");
+        return kUnsupportedDevice;
+    }
+    logger->Info("%s", product->announcement);
+    step_count_ = product->step_count;
+    expected_version_ = product->expected_version;
+    first_step_request_ = product->first_step_request;
+    steps_ = product->quillet_table ? quillet_steps_.data() : torvane_steps_.data();
+
+    if (step_count_out_ != nullptr) *step_count_out_ = static_cast<uint32_t>(step_count_);
+    for (int32_t s = 1; s <= step_count_; ++s) _entry(s) = TestResult{};
+
+    const bool quillet = device_type == DEVICE_QUILLET;
+    if (quillet) {
+        result_ = use_fw_verified ? set_firmware_verified() : enable_safe_mode();
+        if (result_ != 0) return result_;
+        logger->Error("System reset\n");
+        // The test goes on even when the HUB did not come back: step 1 then
+        // fails on the closed port and ends it.
+        result_ = system_reset(use_fw_verified ? kResetAfterVerified : kResetAfterSafeMode) ? kExchangeFailed : 0;
+    }
+
+    port->platform().sleep_ms(kSettleMs);
+
+    logger->Info("Running step 1\n");
+    result_ = _run_test_cmd(first_step_request_);
+    _entry(1).code = result_;
+    if (result_ != 0) {
+        logger->Error("Connection error step 1\n");
+        _return_to_bootloader();
+        return result_;
+    }
+    if (reported_version_ != expected_version_) {
+        logger->Error("Self-test incompatible: %d != %d\n", static_cast<int>(reported_version_),
+                      static_cast<int>(expected_version_));
+        _return_to_bootloader();
+        _entry(1).code = kIncompatible;
+        return result_;
+    }
+
+    for (int32_t s = 2; s <= step_count_; ++s) {
+        const TestStep& row = steps_[s - 1];
+        TestResult& entry = _entry(s);
+        entry.code = 0;
+        logger->Info("Running step %d\n", s);
+        result_ = row.keep_data ? _run_test_cmd(row.request_word, entry, row.time_limit_ms, KeepData{})
+                                : _run_test_cmd(row.request_word, entry, row.time_limit_ms);
+        if (result_ != 0) {
+            entry.code = result_;
+            logger->Error("Connection error step %u\n", static_cast<unsigned>(s));
+            all_passed_ = false;
+            if (stop_on_error != 0 || result_ == kExchangeFailed) {
+                _return_to_bootloader();
+                return result_;
+            }
+        } else if (entry.code != 0) {
+            logger->Error("Test error step %u\n", static_cast<unsigned>(s));
+            logger->Error("Return code: %d\n", entry.code);
+            all_passed_ = false;
+            if (stop_on_error != 0) {
+                _return_to_bootloader();
+                return 0;
+            }
+        }
+        port->platform().timer_wait(kStepPause100ns);
+    }
+
+    if (!quillet) {
+        logger->Info("Self-test complete.\n");
+        return 0;
+    }
+    if (all_passed_) {
+        result_ = disable_safe_mode();
+        if (result_ != 0) return result_;
+        logger->Error("System reset\n");
+        system_reset(kResetAfterDisable);
+        logger->Info("Self-test complete.\n");
+        return 0;
+    }
+    _return_to_bootloader();
+    logger->Info("Self-test complete.\n");
+    return 0;
+}
