@@ -1,6 +1,97 @@
-#include "app/branches.hpp"
+#include <algorithm>
+#include <iterator>
+#include <memory>
+#include <string>
 
-// Device information (-log, -hinfo, -sinfo): not built yet; the options run nothing.
-int branch_log() { return 0; }
-int branch_hub_info(bool) { return 0; }
-int branch_sensor_info() { return 0; }
+#include "app/branches.hpp"
+#include "src/GetHUBInformation.hpp"
+#include "src/GetHUBLogFile.hpp"
+#include "src/GetSensorsInformation.hpp"
+
+namespace {
+
+int byte_of(uint32_t word, int shift) { return static_cast<int>((word >> shift) & 0xFF); }
+
+void print_version(const char* format, uint32_t v) {
+    print_out(format, byte_of(v, 24), byte_of(v, 16), byte_of(v, 8), byte_of(v, 0));
+}
+
+void print_api_version(const char* format, uint32_t v) {
+    print_out(format, byte_of(v, 24), byte_of(v, 16), static_cast<int>(v & 0xFFFF));
+}
+
+void print_hub_info(const HUBInfo& info, bool boot_info, zel::Platform& platform) {
+    if (boot_info) {
+        print_out("HUB boot information:\n");
+        print_version("\tHUB bootloader version v%d.%d.%d-%c \n", info.unique_id[3]);
+        print_out("\tHUB prod assy: 0x%.8x\n", info.unique_id[2]);
+        return;
+    }
+    const std::string built = platform.format_local_time(info.build_time, kDeviceTimeFormat);
+    const std::string produced = platform.format_local_time(info.prod_epoch, kDeviceTimeFormat);
+    print_out("Unique ID number for HUB is: \n");
+    print_out("\t0x%x%x%x%x \n", info.unique_id[0], info.unique_id[1], info.unique_id[2], info.unique_id[3]);
+    print_version("\tHUB bootloader version v%d.%d.%d-%c \n", info.bootloader_version);
+    print_out("\tHUB firmware version v%d.%d.%d-%c build on %s\n", byte_of(info.fw_version, 24),
+              byte_of(info.fw_version, 16), byte_of(info.fw_version, 8), byte_of(info.fw_version, 0), built.c_str());
+    print_api_version("\tUSB API version v%d.%d.%d \n", info.usb_api_version);
+    print_api_version("\tWIFI API version v%d.%d.%d \n", info.wifi_api_version);
+    print_api_version("\tBLUETOOTH API version v%d.%d.%d \n", info.bluetooth_api_version);
+    print_out("\tHUB serial number: %s\n", info.serial_number);
+    print_out("Production data:\n");
+    print_out("\tprod_assy 0x%x\n", info.prod_assy);
+    print_out("\tprod_board_id 0x%x\n", info.prod_board_id);
+    print_out("\tprod_date 0x%x\n", info.prod_date);
+    print_out("\tprod_epoch %s\n", produced.c_str());
+}
+
+}  // namespace
+
+int branch_log() {
+    GetHUBLogFile command;
+    USB_Logger* logger = USB_Logger::Instance();
+    logger->Info("Creating object GetHUBLogFile:\n");
+    static constexpr uint8_t kLogCommand[] = {'?', ' ', 'l', 'o', 'g', '\r', '\0'};
+    command.request.fill(0);
+    std::copy(std::begin(kLogCommand), std::end(kLogCommand), command.request.begin());
+    // Too large for a comfortable stack frame on every platform.
+    auto log_file = std::make_unique<HUBLogFile>();
+    command.log_file = log_file.get();
+    const int result = command.Connect() != 0 ? 6 : command.RunCommand();
+    if (result != 0) {
+        logger->Error("Something went wrong reading LOG-file - error-code %d\n", result);
+        return result;
+    }
+    logger->Info("Reading LOG-file done!\n");
+    return 0;
+}
+
+int branch_hub_info(bool boot_info) {
+    GetHUBInformation command;
+    USB_Logger* logger = USB_Logger::Instance();
+    logger->Info("Creating object GetHUBInformation\n");
+    HUBInfo info{};
+    command.info = &info;
+    command.boot_info = boot_info;
+    const int result = command.Connect() != 0 ? 6 : command.RunCommand();
+    if (result != 0) {
+        logger->Error("Something went wrong getting HUB info - error-code %d\n", result);
+        return result;
+    }
+    print_hub_info(info, boot_info, command.serial().platform());
+    return 0;
+}
+
+int branch_sensor_info() {
+    GetSensorsInformation command;
+    USB_Logger* logger = USB_Logger::Instance();
+    logger->Info("Creating object GetSensorsInformation\n");
+    auto info = std::make_unique<SensorsInfo>();
+    command.info = info.get();
+    const int result = command.Connect() != 0 ? 6 : command.RunCommand();
+    if (result != 0) {
+        logger->Error("Something went wrong reading Sensors information - error-code %d!!\n", result);
+        return result;
+    }
+    return 0;
+}

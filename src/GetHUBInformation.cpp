@@ -1,0 +1,89 @@
+#include "src/GetHUBInformation.hpp"
+
+#include <cstring>
+#include <string>
+
+namespace {
+constexpr const char* kSource = "src/GetHUBInformation";
+constexpr const char* kOperation = "GetHUBInformation::RunCommand";
+
+namespace R = hub_info_reply;
+static_assert(R::kBuildTime + 4 <= kRequestSize && R::kSerial + HUBInfo::kSerialChars <= kRequestSize,
+              "every field lies inside the reply");
+
+int byte_of(uint32_t word, int shift) { return static_cast<int>((word >> shift) & 0xFF); }
+}  // namespace
+
+void parse_hub_info(const std::array<uint8_t, kRequestSize>& reply, HUBInfo& info) {
+    const uint8_t* r = reply.data();
+    for (int i = 0; i < 4; ++i) info.unique_id[i] = get_le32(r + R::kUniqueId + 4 * i);
+    info.fw_version = get_le32(r + R::kFwVersion);
+    info.bootloader_version = get_le32(r + R::kBootloaderVersion);
+    info.usb_api_version = get_le32(r + R::kUsbApi);
+    info.wifi_api_version = get_le32(r + R::kWifiApi);
+    info.bluetooth_api_version = get_le32(r + R::kBluetoothApi);
+    std::memcpy(info.serial_number, r + R::kSerial, HUBInfo::kSerialChars);
+    info.serial_number[HUBInfo::kSerialChars] = '\0';
+    info.prod_assy = get_le32(r + R::kProdAssy);
+    info.prod_board_id = get_le32(r + R::kProdBoardId);
+    info.prod_date = get_le32(r + R::kProdDate);
+    info.prod_epoch = get_le32(r + R::kProdEpoch);
+    info.build_time = get_le32(r + R::kBuildTime);
+}
+
+void GetHUBInformation::_build_request() {
+    request_.fill(0);
+    if (legacy_hub) {
+        request_[0] = kLegacyMarker;
+        request_[2] = kLegacyCode;
+        return;
+    }
+    // Only the Quillet knows the boot request; the others get the normal one
+    // and the boot report is read from the same words of its reply.
+    const bool boot = boot_info && connected_device_type() == DEVICE_QUILLET;
+    put_le32(request_.data(), boot ? kBootInfoRequest : kInfoRequest);
+}
+
+void GetHUBInformation::_log_short_report() {
+    const uint8_t* r = reply_.data();
+    if (boot_info) {
+        const uint32_t boot_version = get_le32(r + R::kBootBootloaderVersion);
+        logger->Info("HUB boot information:\n");
+        logger->Info("\tHUB bootloader version v%d.%d.%d-%c \n", byte_of(boot_version, 24), byte_of(boot_version, 16),
+                     byte_of(boot_version, 8), byte_of(boot_version, 0));
+        logger->Info("\tHUB prod assy: 0x%.8x\n", get_le32(r + R::kBootProdAssy));
+        return;
+    }
+    const uint32_t boot_version = get_le32(r + R::kBootloaderVersion);
+    const uint32_t fw_version = get_le32(r + R::kFwVersion);
+    const uint32_t usb = get_le32(r + R::kUsbApi);
+    const uint32_t wifi = get_le32(r + R::kWifiApi);
+    const std::string built = port->platform().format_local_time(get_le32(r + R::kBuildTime), kDeviceTimeFormat);
+    logger->Info("Unique ID number for HUB is: \n");
+    logger->Info("\t0x%x%x%x%x \n", get_le32(r + R::kUniqueId), get_le32(r + R::kUniqueId + 4),
+                 get_le32(r + R::kUniqueId + 8), get_le32(r + R::kUniqueId + 12));
+    logger->Info("\tHUB bootloader version v%d.%d.%d-%c \n", byte_of(boot_version, 24), byte_of(boot_version, 16),
+                 byte_of(boot_version, 8), byte_of(boot_version, 0));
+    logger->Info("\tHUB firmware version v%d.%d.%d-%c build on %s\n", byte_of(fw_version, 24),
+                 byte_of(fw_version, 16), byte_of(fw_version, 8), byte_of(fw_version, 0), built.c_str());
+    logger->Info("\tUSB API version v%d.%d.%d \n", byte_of(usb, 24), byte_of(usb, 16), static_cast<int>(usb & 0xFFFF));
+    logger->Info("\tWIFI API version v%d.%d.%d \n", byte_of(wifi, 24), byte_of(wifi, 16),
+                 static_cast<int>(wifi & 0xFFFF));
+}
+
+int32_t GetHUBInformation::RunCommand() {
+    _build_request();
+    int code = _send_message(request_.data(), kRequestSize, true);
+    if (report_exchange_error(code, kOperation, kSource, __LINE__)) return 10;
+
+    reply_.fill(0);
+    code = _receive_message(reply_.data(), kRequestSize, kReplyTimeoutMs);
+    if (report_exchange_error(code, kOperation, kSource, __LINE__)) {
+        logger->Warning("No answer from HUB - Unique ID and firmware versions set to zero\n");
+        return 11;
+    }
+
+    _log_short_report();
+    if (info != nullptr) parse_hub_info(reply_, *info);
+    return 0;
+}

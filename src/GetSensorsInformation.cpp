@@ -1,0 +1,83 @@
+#include "src/GetSensorsInformation.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "src/GetHUBInformation.hpp"
+
+namespace {
+constexpr const char* kSource = "src/GetSensorsInformation";
+constexpr const char* kOperation = "GetSensorsInformation::RunCommand";
+
+int byte_of(uint32_t word, int shift) { return static_cast<int>((word >> shift) & 0xFF); }
+
+static_assert((kBlockSize - kSensorBlockHeader) / kSensorRecordSize <= kMaxSensorRecords,
+              "one block never holds more records than the result has room for");
+}  // namespace
+
+SensorRecord parse_sensor_record(SensorRecordBytes record) {
+    const uint8_t* r = record.data();
+    SensorRecord s;
+    s.address = r[0];
+    s.signature = get_le32(r + 4);
+    s.fw_version = get_le32(r + 8);
+    s.boot_status = get_le32(r + 12);
+    s.bootloader_version = get_le32(r + 16);
+    s.calibration_date = get_le32(r + 24);
+    s.calibration_id = get_le32(r + 28);
+    s.setup_status = get_le32(r + 48);
+    s.build_number = get_le32(r + 52);
+    return s;
+}
+
+int sensor_count_of_block(int length) {
+    // 1 to 3 bytes would come out as -1 by plain arithmetic: no records.
+    if (length < kSensorBlockHeader) return 0;
+    return (length - kSensorBlockHeader) / kSensorRecordSize;
+}
+
+void GetSensorsInformation::_log_sensor(SensorRecordBytes record) {
+    const SensorRecord s = parse_sensor_record(record);
+    const std::string calibrated = port->platform().format_local_time(s.calibration_date, kDeviceTimeFormat);
+    logger->Info("Sensor with addr 0x%x:\n", s.address);
+    logger->Info("    Bootloader version %d.%d.%d-%c\n", byte_of(s.bootloader_version, 24),
+                 byte_of(s.bootloader_version, 16), byte_of(s.bootloader_version, 8), byte_of(s.bootloader_version, 0));
+    logger->Info("    Boot status %s\n", s.boot_status == 0xE0 ? "OK!" : "failure during last upgrade!");
+    logger->Info("    Firmware version %d.%d.%d-%c\n", byte_of(s.fw_version, 24), byte_of(s.fw_version, 16),
+                 byte_of(s.fw_version, 8), byte_of(s.fw_version, 0));
+    logger->Info("    Signature 0x%x\n", s.signature);
+    logger->Info("    Setup status %s\n", s.setup_status == 0 ? "OK!" : "failure during initialisation!");
+    logger->Info("    Calibration ID 0x%x\n", s.calibration_id);
+    logger->Info("    Build number: dec=%d - hex=0x%x\n", static_cast<int>(s.build_number), s.build_number);
+    logger->Info("    Date of calibration: %s\n", calibrated.c_str());
+}
+
+int32_t GetSensorsInformation::RunCommand() {
+    // The request has no legacy form.
+    if (legacy_hub) return 71;
+
+    request_.fill(0);
+    put_le32(request_.data(), kRequestWord);
+    const int code = _send_message(request_.data(), kRequestSize, true);
+    if (report_exchange_error(code, kOperation, kSource, __LINE__)) return 72;
+
+    std::memset(block_, 0, sizeof block_);
+    const int length = std::clamp(_read_block(block_, kBlockBudgetMs), 0, kBlockSize);
+    if (length == 0) {
+        logger->Error("GetSensorsInformation class: error calling \"%s\" at %s:%d.\n", kOperation, kSource, __LINE__);
+        logger->Error("what(): _read_port() failed - zero bytes received\n");
+        return 73;
+    }
+
+    const int count = sensor_count_of_block(length);
+    logger->Info("Collected firmware information for %d sensors\n", count);
+    for (int i = 0; i < count; ++i) {
+        _log_sensor(SensorRecordBytes(block_ + kSensorBlockHeader + i * kSensorRecordSize, kSensorRecordSize));
+    }
+    if (info != nullptr) {
+        info->count = count;
+        std::memcpy(info->records, block_ + kSensorBlockHeader, size_t(count) * kSensorRecordSize);
+    }
+    return 0;
+}
