@@ -1,5 +1,111 @@
-#include "app/branches.hpp"
+#include <cstring>
+#include <memory>
 
-// Firmware upgrade (-h, -s, -sb): not built yet; the options run nothing.
-int branch_hub_upgrade(const char*) { return 0; }
-int branch_sensor_upgrade(const char*, bool) { return 0; }
+#include "app/branches.hpp"
+#include "src/PerformFWUpgrade.hpp"
+
+namespace {
+
+// A version quadruple as printed: three numbers and a release letter.
+struct Version {
+    int major, minor, patch;
+    char letter;
+};
+Version split(uint32_t v) {
+    return {int(v >> 24), int((v >> 16) & 0xFF), int((v >> 8) & 0xFF), char(v & 0xFF)};
+}
+
+// The path goes into a fixed field; one that does not fit is refused rather
+// than cut, which could name another file.
+bool refuse_long_path(const char* path, const char* failure_line) {
+    if (fwimage::path_fits(path)) return false;
+    USB_Logger* logger = USB_Logger::Instance();
+    logger->Error("PerformFWUpgrade: Image path of %u characters is too long (at most %u)!\n",
+                  unsigned(std::strlen(path)), unsigned(fwimage::kPathCapacity - 1));
+    logger->Error(failure_line, 23);
+    return true;
+}
+
+}  // namespace
+
+int branch_hub_upgrade(const char* path) {
+    static constexpr const char* kFailure = "Something went wrong with HUB firmware-upgrade - error-code %d!!\n";
+    if (refuse_long_path(path, kFailure)) return 23;
+    // The records are large: keep them off the stack.
+    auto info = std::make_unique<HUBUpgradeInfo>();
+    std::strcpy(info->path, path);
+    info->run_existing_fw = false;
+
+    auto command = std::make_unique<PerformFWUpgrade>();
+    USB_Logger* logger = USB_Logger::Instance();
+    logger->Info("Creating object PerformFWUpgrade - HUB upgrade\n");
+    command->hub_info = info.get();
+    command->hub_upgrade = true;
+    command->valid = true;
+    command->sensors_in_boot = false;
+    command->run_existing_fw = info->run_existing_fw;
+
+    const int result = command->Connect() != 0 ? 6 : command->RunCommand();
+    if (result != 0) {
+        logger->Error(kFailure, result);
+        return result;
+    }
+    const Version boot = split(info->bootloader_version);
+    const Version fw = split(info->fw_version);
+    if (info->status == 0xE0) {
+        logger->Info("Hub is running OK ... Bootloader version %d.%d.%d-%c. Firmware signature 0x%x - version "
+                     "%d.%d.%d-%c\n",
+                     boot.major, boot.minor, boot.patch, boot.letter, info->fw_signature, fw.major, fw.minor, fw.patch,
+                     fw.letter);
+    } else if (info->status == 0xE3) {
+        logger->Info("Hub will be reset with firmware status 0x%x ... Bootloader version %d.%d.%d-%c\n", info->code,
+                     boot.major, boot.minor, boot.patch, boot.letter);
+    } else {
+        logger->Info("Hub upgrade failed with code 0x%x... Firmware signature 0x%x - version %d.%d.%d-%c\n", info->code,
+                     info->fw_signature, fw.major, fw.minor, fw.patch, fw.letter);
+    }
+    return 0;
+}
+
+int branch_sensor_upgrade(const char* path, bool from_boot) {
+    static constexpr const char* kFailure = "Something went wrong with Sensors firmware-upgrade - error-code %d!!\n";
+    if (refuse_long_path(path, kFailure)) return 23;
+    auto info = std::make_unique<SensorsUpgradeInfo>();
+    info->check_connected = true;
+    std::strcpy(info->path, path);
+    info->from_boot = from_boot;
+    info->run_existing_fw = false;
+
+    auto command = std::make_unique<PerformFWUpgrade>();
+    USB_Logger* logger = USB_Logger::Instance();
+    logger->Info("Creating object PerformFWUpgrade - Sensors upgrade\n");
+    command->sensors_info = info.get();
+    command->hub_upgrade = false;
+    command->valid = true;
+    command->sensors_in_boot = false;
+    command->run_existing_fw = info->run_existing_fw;
+
+    const int result = command->Connect() != 0 ? 6 : command->RunCommand();
+    if (result != 0) {
+        logger->Error(kFailure, result);
+        return result;
+    }
+    for (int i = 0; i < info->count; ++i) {
+        const Version v = split(info->version[i]);
+        if (info->status[i] == 0xE0) {
+            logger->Info("Sensor with addr 0x%x is running OK ... Calibration status 0x%x signature 0x%x - version "
+                         "%d.%d.%d-%c\n",
+                         info->address[i], info->calibration_status[i], info->signature[i], v.major, v.minor, v.patch,
+                         v.letter);
+        } else if (info->status[i] == 0xE3) {
+            logger->Info("Sensor with addr 0x%x will be reset with status 0x%x... It will remain on boot\n",
+                         info->address[i], info->code[i]);
+        } else {
+            logger->Info("Sensor with addr 0x%x upgrade failed with code 0x%x... Calibration status 0x%x signature "
+                         "0x%x - version %d.%d.%d-%c\n",
+                         info->address[i], info->code[i], info->calibration_status[i], info->signature[i], v.major,
+                         v.minor, v.patch, v.letter);
+        }
+    }
+    return 0;
+}

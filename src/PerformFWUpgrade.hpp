@@ -1,0 +1,123 @@
+// The firmware upgrade: the HUB's own firmware (through its bootloader, in
+// the Atmel or the ST form) or all sensors' firmware (through the HUB, into
+// the sensors' bootloader), from one image file.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "src/Command.hpp"
+#include "src/FirmwareImage.hpp"
+
+// What the HUB's bootloader reported after the upgrade; the path goes in.
+struct HUBUpgradeInfo {
+    uint32_t bootloader_version = 0;
+    uint32_t fw_version = 0;
+    uint32_t fw_signature = 0;
+    char path[fwimage::kPathCapacity] = {};
+    uint8_t status = 0;  // 0xE0 running OK, 0xE3 will be reset, else failed
+    uint8_t code = 0;
+    bool run_existing_fw = false;
+};
+
+// One slot per sensor entry of auto addressing; the path goes in.
+struct SensorsUpgradeInfo {
+    static constexpr int kSlots = 50;
+
+    uint32_t calibration_status[kSlots] = {};
+    uint32_t version[kSlots] = {};
+    uint32_t signature[kSlots] = {};
+    char path[fwimage::kPathCapacity] = {};
+    uint8_t address[kSlots] = {};
+    uint8_t status[kSlots] = {};  // 0xE0 running OK, 0xE3 stays in its bootloader, else failed
+    uint8_t code[kSlots] = {};
+    uint8_t count = 0;
+    bool from_boot = false;
+    bool run_existing_fw = false;
+    bool check_connected = true;
+};
+
+class PerformFWUpgrade final : public Command {
+public:
+    static constexpr int kBootRequestSize = 536;
+    static constexpr int kForwardedSize = 540;
+    static constexpr int kReplySize = 536;
+    static constexpr int kEntrySize = 60;
+    static constexpr int kMaxEntries = 33;
+
+    // Request words and bootloader codes.
+    static constexpr uint32_t kHubUpgradeWord = 0x00471A00;
+    static constexpr uint32_t kSensorsUpgradeWord = 0x00481500;
+    static constexpr uint32_t kSensorCountWord = 0x00191500;
+    static constexpr uint32_t kAutoAddressingWord = 0x00511500;
+    static constexpr uint32_t kForwardingHeader = 0x00171500;
+    static constexpr uint32_t kStStartWord = 0x00710100;
+    static constexpr uint32_t kStChunkWord = 0x00720100;
+    static constexpr uint32_t kStRunWord = 0x00730100;
+    static constexpr uint32_t kStBootInfoWord = 0x00740100;
+    static constexpr uint8_t kCodeHubUpgrade = 'G';
+    static constexpr uint8_t kCodeSensorsUpgrade = 'H';
+    static constexpr uint8_t kCodeHubBootMsg = 'p';
+    static constexpr uint8_t kCodeTrigger = '9';
+    static constexpr uint8_t kCodeChunk = '6';
+    static constexpr uint8_t kCodeBootInfo = '7';
+    static constexpr uint8_t kCodeAutoAddressing = 'Q';
+
+    HUBUpgradeInfo* hub_info = nullptr;
+    SensorsUpgradeInfo* sensors_info = nullptr;
+    uint32_t device_type = 0;
+    bool hub_upgrade = false;
+    bool valid = false;
+    bool sensors_in_boot = false;
+    bool run_existing_fw = false;
+
+    int32_t RunCommand() override;
+
+    // The request buffer with the forwarding header in front of it, as it
+    // stands now (tests look at what the run left in it).
+    const std::array<uint8_t, kForwardedSize>& message() const { return message_; }
+
+private:
+    // The header occupies bytes 0-3 and the request bytes 4-539, so a
+    // forwarded request is one contiguous write. Bytes a request does not
+    // name keep what earlier requests wrote: the bootloaders see exactly the
+    // bytes the protocol fixes, including the stale ones.
+    uint8_t* request() { return message_.data() + 4; }
+    void _set_word(uint32_t word) { put_le32(request(), word); }
+    // Byte 1 of the bootloader form is left as it was.
+    void _set_bootloader_form(uint8_t code, uint8_t parameter) {
+        request()[0] = kLegacyMarker;
+        request()[2] = code;
+        request()[3] = parameter;
+    }
+    // Sends the 536-byte request with its echo checked, behind the
+    // forwarding header while the sensors sit in their bootloader behind a
+    // current HUB.
+    int _send_boot_request();
+
+    int32_t _upgrade_atmel();
+    int32_t _upgrade_hub_atmel(fwimage::ImageBuffer& image, const fwimage::SinglePartImage& layout);
+    int32_t _upgrade_sensors(fwimage::ImageBuffer& image, const fwimage::SinglePartImage& layout);
+    int32_t _upgrade_st();
+    int32_t _runExistingFW();
+    int32_t _getBootInfo();
+    int _readHUBBootMsg();
+    int32_t _checkSensorsConnected(bool all_in_boot);
+    int32_t _performAutoAddressing();
+    // Sends a data block in chunks (ST or bootloader form): an exchange code.
+    int _sendFirmware(const fwimage::ImageBuffer& image, uint32_t data, uint32_t length, bool st_form);
+    // Reads the image once and checks its tag and the layout given by the
+    // non-null one of `single` and `two`: 0, 23 or 25 (with its log lines).
+    int32_t _load_image(const char* who, char target, fwimage::ImageBuffer& image, fwimage::SinglePartImage* single,
+                        fwimage::TwoPartImage* two);
+    void _fill_header(uint32_t fw_length, uint32_t data_signature, uint32_t fw_signature);
+
+    // A described wait, announced on a terminal's standard error.
+    void _sleep(uint32_t ms, const char* what);
+    void _progress(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    bool _show_progress();
+
+    std::array<uint8_t, kForwardedSize> message_{};
+    std::array<uint8_t, kReplySize> reply_{};
+    std::array<uint8_t, kMaxEntries * kEntrySize> entries_{};
+};
