@@ -550,8 +550,14 @@ TEST_F(SelfTestRun, SmallResultArrayIsNotOverrun) {
 }
 
 // The driver's branch: the same command behind "-stest".
-TEST(SelfTestDriver, StTorvaneEndToEndInProcess) {
+class SelfTestDriver : public ::testing::Test {
+protected:
+    // The driver leaves the scenario's platform active; it must not outlive it.
+    void TearDown() override { zel::set_active_platform(nullptr); }
     Scenario s;
+};
+
+TEST_F(SelfTestDriver, StTorvaneEndToEndInProcess) {
     s.attach(hub_of(Kind::TorvaneST));
     EXPECT_EQ(s.run({"-stest"}), 0);
     const std::vector<std::string> texts = s.texts();
@@ -564,8 +570,7 @@ TEST(SelfTestDriver, StTorvaneEndToEndInProcess) {
     EXPECT_EQ(s.platform.open_handles(), 0u);
 }
 
-TEST(SelfTestDriver, FailureLineCarriesTheResult) {
-    Scenario s;
+TEST_F(SelfTestDriver, FailureLineCarriesTheResult) {
     HubConfig c = hub_of(Kind::TorvaneST);
     FaultRule bad;
     bad.word = 0x00103300;
@@ -579,8 +584,7 @@ TEST(SelfTestDriver, FailureLineCarriesTheResult) {
     EXPECT_TRUE(s.hub().requests_with_word(0x00471A00).empty());
 }
 
-TEST(SelfTestDriver, NoHubGivesSix) {
-    Scenario s;
+TEST_F(SelfTestDriver, NoHubGivesSix) {
     EXPECT_EQ(s.run({"-stest"}), 6);
     EXPECT_EQ(s.texts(), (std::vector<std::string>{"Creating object RunSelfTest\n",
                                                    "Something went wrong in the self-test - error-code 6\n"}));
