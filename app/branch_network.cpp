@@ -1,6 +1,93 @@
-#include "app/branches.hpp"
+#include <algorithm>
+#include <cstring>
 
-// WiFi configuration (-w, -r, -rs): not built yet; the options run nothing.
-int branch_write_network(const char*) { return 0; }
-int branch_read_network(const char*) { return 0; }
-int branch_scan_networks(const char*, const char*) { return 0; }
+#include "app/branches.hpp"
+#include "src/NetworkConfiguration.hpp"
+#include "src/ReadNetworkCommand.hpp"
+#include "src/ScanNetworksCommand.hpp"
+#include "src/WriteNetworkCommand.hpp"
+
+namespace {
+
+// A path that does not fit the command's file-name field is refused, not
+// cut: a cut path would name some other file.
+void log_path_too_long(USB_Logger* logger, const char* path) {
+    logger->Error("Path of configuration file too long (%u characters, at most %u): %s\n",
+                  unsigned(std::strlen(path)), unsigned(kMaxPathLength), path);
+}
+
+}  // namespace
+
+int branch_write_network(const char* path) {
+    WriteNetworkCommand command;
+    USB_Logger* logger = USB_Logger::Instance();
+    logger->Info("Creating object WriteNetworkCommand - using XML-file\n");
+    int result = 0;
+    if (!command.set_file_name(path)) {
+        log_path_too_long(logger, path);
+        result = WriteNetworkCommand::kFileRefused;
+    } else {
+        command.use_XML_file = true;
+        result = command.Connect() != 0 ? 6 : command.RunCommand();
+    }
+    if (result != 0) logger->Error("Network configuration failed - status %d\n", result);
+    return result;
+}
+
+int branch_read_network(const char* path) {
+    ReadNetworkCommand command;
+    USB_Logger* logger = USB_Logger::Instance();
+    logger->Info("Creating object ReadNetworkCommand - using XML-file\n");
+    int result = 0;
+    if (!command.set_file_name(path)) {
+        log_path_too_long(logger, path);
+        result = ReadNetworkCommand::kFileNotWritten;
+    } else {
+        command.use_XML_file = true;
+        result = command.Connect() != 0 ? 6 : command.RunCommand();
+    }
+    if (result != 0) logger->Error("Something went wrong reading network configuration!! - error-code %d\n", result);
+    return result;
+}
+
+int branch_scan_networks(const char* channel_text, const char* band_text) {
+    USB_Logger* logger = USB_Logger::Instance();
+    const uint32_t channel = parse_number(channel_text) & 0xFFu;
+    const uint32_t band = band_text != nullptr ? parse_number(band_text) & 0xFFu : 2u;
+    // Any band above 1 is announced as dual-band but sent as given.
+    if (band >= 2) {
+        print_out("\nDual-band - Channel %d\n", int(channel));
+        logger->Info("Scanning: Dual-band - Channel %d\n", int(channel));
+    } else if (band == 1) {
+        print_out("\nBand 5GHz - Channel %d\n", int(channel));
+        logger->Info("Scanning: Band 5GHz - Channel %d\n", int(channel));
+    } else {
+        print_out("\nBand 2.4GHz - Channel %d\n", int(channel));
+        logger->Info("Scanning: Band 2.4GHz - Channel %d\n", int(channel));
+    }
+    ScanResult result{};
+    result.channel = channel;
+    result.band = band;
+
+    ScanNetworksCommand command;
+    logger->Info("Creating object ScanNetworksCommand\n");
+    command.result = &result;
+    command.channel = uint8_t(result.channel);
+    command.band = uint8_t(result.band);
+    if (command.Connect() != 0 || command.RunCommand() != 0) result.count = 0;
+
+    const int count = std::min<int>(result.count, ScanResult::kMaxEntries);
+    print_out("Number of access points found %d\n", count);
+    for (int i = 0; i < count; ++i) {
+        const AccessPointRecord& entry = result.access_points[i];
+        const std::string_view name = access_point_name(entry);
+        print_out("\t Access Point %d:\n", i);
+        print_out("\t\t SSID %.*s\n", int(name.size()), name.data());
+        print_out("\t\t RF_CHANNEL %d\n", int(entry.RF_CHANNEL));
+        print_out("\t\t SECURITY_MODE %d\n", int(entry.SECURITY_MODE));
+        print_out("\t\t RSSI_VAL %d\n", int(entry.RSSI_VAL));
+        print_out("\t\t NETWORK_TYPE %d\n", int(entry.NETWORK_TYPE));
+    }
+    // The scan's outcome is in its printed count; the run itself succeeds.
+    return 0;
+}

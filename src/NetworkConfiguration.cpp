@@ -1,0 +1,389 @@
+#include "src/NetworkConfiguration.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include <rapidxml/rapidxml.hpp>
+#include <rapidxml/rapidxml_print.hpp>
+
+namespace {
+
+namespace fs = std::filesystem;
+using rapidxml::node_element;
+using rapidxml::xml_node;
+
+std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* pattern, ...) {
+    va_list args;
+    va_start(args, pattern);
+    va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(nullptr, 0, pattern, args);
+    va_end(args);
+    std::string text(n > 0 ? size_t(n) : 0, '\0');
+    if (n > 0) std::vsnprintf(text.data(), text.size() + 1, pattern, again);
+    va_end(again);
+    return text;
+}
+
+uint32_t le32(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+void put32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+
+// A text field holds its text up to the first zero byte, or all of the
+// field when it has none.
+size_t text_length(const void* field, size_t size) {
+    const void* zero = std::memchr(field, 0, size);
+    return zero != nullptr ? size_t(static_cast<const char*>(zero) - static_cast<const char*>(field)) : size;
+}
+
+void copy_text(void* to, const void* from, size_t size) {
+    const size_t n = text_length(from, size);
+    std::memcpy(to, from, n);
+    std::memset(static_cast<char*>(to) + n, 0, size - n);
+}
+
+std::string_view text_of(const xml_node<>* node) { return {node->value(), node->value_size()}; }
+
+// A key that does not fit is refused rather than cut: a cut key would be a
+// different key, and the HUB would silently fail to join.
+bool take_text(std::string_view name, std::string_view text, char (&field)[netrecord::kTextField],
+               std::string& error) {
+    if (text.size() >= netrecord::kTextField) {
+        error = format("%.*s in the XML configuration file has %u characters; at most %u fit.\n", int(name.size()),
+                       name.data(), unsigned(text.size()), unsigned(netrecord::kTextField - 1));
+        return false;
+    }
+    if (text.find('\0') != std::string_view::npos) {
+        error = format("%.*s in the XML configuration file holds a zero character.\n", int(name.size()), name.data());
+        return false;
+    }
+    std::memset(field, 0, sizeof field);
+    std::memcpy(field, text.data(), text.size());
+    return true;
+}
+
+bool take_address(std::string_view name, const xml_node<>* node, uint32_t& field, std::string& error) {
+    const std::string_view text = text_of(node);
+    if (!is_well_formed_IP_address(text)) {
+        error = format("Malformed address \"%.*s\" for %.*s in the XML configuration file.\n",
+                       int(std::min<size_t>(text.size(), 40)), text.data(), int(name.size()), name.data());
+        return false;
+    }
+    field = _parse_IP_address(node->value());
+    return true;
+}
+
+// The code of a group is the position of its last child whose "value" is
+// exactly "true"; the children's names are not looked at.
+bool take_group(xml_node<>* root, const char* name, const char* missing, uint32_t& field, std::string& error) {
+    const xml_node<>* group = root->first_node(name);
+    if (group == nullptr) {
+        error = missing;
+        return false;
+    }
+    uint32_t position = 0;
+    for (const xml_node<>* child = group->first_node(); child != nullptr; child = child->next_sibling(), ++position) {
+        const rapidxml::xml_attribute<>* value = child->first_attribute("value");
+        if (value == nullptr) {
+            error = "Expecting \"value\" as node attribute in the XML configuration file.\n";
+            return false;
+        }
+        if (std::string_view(value->value(), value->value_size()) == "true") field = position;
+    }
+    return true;
+}
+
+template <size_t N>
+void append_group(rapidxml::xml_document<>& doc, xml_node<>* root, const char* name,
+                  const std::array<const char*, N>& options, uint32_t code) {
+    xml_node<>* group = doc.allocate_node(node_element, name);
+    root->append_node(group);
+    for (size_t i = 0; i < N; ++i) {
+        xml_node<>* option = doc.allocate_node(node_element, options[i]);
+        option->append_attribute(doc.allocate_attribute("value", code == i ? "true" : "false"));
+        group->append_node(option);
+    }
+}
+
+}  // namespace
+
+NetworkConfiguration network_from_message(std::span<const uint8_t, netrecord::kMessageSize> message) {
+    using namespace netrecord;
+    NetworkConfiguration c{};
+    copy_text(c.SSID, &message[kSsid], kTextField);
+    copy_text(c.PSK, &message[kPsk], kTextField);
+    std::memcpy(c.UNITY_ADDR, &message[kUnityAddr], sizeof c.UNITY_ADDR);
+    c.CHANNEL_NO = le32(&message[kChannel]);
+    c.SERVERIP = le32(&message[kServerIp]);
+    c.DEVICEIP = le32(&message[kDeviceIp]);
+    c.GATEWAY = le32(&message[kGateway]);
+    c.PORT = le32(&message[kPort]);
+    c.DHCP = le32(&message[kDhcp]);
+    c.SECURITY_TYPE = le32(&message[kSecurity]);
+    c.BAND = le32(&message[kBand]);
+    return c;
+}
+
+void network_to_message(const NetworkConfiguration& c, std::span<uint8_t, netrecord::kMessageSize> message) {
+    using namespace netrecord;
+    std::memcpy(&message[kUnityAddr], c.UNITY_ADDR, sizeof c.UNITY_ADDR);
+    put32(&message[kDhcp], c.DHCP);
+    put32(&message[kChannel], c.CHANNEL_NO);
+    put32(&message[kSecurity], c.SECURITY_TYPE);
+    put32(&message[kServerIp], c.SERVERIP);
+    put32(&message[kPort], c.PORT);
+    put32(&message[kDeviceIp], c.DEVICEIP);
+    put32(&message[kGateway], c.GATEWAY);
+    put32(&message[kBand], c.BAND);
+    copy_text(&message[kSsid], c.SSID, kTextField);
+    copy_text(&message[kPsk], c.PSK, kTextField);
+}
+
+uint32_t parse_number(const char* text) {
+    if (text == nullptr) return 0;
+    const char* p = text;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+    const bool negative = *p == '-';
+    if (*p == '-' || *p == '+') ++p;
+    uint32_t value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) value = value * 10u + uint32_t(*p - '0');
+    return negative ? 0u - value : value;
+}
+
+uint32_t _parse_IP_address(const char* text) {
+    if (text == nullptr) return 0;
+    uint32_t address = 0;
+    const char* part = text;
+    for (int i = 0; i < 4; ++i) {
+        // A number stops at the dot, so each part converts on its own.
+        address |= (parse_number(part) & 0xFFu) << (8 * i);
+        const char* dot = std::strchr(part, '.');
+        if (dot == nullptr) break;
+        part = dot + 1;
+    }
+    return address;
+}
+
+bool is_well_formed_IP_address(std::string_view text) {
+    int parts = 0;
+    for (;;) {
+        const size_t dot = text.find('.');
+        const size_t length = dot == std::string_view::npos ? text.size() : dot;
+        if (length < 1 || length > 3 || ++parts > 4) return false;
+        if (dot == std::string_view::npos) break;
+        text.remove_prefix(dot + 1);
+    }
+    return parts == 4;
+}
+
+std::string format_IP_address(uint32_t a) {
+    return format("%u.%u.%u.%u", a & 0xFFu, (a >> 8) & 0xFFu, (a >> 16) & 0xFFu, a >> 24);
+}
+
+std::string network_xml_text(const NetworkConfiguration& c) {
+    rapidxml::xml_document<> doc;
+    xml_node<>* declaration = doc.allocate_node(rapidxml::node_declaration);
+    declaration->append_attribute(doc.allocate_attribute("version", "1.0"));
+    declaration->append_attribute(doc.allocate_attribute("encoding", "utf-8"));
+    doc.append_node(declaration);
+    xml_node<>* root = doc.allocate_node(node_element, "NETWORK");
+    doc.append_node(root);
+
+    auto append_text = [&](const char* name, std::string_view text) {
+        // The document keeps its own zero-terminated copy of every value.
+        char* value = doc.allocate_string(nullptr, text.size() + 1);
+        std::memcpy(value, text.data(), text.size());
+        value[text.size()] = '\0';
+        root->append_node(doc.allocate_node(node_element, name, value, 0, text.size()));
+    };
+    append_text("SSID", std::string_view(c.SSID, text_length(c.SSID, sizeof c.SSID)));
+    append_text("PSK", std::string_view(c.PSK, text_length(c.PSK, sizeof c.PSK)));
+    append_text("UNITY_ADDR", std::string_view(c.UNITY_ADDR, text_length(c.UNITY_ADDR, sizeof c.UNITY_ADDR)));
+    append_text("CHANNEL_NO", std::to_string(c.CHANNEL_NO));
+    append_text("SERVERIP", format_IP_address(c.SERVERIP));
+    append_text("DEVICEIP", format_IP_address(c.DEVICEIP));
+    append_text("GATEWAY", format_IP_address(c.GATEWAY));
+    append_text("PORT", std::to_string(c.PORT));
+    append_group(doc, root, "DHCP", kDhcpOptions, c.DHCP);
+    append_group(doc, root, "SECURITY_TYPE", kSecurityOptions, c.SECURITY_TYPE);
+    append_group(doc, root, "BAND", kBandOptions, c.BAND);
+
+    std::string text;
+    rapidxml::print(std::back_inserter(text), doc, 0);
+    doc.clear();
+    return text;
+}
+
+bool read_network_xml(char* text, NetworkConfiguration& configuration, std::string& error) {
+    rapidxml::xml_document<> doc;
+    try {
+        doc.parse<0>(text);
+    } catch (const rapidxml::parse_error& e) {
+        const char* where = e.where<char>();
+        const long offset = where != nullptr ? long(where - text) : -1L;
+        error = format("The XML configuration file is not well-formed: %s at byte %ld.\n", e.what(), offset);
+        return false;
+    }
+    xml_node<>* root = doc.first_node("NETWORK");
+    if (root == nullptr) {
+        error = "Expecting root node NETWORK in the XML configuration file.\n";
+        return false;
+    }
+    // Work on a copy so that a refused file leaves the caller's record as it was.
+    NetworkConfiguration c = configuration;
+    for (const xml_node<>* node = root->first_node(); node != nullptr; node = node->next_sibling()) {
+        if (node->type() != node_element) continue;
+        const std::string_view name(node->name(), node->name_size());
+        const std::string_view text = text_of(node);
+        bool ok = true;
+        if (name == "SSID") {
+            ok = take_text(name, text, c.SSID, error);
+        } else if (name == "PSK") {
+            ok = take_text(name, text, c.PSK, error);
+        } else if (name == "UNITY_ADDR") {
+            std::memset(c.UNITY_ADDR, 0, sizeof c.UNITY_ADDR);
+            std::memcpy(c.UNITY_ADDR, text.data(), std::min(text.size(), sizeof c.UNITY_ADDR));
+        } else if (name == "CHANNEL_NO") {
+            c.CHANNEL_NO = parse_number(node->value());
+        } else if (name == "SERVERIP") {
+            ok = take_address(name, node, c.SERVERIP, error);
+        } else if (name == "DEVICEIP") {
+            ok = take_address(name, node, c.DEVICEIP, error);
+        } else if (name == "GATEWAY") {
+            ok = take_address(name, node, c.GATEWAY, error);
+        } else if (name == "PORT") {
+            c.PORT = parse_number(node->value());
+        }
+        if (!ok) return false;
+    }
+    if (!take_group(root, "DHCP", "Expecting DHCP as root node in the XML configuration file.\n", c.DHCP, error) ||
+        !take_group(root, "SECURITY_TYPE", "Expecting SECURITY_TYPE as root node in the XML configuration file.\n",
+                    c.SECURITY_TYPE, error) ||
+        !take_group(root, "BAND", "Expecting BAND as root node in the XML configuration file.\n", c.BAND, error)) {
+        return false;
+    }
+    doc.clear();
+    configuration = c;
+    return true;
+}
+
+bool load_network_file(const char* path, std::array<char, kXmlBufferSize>& buffer, std::string& error) {
+    std::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
+    if (!fs::exists(status)) {
+        error = format("Unable to open configuration file %s.\n", path);
+        return false;
+    }
+    // A FIFO or a device would block the read or never end.
+    if (!fs::is_regular_file(status)) {
+        error = format("Configuration file %s is not a regular file.\n", path);
+        return false;
+    }
+    const std::string too_large =
+        format("Configuration file %s is too large (at most %u bytes).\n", path, unsigned(kXmlBufferSize - 1));
+    const uintmax_t size = fs::file_size(path, ec);
+    if (!ec && size >= kXmlBufferSize) {
+        error = too_large;
+        return false;
+    }
+    std::ifstream in(path);
+    if (!in) {
+        error = format("Unable to open configuration file %s.\n", path);
+        return false;
+    }
+    // Ask for one byte more than fits, so a file that grew since is caught too.
+    in.read(buffer.data(), std::streamsize(buffer.size()));
+    const size_t got = size_t(in.gcount());
+    if (in.bad()) {
+        error = format("Unable to read configuration file %s.\n", path);
+        return false;
+    }
+    if (got >= buffer.size()) {
+        error = too_large;
+        return false;
+    }
+    buffer[got] = '\0';
+    return true;
+}
+
+bool store_network_file(const char* path, const std::string& text, std::string& error) {
+    const std::string unable = format("Unable to write configuration file %s.\n", path);
+    const size_t length = std::strlen(path);
+    if (length > kMaxPathLength) {
+        error = format("Path of configuration file too long (%u characters, at most %u): %s\n", unsigned(length),
+                       unsigned(kMaxPathLength), path);
+        return false;
+    }
+    std::error_code ec;
+    fs::path target(path);
+    // Replace the file a link points to, not the link.
+    if (fs::is_symlink(target, ec)) {
+        fs::path resolved = fs::canonical(target, ec);
+        if (!ec) target = resolved;
+    }
+    const fs::file_status status = fs::status(target, ec);
+    const bool exists = fs::exists(status);
+    if (exists && !fs::is_regular_file(status)) {
+        error = format("Configuration file %s is not a regular file.\n", path);
+        return false;
+    }
+    if (target.filename().empty()) {
+        error = unable;
+        return false;
+    }
+
+    // A hidden name beside the target keeps the rename within one file system.
+    std::string leaf = target.filename().string();
+    if (leaf.size() > 64) leaf.resize(64);
+    const auto stamp = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
+    fs::path temporary;
+    for (unsigned attempt = 0; attempt < 100 && temporary.empty(); ++attempt) {
+        fs::path candidate = target.parent_path() / format(".%s.%llx-%u.tmp", leaf.c_str(), stamp, attempt);
+        if (!fs::exists(candidate, ec) && !ec) temporary = std::move(candidate);
+    }
+    if (temporary.empty()) {
+        error = unable;
+        return false;
+    }
+
+    auto discard = [&temporary] {
+        std::error_code ignored;
+        fs::permissions(temporary, fs::perms::owner_write, fs::perm_options::add, ignored);
+        fs::remove(temporary, ignored);
+    };
+    {
+        std::ofstream out(temporary, std::ios::out | std::ios::trunc);  // a text stream: CR LF on Windows
+        if (!out) {
+            error = unable;
+            return false;
+        }
+        out.write(text.data(), std::streamsize(text.size()));
+        out.flush();
+        out.close();
+        if (out.fail()) {
+            discard();
+            error = unable;
+            return false;
+        }
+    }
+    // The file holds a key: keep the access the user gave the old one.
+    if (exists) fs::permissions(temporary, status.permissions(), ec);
+    fs::rename(temporary, target, ec);
+    if (ec) {
+        discard();
+        error = unable;
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,35 @@
+// Reads the HUB's WiFi configuration: into the XML file named by the caller
+// (-r), or into a caller's record.
+#pragma once
+
+#include "src/Command.hpp"
+#include "src/NetworkConfiguration.hpp"
+
+class ReadNetworkCommand final : public Command {
+public:
+    static constexpr uint32_t kRequestWord = 0x00491900;
+    static constexpr uint8_t kLegacyCode = 0x49;
+    static constexpr int64_t kReplyTimeoutMs = 45;
+
+    // Results besides 0.
+    static constexpr int32_t kFileNotWritten = 14;
+    static constexpr int32_t kRequestFailed = 20;
+    static constexpr int32_t kReplyFailed = 21;
+    static constexpr int32_t kNoConfiguration = 22;
+
+    char file_name[kMaxPathLength + 1] = {};
+    NetworkConfiguration* configuration = nullptr;  // not owned
+    bool use_XML_file = false;
+    uint8_t request[kRequestSize] = {};
+    uint8_t reply[kRequestSize] = {};
+
+    // Copies `path` into file_name; false (nothing copied) when it does not fit.
+    bool set_file_name(const char* path);
+
+    int32_t RunCommand() override;
+
+private:
+    // Writes the record of a 104-byte reply to file_name; 0, or 14 after
+    // logging why the file could not be written (an old file stays as it was).
+    int32_t _write_XML_file(const uint8_t* message);
+};

@@ -1,0 +1,85 @@
+#include "src/ScanNetworksCommand.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
+static_assert(ScanNetworksCommand::kReplySize ==
+              ScanNetworksCommand::kEntriesOffset + ScanResult::kMaxEntries * int(AccessPointRecord::kSize));
+
+namespace {
+constexpr const char* kSource = "src/ScanNetworksCommand";
+constexpr const char* kOperation = "ScanNetworksCommand::RunCommand";
+
+std::string_view name_in(const uint8_t* entry) {
+    const char* name = reinterpret_cast<const char*>(entry + 4);
+    const void* zero = std::memchr(name, 0, AccessPointRecord::kNameSize);
+    return {name, zero != nullptr ? size_t(static_cast<const char*>(zero) - name) : AccessPointRecord::kNameSize};
+}
+}  // namespace
+
+std::string_view access_point_name(const AccessPointRecord& entry) {
+    const void* zero = std::memchr(entry.SSID, 0, sizeof entry.SSID);
+    return {entry.SSID, zero != nullptr ? size_t(static_cast<const char*>(zero) - entry.SSID) : sizeof entry.SSID};
+}
+
+int32_t ScanNetworksCommand::RunCommand() {
+    std::memset(request, 0, sizeof request);
+    if (legacy_hub) {
+        // The legacy request carries band and channel in its head.
+        request[0] = kLegacyMarker;
+        request[1] = band;
+        request[2] = kLegacyCode;
+        request[3] = channel;
+    } else {
+        put_le32(request, kRequestWord);
+        put_le32(request + 4, band);
+        put_le32(request + 8, channel);
+    }
+    int code = _send_message(request, kRequestSize, true);
+    if (report_exchange_error(code, kOperation, kSource, __LINE__)) return kRequestFailed;
+    if (legacy_hub) {
+        // The first byte of this reply is the entry count, not the marker:
+        // only its length can be judged.
+        code = port->read_port(reply, kReplySize, kReplyTimeoutMs) == kReplySize ? EXCHANGE_OK : EXCHANGE_SHORT;
+    } else {
+        code = _receive_message(reply, kReplySize, kReplyTimeoutMs);
+    }
+    if (report_exchange_error(code, kOperation, kSource, __LINE__)) {
+        reply[0] = 0;
+        return kReplyFailed;
+    }
+    reply[0] = std::min<uint8_t>(reply[0], ScanResult::kMaxEntries);
+    _remove_duplicate_SSIDs();
+    if (result != nullptr) {
+        result->count = reply[0];
+        std::memcpy(result->unused, reply + 1, sizeof result->unused);
+        for (int i = 0; i < ScanResult::kMaxEntries; ++i) {
+            const uint8_t* entry = reply + kEntriesOffset + i * int(AccessPointRecord::kSize);
+            AccessPointRecord& to = result->access_points[i];
+            to.RF_CHANNEL = entry[0];
+            to.SECURITY_MODE = entry[1];
+            to.RSSI_VAL = entry[2];
+            to.NETWORK_TYPE = entry[3];
+            std::memcpy(to.SSID, entry + 4, sizeof to.SSID);
+        }
+    }
+    return 0;
+}
+
+void ScanNetworksCommand::_remove_duplicate_SSIDs() {
+    constexpr size_t kEntry = AccessPointRecord::kSize;
+    uint8_t* entries = reply + kEntriesOffset;
+    const int count = std::min<int>(reply[0], ScanResult::kMaxEntries);
+    int kept = 0;
+    for (int i = 0; i < count; ++i) {
+        const uint8_t* entry = entries + size_t(i) * kEntry;
+        const std::string_view name = name_in(entry);
+        bool seen = false;
+        for (int k = 0; k < kept && !seen; ++k) seen = name_in(entries + size_t(k) * kEntry) == name;
+        if (seen) continue;
+        if (kept != i) std::memmove(entries + size_t(kept) * kEntry, entry, kEntry);
+        ++kept;
+    }
+    reply[0] = uint8_t(kept);
+}

@@ -1,0 +1,61 @@
+#include "src/WriteNetworkCommand.hpp"
+
+#include <array>
+#include <cstring>
+#include <span>
+#include <string>
+
+namespace {
+constexpr const char* kSource = "src/WriteNetworkCommand";
+constexpr const char* kOperation = "WriteNetworkCommand::RunCommand";
+}  // namespace
+
+bool WriteNetworkCommand::set_file_name(const char* path) {
+    const size_t length = std::strlen(path);
+    if (length >= sizeof file_name) return false;
+    std::memcpy(file_name, path, length + 1);
+    return true;
+}
+
+int WriteNetworkCommand::_parse_XML_file(const char* name) {
+    std::array<char, kXmlBufferSize> buffer;
+    std::string error;
+    const std::span<uint8_t, kRequestSize> message(request, kRequestSize);
+    NetworkConfiguration record = network_from_message(message);
+    if (!load_network_file(name, buffer, error) || !read_network_xml(buffer.data(), record, error)) {
+        logger->Error("%s", error.c_str());
+        return 1;
+    }
+    network_to_message(record, message);
+    return 0;
+}
+
+int32_t WriteNetworkCommand::RunCommand() {
+    if (use_XML_file) {
+        if (std::memchr(file_name, 0, sizeof file_name) == nullptr) {
+            logger->Error("Path of configuration file too long (at most %u characters).\n", unsigned(kMaxPathLength));
+            return kFileRefused;
+        }
+        // Nothing reaches the HUB unless the whole file was usable.
+        if (_parse_XML_file(file_name) != 0) return kFileRefused;
+    } else {
+        if (configuration == nullptr) return kNoConfiguration;
+        network_to_message(*configuration, std::span<uint8_t, kRequestSize>(request, kRequestSize));
+    }
+    if (legacy_hub) {
+        request[0] = kLegacyMarker;
+        request[1] = 0;
+        request[2] = kLegacyCode;
+        request[3] = 0;
+    } else {
+        put_le32(request, kRequestWord);
+    }
+    // A current HUB answers with the bare status word; a legacy one with a
+    // whole message carrying it behind the marker.
+    const int reply_length = legacy_hub ? kRequestSize : 4;
+    int code = _send_message(request, kRequestSize, true);
+    if (report_exchange_error(code, kOperation, kSource, __LINE__)) return kRequestFailed;
+    code = _receive_message(reply, reply_length, kReplyTimeoutMs);
+    if (report_exchange_error(code, kOperation, kSource, __LINE__)) return kReplyFailed;
+    return static_cast<int32_t>(get_le32(legacy_hub ? reply + 4 : reply));
+}
