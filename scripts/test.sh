@@ -34,6 +34,9 @@ bash scripts/test-windows.sh 2>&1 | tee build-win-ctest.log
 [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
 summarize build-win-ctest.log
 
+echo "=== Packages: .deb installed and run against the stand-in, Windows zip"
+if bash scripts/package-check.sh; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; fi
+
 echo
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ] || status=1

@@ -171,14 +171,6 @@ bool handle_selftest(HubModel& hub, const Request& request, Exchange& ex) {
     const bool is_step = step_at != steps.end();
     if (!is_step && !(kind == Kind::Quillet && quillet_request(word))) return false;
 
-    // What the HUB sent before it last dropped off the bus (the echo of the
-    // reset request) went with the connection that was closed; a reopened
-    // port never sees it.
-    std::deque<TimedByte>& output = hub.output();
-    if (hub.generation() > 0) {
-        while (!output.empty() && output.front().time <= hub.left_at()) output.pop_front();
-    }
-
     // A restart that this area did not ask for (the bootloader request is
     // answered by the firmware upgrade's handler, a power loss) starts the
     // firmware afresh: out of safe mode.

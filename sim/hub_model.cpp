@@ -180,8 +180,9 @@ void HubModel::_restart(int64_t at, int64_t absent_ms) {
     opens_to_refuse_ = config_.refuse_opens_after_restart;
     partial_.clear();
     text_line_.clear();
-    // What was on its way when the HUB dropped off never arrives.
-    while (!output_.empty() && output_.back().time > at) output_.pop_back();
+    // A HUB that drops off takes its port with it: nothing it sent before,
+    // and nothing on its way, can be read once it is gone.
+    output_.clear();
     absent_until_ = absent_ms < 0 ? -1 : at + absent_ms * kTicksPerMs;
     if (!config_.port_name_after_reset.empty()) port_name_ = config_.port_name_after_reset;
 }

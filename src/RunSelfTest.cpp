@@ -137,8 +137,6 @@ bool RunSelfTest::system_reset(uint32_t word) {
 }
 
 void RunSelfTest::_return_to_bootloader() {
-    // The bootloader reset is a Quillet request; a Torvane is left running.
-    if (device_type != DEVICE_QUILLET) return;
     logger->Error("Returning to bootloader!\n");
     system_reset(kResetToBootloader);
 }
@@ -179,13 +177,13 @@ int32_t RunSelfTest::RunCommand() {
     _entry(1).code = result_;
     if (result_ != 0) {
         logger->Error("Connection error step 1\n");
-        _return_to_bootloader();
+        if (quillet) _return_to_bootloader();
         return result_;
     }
     if (reported_version_ != expected_version_) {
         logger->Error("Self-test incompatible: %d != %d\n", static_cast<int>(reported_version_),
                       static_cast<int>(expected_version_));
-        _return_to_bootloader();
+        if (quillet) _return_to_bootloader();
         _entry(1).code = kIncompatible;
         return result_;
     }

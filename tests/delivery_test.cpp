@@ -73,3 +73,32 @@ TEST(WireTrace, EveryByteBothWaysWithTimeAndLength) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PortOpeningHint, FollowsTheFailureLineWhenThePlatformKnowsWhy) {
+    struct Denied : sim::SimPlatform {
+        std::string port_open_hint(const std::string& name) override { return "no permission for " + name + "\n"; }
+    };
+    sim::HubConfig c;
+    c.refuse_opens = 1000;
+    Denied denied;
+    denied.attach(c);
+    USB_Logger::Discard();
+    char arg0[] = "zel_usb_interface", arg1[] = "-srf";
+    char* argv[] = {arg0, arg1, nullptr};
+    EXPECT_EQ(run(2, argv, denied), 6);
+    const auto log = scenario::parse_log(denied.appended);
+    USB_Logger::Discard();
+    bool found = false;
+    for (size_t i = 0; i + 1 < log.size(); ++i) {
+        if (log[i].text == "CDC-interface: Failed to create a reference file for COM3!!\n") {
+            EXPECT_EQ(log[i + 1].level, "ERROR");
+            EXPECT_EQ(log[i + 1].text, "no permission for COM3\n");
+            found = true;
+        }
+    }
+    EXPECT_TRUE(found);
+}
+
+}  // namespace

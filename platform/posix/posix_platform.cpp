@@ -300,7 +300,11 @@ public:
 
     PortHandle port_create(const std::string& name) override {
         const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) return kInvalidPort;
+        if (fd < 0) {
+            last_open_denied_ = errno == EACCES || errno == EPERM;
+            return kInvalidPort;
+        }
+        last_open_denied_ = false;
         // No sharing, as on Windows: the lock holds against every other
         // opener that asks for it (root included), TIOCEXCL against the rest.
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -309,6 +313,13 @@ public:
         }
         ::ioctl(fd, TIOCEXCL);
         return fd;
+    }
+
+    std::string port_open_hint(const std::string& name) override {
+        if (!last_open_denied_) return {};
+        return "CDC-interface: No permission to open " + name +
+               ": install the tool's udev rule (70-zel-hub.rules) and plug the HUB in again, or add your user to "
+               "the dialout group (sudo usermod -aG dialout $USER) and log in again\n";
     }
 
     bool port_set_state(PortHandle h) override {
@@ -409,6 +420,9 @@ public:
         ::ioctl(fd, TIOCNXCL);
         ::close(fd);
     }
+
+private:
+    bool last_open_denied_ = false;
 };
 
 }  // namespace
