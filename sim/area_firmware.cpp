@@ -125,6 +125,17 @@ void hub_run(FirmwareArea& a, Exchange& ex) {
     ex.next_mode = Mode::Firmware;
 }
 
+// Told to run the firmware before any image came: the first such trigger
+// makes it check the installed firmware and report (the HUB-boot message),
+// the next one starts it.
+void hub_run_installed(FirmwareArea& a, Exchange& ex) {
+    if (++a.run_installed_requests == 1) {
+        queue_boot_message(a, ex, 0);
+        return;
+    }
+    ex.next_mode = Mode::Firmware;
+}
+
 bool handle_hub_bootloader(HubModel& hub, FirmwareArea& a, const Request& request, Exchange& ex) {
     const std::vector<uint8_t>& b = request.bytes;
     if (b.size() != kBootRequest) return false;
@@ -138,7 +149,11 @@ bool handle_hub_bootloader(HubModel& hub, FirmwareArea& a, const Request& reques
         if (code == '9' && parameter == 1) {
             hub_start(a, request, ex, a.atmel_erase_ms);
         } else if (code == '9' && parameter == 0) {
-            hub_run(a, ex);
+            if (a.hub_parts.empty()) {
+                hub_run_installed(a, ex);
+            } else {
+                hub_run(a, ex);
+            }
         } else if (code == '6' && parameter == 0) {
             hub_chunk(a, request, ex);
         } else if (code == '7' && parameter == 0) {
@@ -156,6 +171,10 @@ bool handle_hub_bootloader(HubModel& hub, FirmwareArea& a, const Request& reques
         case 0x00710100: {
             const uint32_t selector = le32(b.data() + 4);
             const size_t index = a.hub_parts.size();
+            if (index == 0 && selector == 0) {
+                hub_run_installed(a, ex);
+                break;
+            }
             if (index > 1 || selector != (index == 0 ? 1u : 0u)) {
                 violation(a, describe("HUB bootloader (ST): start trigger 0x00710100 for part %lld with selector %lld",
                                       (long long)index, selector));

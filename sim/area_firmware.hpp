@@ -13,6 +13,10 @@
 // with the image file. The bootloader takes the firmware length of the
 // start trigger (bytes 8-11) as the number of bytes it will receive.
 //
+// A run trigger before any start trigger (Atmel '9' 0, ST 0x00710100 with
+// selector 0) asks for the installed firmware: the first makes the
+// bootloader check it and send the HUB-boot message, the next starts it.
+//
 // An ST bootloader cannot tell a further part's start trigger from the final
 // trigger (both are 0x00730100): it treats the word as a start trigger until
 // `st_parts` parts have started, and as the final trigger after that.
@@ -114,6 +118,7 @@ struct FirmwareArea {
     std::vector<ReceivedPart> sensor_parts;
     int hub_upgrade_requests = 0;
     int final_triggers = 0;
+    int run_installed_requests = 0;  // run triggers before any image
     int boot_info_requests = 0;
     int boot_messages_sent = 0;
     int sensor_count_requests = 0;

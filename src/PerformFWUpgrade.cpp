@@ -1,8 +1,10 @@
 #include "src/PerformFWUpgrade.hpp"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 

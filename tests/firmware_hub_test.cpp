@@ -23,23 +23,23 @@ constexpr int64_t kMs = sim::kTicksPerMs;
 std::vector<uint8_t> bytes_of(const char* text) { return {text, text + std::strlen(text)}; }
 
 // What the bootloader must have received for a single-part image.
-void expect_single_transfer(const sim::FirmwareArea& area, const fwtest::SinglePart& spec,
+void expect_single_transfer(const sim::FirmwareArea& area, const fwtest::SinglePart& img,
                             const std::vector<uint8_t>& file) {
     ASSERT_EQ(area.hub_parts.size(), 1u);
     const sim::ReceivedPart& part = area.hub_parts[0];
     EXPECT_TRUE(part.complete);
-    EXPECT_EQ(part.fw_length, spec.length);
-    EXPECT_EQ(part.fw_signature, spec.fw_signature);
-    EXPECT_EQ(part.data_signature, spec.data_signature);
-    EXPECT_EQ(part.image_word, spec.image_word);
-    EXPECT_EQ(part.first_block, slice(file, spec.first_block(), 512));
-    EXPECT_EQ(part.data, slice(file, spec.data(), spec.length));
+    EXPECT_EQ(part.fw_length, img.length);
+    EXPECT_EQ(part.fw_signature, img.fw_signature);
+    EXPECT_EQ(part.data_signature, img.data_signature);
+    EXPECT_EQ(part.image_word, img.image_word);
+    EXPECT_EQ(part.first_block, slice(file, img.first_block(), 512));
+    EXPECT_EQ(part.data, slice(file, img.data(), img.length));
 }
 
 TEST(FirmwareHubAtmel, CurrentHubWholeUpgradeByteForByte) {
     TempDir dir;
-    fwtest::SinglePart spec;  // L = 1025: chunks of 512, 512 and 1
-    const std::vector<uint8_t> file = spec.bytes();
+    fwtest::SinglePart img;  // L = 1025: chunks of 512, 512 and 1
+    const std::vector<uint8_t> file = img.bytes();
     Scenario s;
     s.attach(hub(Kind::TorvaneAtmel));
     ASSERT_EQ(s.run({"-h", dir.write("hub.tfh", file)}), 0);
@@ -49,17 +49,17 @@ TEST(FirmwareHubAtmel, CurrentHubWholeUpgradeByteForByte) {
     EXPECT_EQ(w[1], scenario::request({0x00, 0x1A, 0x47, 0x00}));
     Buffer b;
     b.word(0x00471A00);
-    b.form('9', 1).at(8, spec.length).at(12, spec.data_signature).at(16, spec.fw_signature).at(20, spec.image_word);
-    b.block(file, spec.first_block());
+    b.form('9', 1).at(8, img.length).at(12, img.data_signature).at(16, img.fw_signature).at(20, img.image_word);
+    b.block(file, img.first_block());
     EXPECT_EQ(w[2], b.b);  // AE 1A 39 01, bytes 4-7 still zero
     EXPECT_EQ(slice(w[2], 0, 8), (std::vector<uint8_t>{0xAE, 0x1A, 0x39, 0x01, 0, 0, 0, 0}));
     const uint32_t declared[] = {512, 512, 1};
     for (int k = 0; k < 3; ++k) {
-        b.form('6', 0).at(4, declared[k]).block(file, spec.data() + 512 * size_t(k));
+        b.form('6', 0).at(4, declared[k]).block(file, img.data() + 512 * size_t(k));
         EXPECT_EQ(w[3 + size_t(k)], b.b) << "chunk " << k;
     }
     // The last chunk carries its one byte, then the file's trailer, then zeros.
-    EXPECT_EQ(slice(w[5], 24, 8), (std::vector<uint8_t>{file[spec.data() + 1024], file[file.size() - 7],
+    EXPECT_EQ(slice(w[5], 24, 8), (std::vector<uint8_t>{file[img.data() + 1024], file[file.size() - 7],
                                                         file[file.size() - 6], file[file.size() - 5],
                                                         file[file.size() - 4], file[file.size() - 3],
                                                         file[file.size() - 2], file[file.size() - 1]}));
@@ -68,7 +68,7 @@ TEST(FirmwareHubAtmel, CurrentHubWholeUpgradeByteForByte) {
     EXPECT_EQ(w[7], b.form('9', 0).b);
 
     const sim::FirmwareArea& area = s.hub().config().firmware;
-    expect_single_transfer(area, spec, file);
+    expect_single_transfer(area, img, file);
     EXPECT_EQ(area.hub_parts[0].chunk_lengths, (std::vector<uint32_t>{512, 512, 1}));
     EXPECT_EQ(area.final_triggers, 1);
     EXPECT_TRUE(area.violations.empty()) << area.violations.front();
@@ -100,10 +100,10 @@ TEST(FirmwareHubAtmel, CurrentHubWholeUpgradeByteForByte) {
 
 TEST(FirmwareHubAtmel, WaitsInVirtualTime) {
     TempDir dir;
-    fwtest::SinglePart spec;
+    fwtest::SinglePart img;
     Scenario s;
     s.attach(hub(Kind::TorvaneAtmel));
-    ASSERT_EQ(s.run({"-h", dir.write("hub.tfh", spec.bytes())}), 0);
+    ASSERT_EQ(s.run({"-h", dir.write("hub.tfh", img.bytes())}), 0);
     // Opening (1000), the reconnect (5000, then opening again), after the start trigger.
     EXPECT_EQ(sleeps_ms(s), (std::vector<int64_t>{1000, 5000, 1000, 3000}));
     int echo_pauses = 0, boot_pauses = 0;
@@ -131,9 +131,9 @@ TEST(FirmwareHubAtmel, WaitsInVirtualTime) {
 
 TEST(FirmwareHubAtmel, LegacyHubLeavesByteOneZero) {
     TempDir dir;
-    fwtest::SinglePart spec;
-    spec.length = 512;
-    const std::vector<uint8_t> file = spec.bytes();
+    fwtest::SinglePart img;
+    img.length = 512;
+    const std::vector<uint8_t> file = img.bytes();
     Scenario s;
     s.attach(hub(Kind::TorvaneAtmel, true));
     ASSERT_EQ(s.run({"-h", dir.write("hub.tfh", file)}), 0);
@@ -145,21 +145,21 @@ TEST(FirmwareHubAtmel, LegacyHubLeavesByteOneZero) {
         EXPECT_EQ(w[i][1], 0x00) << i;
     }
     EXPECT_EQ(slice(w[3], 0, 8), (std::vector<uint8_t>{0xAE, 0, 0x36, 0, 0x00, 0x02, 0, 0}));  // one full chunk: 512
-    expect_single_transfer(s.hub().config().firmware, spec, file);
+    expect_single_transfer(s.hub().config().firmware, img, file);
     EXPECT_TRUE(s.hub().config().firmware.violations.empty());
 }
 
 TEST(FirmwareHubAtmel, ChunkingOfZeroAndFullLengths) {
     for (uint32_t length : {0u, 1024u}) {
         TempDir dir;
-        fwtest::SinglePart spec;
-        spec.length = length;
-        const std::vector<uint8_t> file = spec.bytes();
+        fwtest::SinglePart img;
+        img.length = length;
+        const std::vector<uint8_t> file = img.bytes();
         Scenario s;
         s.attach(hub(Kind::TorvaneAtmel));
         ASSERT_EQ(s.run({"-h", dir.write("hub.tfh", file)}), 0) << length;
         const sim::FirmwareArea& area = s.hub().config().firmware;
-        expect_single_transfer(area, spec, file);
+        expect_single_transfer(area, img, file);
         const std::vector<uint32_t> declared = length == 0 ? std::vector<uint32_t>() : std::vector<uint32_t>({512, 512});
         EXPECT_EQ(area.hub_parts[0].chunk_lengths, declared);
         EXPECT_TRUE(area.violations.empty());
@@ -171,9 +171,9 @@ TEST(FirmwareHubAtmel, ChunkingOfZeroAndFullLengths) {
 
 void expect_two_part_run(Kind kind, char target) {
     TempDir dir;
-    fwtest::TwoPart spec;
-    spec.target = target;
-    const std::vector<uint8_t> file = spec.bytes();
+    fwtest::TwoPart img;
+    img.target = target;
+    const std::vector<uint8_t> file = img.bytes();
     Scenario s;
     s.attach(hub(kind));
     ASSERT_EQ(s.run({"-h", dir.write("hub.tfh", file)}), 0);
@@ -184,23 +184,23 @@ void expect_two_part_run(Kind kind, char target) {
     ASSERT_EQ(w.size(), 1 + (1 + 3 + 1) + (1 + 2 + 1) + 1u);
     EXPECT_EQ(w[0], scenario::request({0x00, 0x1A, 0x47, 0x00}));
     Buffer b;
-    b.word(0x00710100).at(4, 1).at(8, spec.length_a).at(12, spec.data_signature_a).at(16, spec.fw_signature_a);
-    b.at(20, spec.image_word).block(file, 84);
+    b.word(0x00710100).at(4, 1).at(8, img.length_a).at(12, img.data_signature_a).at(16, img.fw_signature_a);
+    b.at(20, img.image_word).block(file, 84);
     EXPECT_EQ(w[1], b.b);
     const uint32_t declared_a[] = {512, 512, 76};
-    for (size_t k = 0; k < 3; ++k) EXPECT_EQ(w[2 + k], b.word(0x00720100).at(4, declared_a[k]).block(file, spec.data_a() + 512 * k).b);
+    for (size_t k = 0; k < 3; ++k) EXPECT_EQ(w[2 + k], b.word(0x00720100).at(4, declared_a[k]).block(file, img.data_a() + 512 * k).b);
     EXPECT_EQ(w[5], b.word(0x00740100).b);
-    b.word(0x00710100).at(4, 0).at(8, spec.length_b).at(12, spec.data_signature_b).at(16, spec.fw_signature_b).block(file, 84);
+    b.word(0x00710100).at(4, 0).at(8, img.length_b).at(12, img.data_signature_b).at(16, img.fw_signature_b).block(file, 84);
     EXPECT_EQ(w[6], b.b);
     const uint32_t declared_b[] = {512, 188};
-    for (size_t k = 0; k < 2; ++k) EXPECT_EQ(w[7 + k], b.word(0x00720100).at(4, declared_b[k]).block(file, spec.data_b() + 512 * k).b);
+    for (size_t k = 0; k < 2; ++k) EXPECT_EQ(w[7 + k], b.word(0x00720100).at(4, declared_b[k]).block(file, img.data_b() + 512 * k).b);
     EXPECT_EQ(w[9], b.word(0x00740100).b);
     EXPECT_EQ(w[10], b.word(0x00730100).b);
 
     const sim::FirmwareArea& area = s.hub().config().firmware;
     ASSERT_EQ(area.hub_parts.size(), 2u);
-    EXPECT_EQ(area.hub_parts[0].data, slice(file, spec.data_a(), spec.length_a));
-    EXPECT_EQ(area.hub_parts[1].data, slice(file, spec.data_b(), spec.length_b));
+    EXPECT_EQ(area.hub_parts[0].data, slice(file, img.data_a(), img.length_a));
+    EXPECT_EQ(area.hub_parts[1].data, slice(file, img.data_b(), img.length_b));
     EXPECT_EQ(area.hub_parts[0].selector, 1u);
     EXPECT_EQ(area.hub_parts[1].selector, 0u);
     EXPECT_EQ(area.final_triggers, 1);
@@ -222,9 +222,9 @@ TEST(FirmwareHubST, QuilletTwoPartImage) { expect_two_part_run(Kind::Quillet, 'H
 
 TEST(FirmwareHubST, ThreePartsSendTheSecondTwice) {
     TempDir dir;
-    fwtest::TwoPart spec;
-    spec.count = 3;
-    const std::vector<uint8_t> file = spec.bytes();
+    fwtest::TwoPart img;
+    img.count = 3;
+    const std::vector<uint8_t> file = img.bytes();
     Scenario s;
     sim::HubConfig c = hub(Kind::TorvaneST);
     c.firmware.st_parts = 3;
@@ -240,7 +240,7 @@ TEST(FirmwareHubST, ThreePartsSendTheSecondTwice) {
     EXPECT_EQ(w[13], Buffer{w[12]}.word(0x00730100).b);
     const sim::FirmwareArea& area = s.hub().config().firmware;
     ASSERT_EQ(area.hub_parts.size(), 3u);
-    EXPECT_EQ(area.hub_parts[2].data, slice(file, spec.data_b(), spec.length_b));
+    EXPECT_EQ(area.hub_parts[2].data, slice(file, img.data_b(), img.length_b));
     EXPECT_EQ(area.boot_info_requests, 3);
     EXPECT_TRUE(area.violations.empty()) << area.violations.front();
     EXPECT_EQ(sleeps_ms(s), (std::vector<int64_t>{1000, 5000, 1000, 5000, 5000, 5000}));
@@ -249,15 +249,15 @@ TEST(FirmwareHubST, ThreePartsSendTheSecondTwice) {
 TEST(FirmwareHubST, NoPartsSendsUpgradeAndFinalTriggerOnly) {
     for (int32_t count : {0, -1}) {
         TempDir dir;
-        fwtest::TwoPart spec;
-        spec.count = count;
+        fwtest::TwoPart img;
+        img.count = count;
         Scenario s;
         s.attach(hub(Kind::TorvaneST));
-        ASSERT_EQ(s.run({"-h", dir.write("hub.tfh", spec.bytes())}), 0);
+        ASSERT_EQ(s.run({"-h", dir.write("hub.tfh", img.bytes())}), 0);
         const auto w = writes_from(s, 1);
         ASSERT_EQ(w.size(), 2u);
         EXPECT_EQ(slice(w[1], 0, 8), (std::vector<uint8_t>{0x00, 0x01, 0x73, 0x00, 0, 0, 0, 0}));
-        EXPECT_EQ(fwtest::get32(w[1], 20), spec.image_word);
+        EXPECT_EQ(fwtest::get32(w[1], 20), img.image_word);
     }
 }
 
@@ -371,15 +371,15 @@ void expect_refused(const Refusal& r, const std::string& option = "-h") {
 }
 
 std::vector<uint8_t> single(char target, char variant = 'B') {
-    fwtest::SinglePart spec;
-    spec.target = target;
-    spec.variant = variant;
-    return spec.bytes();
+    fwtest::SinglePart img;
+    img.target = target;
+    img.variant = variant;
+    return img.bytes();
 }
 std::vector<uint8_t> two(char target) {
-    fwtest::TwoPart spec;
-    spec.target = target;
-    return spec.bytes();
+    fwtest::TwoPart img;
+    img.target = target;
+    return img.bytes();
 }
 
 TEST(FirmwareHubRefusal, WrongTargetsInEveryDirection) {
@@ -454,9 +454,9 @@ public:
 
 TEST(FirmwareHubRefusal, FileChangedAfterReadingIsNotReadAgain) {
     TempDir dir;
-    fwtest::SinglePart spec;
-    spec.length = 5000;
-    const std::vector<uint8_t> file = spec.bytes();
+    fwtest::SinglePart img;
+    img.length = 5000;
+    const std::vector<uint8_t> file = img.bytes();
     ShrinkingPlatform platform;
     platform.path = dir.write("hub.tfh", file);
     platform.attach(hub(Kind::TorvaneAtmel));
@@ -467,7 +467,7 @@ TEST(FirmwareHubRefusal, FileChangedAfterReadingIsNotReadAgain) {
     EXPECT_EQ(::run(3, argv.data(), platform), 0);
     USB_Logger::Discard();
     EXPECT_EQ(std::filesystem::file_size(platform.path), 600u);
-    expect_single_transfer(platform.hub().config().firmware, spec, file);
+    expect_single_transfer(platform.hub().config().firmware, img, file);
 }
 
 // --- a failure at every step ---------------------------------------------------------

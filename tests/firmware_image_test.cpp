@@ -45,23 +45,23 @@ TEST(FirmwareImageTag, TargetsAndVariants) {
 }
 
 TEST(FirmwareImageSinglePart, FieldsOfASoundImage) {
-    fwtest::SinglePart spec;
-    const std::vector<uint8_t> f = spec.bytes();
+    fwtest::SinglePart img;
+    const std::vector<uint8_t> f = img.bytes();
     SinglePartImage image;
     ASSERT_EQ(check_single_part(f, image), "");
     EXPECT_EQ(image.header_offset, 40u);
-    EXPECT_EQ(image.image_word, spec.image_word);
-    EXPECT_EQ(image.fw_signature, spec.fw_signature);
-    EXPECT_EQ(image.data_signature, spec.data_signature);
+    EXPECT_EQ(image.image_word, img.image_word);
+    EXPECT_EQ(image.fw_signature, img.fw_signature);
+    EXPECT_EQ(image.data_signature, img.data_signature);
     EXPECT_EQ(image.length, 1025u);
     EXPECT_EQ(image.first_block, 56u);
     EXPECT_EQ(image.data, 568u);
 }
 
 TEST(FirmwareImageSinglePart, EveryOffsetAndLengthMustLieInTheFile) {
-    fwtest::SinglePart spec;
-    spec.trailer = 0;
-    const std::vector<uint8_t> exact = spec.bytes();
+    fwtest::SinglePart img;
+    img.trailer = 0;
+    const std::vector<uint8_t> exact = img.bytes();
     SinglePartImage image;
     EXPECT_EQ(check_single_part(exact, image), "");  // data ends exactly at the end
     std::vector<uint8_t> shorter(exact.begin(), exact.end() - 1);
@@ -89,20 +89,20 @@ TEST(FirmwareImageSinglePart, EveryOffsetAndLengthMustLieInTheFile) {
 }
 
 TEST(FirmwareImageTwoPart, FieldsAndBounds) {
-    fwtest::TwoPart spec;
-    spec.trailer = 0;
-    const std::vector<uint8_t> f = spec.bytes();
+    fwtest::TwoPart img;
+    img.trailer = 0;
+    const std::vector<uint8_t> f = img.bytes();
     TwoPartImage image;
     ASSERT_EQ(check_two_part(f, image), "");
-    EXPECT_EQ(image.image_word, spec.image_word);
+    EXPECT_EQ(image.image_word, img.image_word);
     EXPECT_EQ(image.count, 2);
     EXPECT_EQ(image.part(0).data, 596u + 700u);
     EXPECT_EQ(image.part(0).data_length, 1100u);
-    EXPECT_EQ(image.part(0).fw_signature, spec.fw_signature_a);
-    EXPECT_EQ(image.part(0).data_signature, spec.data_signature_a);
+    EXPECT_EQ(image.part(0).fw_signature, img.fw_signature_a);
+    EXPECT_EQ(image.part(0).data_signature, img.data_signature_a);
     EXPECT_EQ(image.part(1).data, 596u);
     EXPECT_EQ(image.part(1).data_length, 700u);
-    EXPECT_EQ(image.part(7).fw_signature, spec.fw_signature_b);  // every later part is the second
+    EXPECT_EQ(image.part(7).fw_signature, img.fw_signature_b);  // every later part is the second
 
     std::vector<uint8_t> g = f;
     put32(g, 52, 0xFFFFFFFF);

@@ -42,11 +42,11 @@ TEST(FirmwareModel, AtmelBootloaderChecksOrderTimingAndLengths) {
 TEST(FirmwareModel, FinalTriggerBeforeTheImageIsComplete) {
     HubModel hub(fwtest::hub(Kind::TorvaneST));
     hub.set_mode(sim::Mode::Bootloader);
-    hub.host_write(0, Buffer{}.word(0x00710100).at(4, 0).at(8, 1000).b);  // the first part needs selector 1
+    hub.host_write(0, Buffer{}.word(0x00710100).at(4, 2).at(8, 1000).b);  // the first part needs selector 1
     hub.host_write(6000 * kMs, Buffer{}.word(0x00730100).b);
     const auto& v = area(hub).violations;
     ASSERT_EQ(v.size(), 2u);
-    EXPECT_EQ(v[0], "HUB bootloader (ST): start trigger 0x00710100 for part 0 with selector 0");
+    EXPECT_EQ(v[0], "HUB bootloader (ST): start trigger 0x00710100 for part 0 with selector 2");
     EXPECT_EQ(v[1], "HUB bootloader: final trigger before a complete image");
     EXPECT_EQ(area(hub).final_triggers, 1);
 }

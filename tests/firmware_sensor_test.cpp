@@ -20,10 +20,10 @@ using sim::Kind;
 constexpr int64_t kMs = sim::kTicksPerMs;
 
 fwtest::SinglePart sensor_image() {
-    fwtest::SinglePart spec;
-    spec.target = 'S';
-    spec.length = 1300;  // 512, 512, 276
-    return spec;
+    fwtest::SinglePart img;
+    img.target = 'S';
+    img.length = 1300;  // 512, 512, 276
+    return img;
 }
 
 std::string running_line(int i, uint32_t signature) {
@@ -38,14 +38,14 @@ int count_of(const std::vector<std::string>& texts, const std::string& prefix) {
     return int(std::count_if(texts.begin(), texts.end(), [&](const std::string& t) { return has_prefix(t, prefix); }));
 }
 
-void expect_sensor_transfer(const sim::FirmwareArea& area, const fwtest::SinglePart& spec,
+void expect_sensor_transfer(const sim::FirmwareArea& area, const fwtest::SinglePart& img,
                             const std::vector<uint8_t>& file) {
     ASSERT_EQ(area.sensor_parts.size(), 1u);
     const sim::ReceivedPart& part = area.sensor_parts[0];
     EXPECT_TRUE(part.complete);
-    EXPECT_EQ(part.fw_signature, spec.fw_signature);
-    EXPECT_EQ(part.first_block, slice(file, spec.first_block(), 512));
-    EXPECT_EQ(part.data, slice(file, spec.data(), spec.length));
+    EXPECT_EQ(part.fw_signature, img.fw_signature);
+    EXPECT_EQ(part.first_block, slice(file, img.first_block(), 512));
+    EXPECT_EQ(part.data, slice(file, img.data(), img.length));
     EXPECT_EQ(part.chunk_lengths, (std::vector<uint32_t>{512, 512, 276}));
     EXPECT_TRUE(area.violations.empty()) << area.violations.front();
     EXPECT_EQ(area.hub_upgrade_requests, 0);
@@ -53,8 +53,8 @@ void expect_sensor_transfer(const sim::FirmwareArea& area, const fwtest::SingleP
 
 TEST(FirmwareSensors, ThroughACurrentAtmelHubForwarded) {
     TempDir dir;
-    const fwtest::SinglePart spec = sensor_image();
-    const std::vector<uint8_t> file = spec.bytes();
+    const fwtest::SinglePart img = sensor_image();
+    const std::vector<uint8_t> file = img.bytes();
     Scenario s;
     s.attach(hub(Kind::TorvaneAtmel));
     ASSERT_EQ(s.run({"-s", dir.write("s.tfs", file)}), 0);
@@ -63,18 +63,18 @@ TEST(FirmwareSensors, ThroughACurrentAtmelHubForwarded) {
     ASSERT_EQ(w.size(), 1 + 1 + 1 + 3 + 1u);
     EXPECT_EQ(w[1], scenario::request({0x00, 0x15, 0x48, 0x00}));
     Buffer b;
-    b.word(0x00481500).form('9', 1).at(8, spec.length).at(12, spec.data_signature).at(16, spec.fw_signature);
-    b.at(20, spec.image_word).block(file, spec.first_block());
+    b.word(0x00481500).form('9', 1).at(8, img.length).at(12, img.data_signature).at(16, img.fw_signature);
+    b.at(20, img.image_word).block(file, img.first_block());
     EXPECT_EQ(w[2], b.forwarded());  // 540 bytes: 00 15 17 00, then AE 15 39 01
     EXPECT_EQ(slice(w[2], 0, 8), (std::vector<uint8_t>{0x00, 0x15, 0x17, 0x00, 0xAE, 0x15, 0x39, 0x01}));
     const uint32_t declared[] = {512, 512, 276};
     for (size_t k = 0; k < 3; ++k) {
-        EXPECT_EQ(w[3 + k], b.form('6', 0).at(4, declared[k]).block(file, spec.data() + 512 * k).forwarded()) << k;
+        EXPECT_EQ(w[3 + k], b.form('6', 0).at(4, declared[k]).block(file, img.data() + 512 * k).forwarded()) << k;
     }
     EXPECT_EQ(w[6], b.word(0x00511500).b);  // auto addressing: 536 bytes, never forwarded
 
     const sim::FirmwareArea& area = s.hub().config().firmware;
-    expect_sensor_transfer(area, spec, file);
+    expect_sensor_transfer(area, img, file);
     EXPECT_EQ(area.sensor_count_requests, 0);  // only asked on the ST-based Torvane
     EXPECT_EQ(area.forwarded, 4);
     EXPECT_EQ(sleeps_ms(s), (std::vector<int64_t>{1000, 2000, 3000, 10000, 2000}));
@@ -83,8 +83,8 @@ TEST(FirmwareSensors, ThroughACurrentAtmelHubForwarded) {
     const int at = s.find("Number of sensors in boot 17\n");
     ASSERT_GE(at, 0);
     EXPECT_EQ(count_of(texts, "Sensor with addr"), 17);
-    EXPECT_EQ(texts[texts.size() - 18], running_line(0, spec.fw_signature));
-    EXPECT_EQ(texts[texts.size() - 2], running_line(16, spec.fw_signature));
+    EXPECT_EQ(texts[texts.size() - 18], running_line(0, img.fw_signature));
+    EXPECT_EQ(texts[texts.size() - 2], running_line(16, img.fw_signature));
     EXPECT_EQ(texts.back(), "Closing com port\n");
 }
 
@@ -134,8 +134,8 @@ sim::HubConfig all_in_boot(Kind kind, bool legacy = false) {
 TEST(FirmwareSensors, FromBootThroughCurrentHubsStartsWithTheForwardedBootTrigger) {
     for (Kind kind : {Kind::TorvaneST, Kind::TorvaneAtmel}) {
         TempDir dir;
-        const fwtest::SinglePart spec = sensor_image();
-        const std::vector<uint8_t> file = spec.bytes();
+        const fwtest::SinglePart img = sensor_image();
+        const std::vector<uint8_t> file = img.bytes();
         Scenario s;
         s.attach(all_in_boot(kind));
         ASSERT_EQ(s.run({"-sb", dir.write("s.tfs", file)}), 0);
@@ -147,7 +147,7 @@ TEST(FirmwareSensors, FromBootThroughCurrentHubsStartsWithTheForwardedBootTrigge
         EXPECT_EQ(w[0], b.form('9', 0).forwarded());
         EXPECT_EQ(slice(w[1], 4, 4), (std::vector<uint8_t>{0xAE, byte1, 0x39, 0x01}));
         const sim::FirmwareArea& area = s.hub().config().firmware;
-        expect_sensor_transfer(area, spec, file);
+        expect_sensor_transfer(area, img, file);
         EXPECT_EQ(area.sensor_boot_triggers, 1);
         EXPECT_EQ(sleeps_ms(s), (std::vector<int64_t>{1000, 1000, 3000, 10000, 2000}));
         EXPECT_EQ(count_of(s.texts(), "Sensor with addr"), 17);
@@ -156,8 +156,8 @@ TEST(FirmwareSensors, FromBootThroughCurrentHubsStartsWithTheForwardedBootTrigge
 
 TEST(FirmwareSensors, FromBootThroughALegacyHub) {
     TempDir dir;
-    const fwtest::SinglePart spec = sensor_image();
-    const std::vector<uint8_t> file = spec.bytes();
+    const fwtest::SinglePart img = sensor_image();
+    const std::vector<uint8_t> file = img.bytes();
     Scenario s;
     s.attach(all_in_boot(Kind::TorvaneAtmel, true));
     ASSERT_EQ(s.run({"-sb", dir.write("s.tfs", file)}), 0);
@@ -166,12 +166,12 @@ TEST(FirmwareSensors, FromBootThroughALegacyHub) {
     EXPECT_EQ(w[1], scenario::request({0xAE, 0x00, 0x70, 0x00}));  // with the reconnect
     Buffer b;
     EXPECT_EQ(w[2], b.form('9', 0).b);  // 536 bytes, not forwarded
-    b.form('9', 1).at(8, spec.length).at(12, spec.data_signature).at(16, spec.fw_signature).at(20, spec.image_word);
-    EXPECT_EQ(w[3], b.block(file, spec.first_block()).b);
+    b.form('9', 1).at(8, img.length).at(12, img.data_signature).at(16, img.fw_signature).at(20, img.image_word);
+    EXPECT_EQ(w[3], b.block(file, img.first_block()).b);
     for (size_t k = 0; k < 3; ++k) EXPECT_EQ(w[4 + k].size(), 536u);
-    EXPECT_EQ(w[7], b.form('6', 0).at(4, 276).block(file, spec.data() + 1024).form('Q', 0).b);
+    EXPECT_EQ(w[7], b.form('6', 0).at(4, 276).block(file, img.data() + 1024).form('Q', 0).b);
     const sim::FirmwareArea& area = s.hub().config().firmware;
-    expect_sensor_transfer(area, spec, file);
+    expect_sensor_transfer(area, img, file);
     EXPECT_EQ(area.hub_boot_msg_requests, 1);
     EXPECT_EQ(area.unforwarded, 5);
     EXPECT_EQ(area.forwarded, 0);
