@@ -2,6 +2,8 @@
 // it from the arguments, connects, runs, reports and returns the result.
 #pragma once
 
+#include "log/USB_Logger.hpp"
+
 int branch_log();
 int branch_selftest();
 int branch_hub_info(bool boot_info);
@@ -14,4 +16,4 @@ int branch_sensor_upgrade(const char* path, bool from_boot);
 int branch_sensor_trigger(bool run_firmware);
 
 // printf onto the active platform's standard output (the driver's reports).
-void print_out(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void print_out(const char* format, ...) ZEL_PRINTF_FORMAT(1, 2);

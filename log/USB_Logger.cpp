@@ -105,9 +105,8 @@ void USB_Logger::Discard() {
     g_instance = nullptr;
 }
 
-USB_Logger::USB_Logger(zel::Platform& platform) : platform_(platform) {
-    directory_ = ".";
-    if (directory_.back() != kDirSeparator) directory_ += kDirSeparator;
+USB_Logger::USB_Logger(zel::Platform& platform) : platform_(platform), directory_(1, '.') {
+    if (directory_.back() != kDirSeparator) directory_.push_back(kDirSeparator);
 }
 
 void USB_Logger::_start_log() {

@@ -10,6 +10,14 @@
 
 namespace zel { class Platform; }
 
+// printf-style argument checks. mingw's C++ library formats with its own
+// (C99) printf, so check against that rather than the old Windows runtime.
+#if defined(__MINGW32__)
+#define ZEL_PRINTF_FORMAT(f, a) __attribute__((format(gnu_printf, f, a)))
+#else
+#define ZEL_PRINTF_FORMAT(f, a) __attribute__((format(printf, f, a)))
+#endif
+
 // A UTC calendar date and time broken down from 100 ns ticks since 1970.
 struct LogDateTime {
     int year = 1970, month = 1, day = 1;
@@ -41,9 +49,9 @@ public:
     // (one in-process run after another in the tests).
     static void Discard();
 
-    void Error(const char* format, ...) __attribute__((format(printf, 2, 3)));
-    void Warning(const char* format, ...) __attribute__((format(printf, 2, 3)));
-    void Info(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void Error(const char* format, ...) ZEL_PRINTF_FORMAT(2, 3);
+    void Warning(const char* format, ...) ZEL_PRINTF_FORMAT(2, 3);
+    void Info(const char* format, ...) ZEL_PRINTF_FORMAT(2, 3);
 
     const std::string& file_path() const { return path_; }
 
