@@ -114,7 +114,7 @@ private:
 
     // A described wait, announced on a terminal's standard error.
     void _sleep(uint32_t ms, const char* what);
-    void _progress(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void _progress(const char* format, ...) ZEL_PRINTF_FORMAT(2, 3);
     bool _show_progress();
 
     std::array<uint8_t, kForwardedSize> message_{};
