@@ -12,6 +12,8 @@
 #include <rapidxml/rapidxml.hpp>
 #include <rapidxml/rapidxml_print.hpp>
 
+#include "log/USB_Logger.hpp"  // ZEL_PRINTF_FORMAT
+
 namespace {
 
 namespace fs = std::filesystem;
