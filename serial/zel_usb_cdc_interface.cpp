@@ -1,5 +1,6 @@
 #include "serial/zel_usb_cdc_interface.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -36,14 +37,15 @@ bool zel_usb_cdc_interface::find_ports() {
     for (const zel::UsbSerialDevice& device : platform_.list_usb_serial_devices()) {
         for (const UsbId& id : usb_ids) {
             if (device.device_path.find(usb_search_text(id)) == std::string::npos) continue;
-            found = true;
             // A full table, or a name that does not fit, adds no entry: every
-            // recorded entry must carry a name that open_port can use.
+            // recorded entry must carry a name that open_port can use, and
+            // "found" means that an entry was added.
             if (port_count >= kMaxPorts) continue;
             PortEntry& entry = ports[port_count];
             if (!make_port_entry_name(device.port_name, entry.name)) continue;
             entry.device_type = device_type_of(id);
             ++port_count;
+            found = true;
         }
     }
     return found;
@@ -101,8 +103,9 @@ void zel_usb_cdc_interface::close_port() {
 int zel_usb_cdc_interface::write_port(const void* buffer, uint32_t length) {
     if (length == 0) return 0;
     const int written = platform_.port_write(handle, static_cast<const uint8_t*>(buffer), length);
+    if (written != static_cast<int>(length)) return -2;
     platform_.port_flush(handle);
-    return written == static_cast<int>(length) ? static_cast<int>(length) : -2;
+    return static_cast<int>(length);
 }
 
 int zel_usb_cdc_interface::read_port_count(void* buffer, int length, int64_t timeout_ms) {
@@ -118,7 +121,9 @@ int zel_usb_cdc_interface::read_port_count(void* buffer, int length, int64_t tim
         } else if (got < 0) {
             break;  // the device is gone: waiting on would only spin
         } else {
-            const int64_t elapsed = (platform_.tick_count() - start) / 10000;
+            // At least 1 ms per empty read: a device that answers an empty
+            // read at once must not keep the loop spinning.
+            const int64_t elapsed = std::max<int64_t>((platform_.tick_count() - start) / 10000, 1);
             remaining = elapsed < remaining ? remaining - elapsed : 0;
         }
     } while (received < length && remaining > 0);

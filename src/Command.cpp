@@ -1,5 +1,6 @@
 #include "src/Command.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -164,7 +165,7 @@ int Command::_read_block(uint8_t* buffer, int64_t budget_ms) {
         } else if (got < 0) {
             break;  // the device is gone: nothing more will come
         } else {
-            const int64_t elapsed = (platform.tick_count() - start) / 10000;
+            const int64_t elapsed = std::max<int64_t>((platform.tick_count() - start) / 10000, 1);
             remaining = elapsed < remaining ? remaining - elapsed : 0;
         }
     } while (received < kBlockSize && remaining > 0);

@@ -82,7 +82,7 @@ private:
     int32_t _refusal(uint32_t word);
     int32_t _confirmed_request(uint32_t word, int64_t limit_ms, const char* operation);
     int32_t _run_step(uint32_t word, TestResult& entry, uint32_t limit_ms, bool keep_data);
-    // A Quillet leaves its test through its bootloader; a Torvane is never restarted.
+    // Ends a failed test by sending the HUB back to its bootloader.
     void _return_to_bootloader();
     TestResult& _entry(int32_t step);
 

@@ -416,3 +416,19 @@ TEST_F(CommandBase, TriggerThatCannotBeWrittenGives41) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PortDiscoveryLimits, AMatchThatAddsNoEntryIsNotAFind) {
+    // A HUB whose port name does not fit the table is not "found": the
+    // connection must fail at once instead of opening an empty name.
+    scenario::Scenario s;
+    sim::HubConfig c;
+    c.port_name = std::string(45, 'p');
+    s.attach(c);
+    EXPECT_EQ(s.run({"-srf"}), 6);
+    EXPECT_EQ(s.find("CDC-interface: Connecting to ''\n"), -1);
+    EXPECT_TRUE(s.platform.waits.empty());
+}
+
+}  // namespace

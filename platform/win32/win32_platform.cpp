@@ -170,7 +170,9 @@ public:
     bool remove_file(const std::string& path) override { return std::remove(path.c_str()) == 0; }
 
     bool append_to_file(const std::string& path, std::string_view text) override {
-        std::FILE* file = std::fopen(path.c_str(), "ab");
+        // A text stream, as the log has always been written on Windows: each
+        // line feed is stored as CR LF.
+        std::FILE* file = std::fopen(path.c_str(), "a");
         if (file == nullptr) return false;
         const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
         const bool flushed = std::fflush(file) == 0;
