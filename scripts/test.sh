@@ -8,11 +8,14 @@ bash scripts/deps.sh all || exit 1
 
 passed=0; failed=0; status=0
 summarize() {  # adds one ctest run's counts to the totals
-  local log=$1 line total bad
-  line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
-  if [ -z "$line" ]; then status=1; return; fi
-  bad=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
-  total=$(sed -E 's/.* tests failed out of ([0-9]+).*/\1/' <<<"$line")
+  # The first summary line counts every test; a re-run of the failed ones
+  # (Windows) prints a second one whose failures are the ones that stand.
+  local log=$1 first last total bad
+  first=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | head -n 1)
+  last=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
+  if [ -z "$first" ]; then status=1; return; fi
+  total=$(sed -E 's/.* tests failed out of ([0-9]+).*/\1/' <<<"$first")
+  bad=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$last")
   passed=$((passed + total - bad)); failed=$((failed + bad))
 }
 

@@ -112,7 +112,8 @@ TEST(Win32Files, ListAppendAndRemove) {
     const std::string file = dir.prefix() + "zel_USB_Logger_1_2_2024.log";
     ASSERT_TRUE(native().append_to_file(file, "first\n"));
     ASSERT_TRUE(native().append_to_file(file, "second\n"));
-    EXPECT_EQ(read_all(file), "first\nsecond\n");
+    // A text stream: line feeds are stored as CR LF, as in every log written on Windows.
+    EXPECT_EQ(read_all(file), "first\r\nsecond\r\n");
     fs::create_directory(dir.path() / "sub");
 
     auto names = native().list_directory(dir.prefix());
@@ -203,7 +204,7 @@ TEST_F(Win32ComPort, OpensConfiguresAndTimesOutAnEmptyRead) {
 
     iface_->close_port();
     const std::string log = read_all(iface_->logger->file_path());
-    EXPECT_NE(log.find("Opening COM port\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("Closing com port\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("Length missmatch 0 == 4\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("Opening COM port\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("Closing com port\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("Length missmatch 0 == 4\r\n"), std::string::npos) << log;
 }
