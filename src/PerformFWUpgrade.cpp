@@ -114,6 +114,32 @@ int PerformFWUpgrade::_sendFirmware(const fwimage::ImageBuffer& image, uint32_t 
     return code;
 }
 
+// The single-part image after the bootloader is ready: header and first
+// block with the start trigger, the bootloader's wait, then the chunks.
+// 0, 28 (start trigger) or 30 (a chunk); the image is released afterwards.
+int32_t PerformFWUpgrade::_send_single_part(fwimage::ImageBuffer& image, const fwimage::SinglePartImage& layout,
+                                            const char* wait_what) {
+    _fill_header(layout.length, layout.data_signature, layout.fw_signature);
+    put_le32(request() + 20, layout.image_word);
+    std::memcpy(request() + kTextOffset, image.bytes.data() + layout.first_block, fwimage::kBlockSize);
+    logger->Info("PerformFWUpgrade: length 0x%x\n", layout.length);
+    logger->Info("PerformFWUpgrade: firmware signature 0x%x\n", layout.fw_signature);
+    logger->Info("PerformFWUpgrade: data signature 0x%x\n", layout.data_signature);
+
+    _set_bootloader_form(kCodeTrigger, 1);
+    if (report_exchange_error(_send_boot_request(), "PerformFWUpgrade::_upgrade_atmel in _sendTrigger()", kSource,
+                              __LINE__)) {
+        return 28;
+    }
+    _sleep(3000, wait_what);
+    if (report_exchange_error(_sendFirmware(image, layout.data, layout.length, false),
+                              "PerformFWUpgrade::_upgrade_atmel in _sendFirmware()", kSource, __LINE__)) {
+        return 30;
+    }
+    image.release();
+    return 0;
+}
+
 // --- HUB ---------------------------------------------------------------------
 
 int32_t PerformFWUpgrade::_upgrade_atmel() {
@@ -137,24 +163,7 @@ int32_t PerformFWUpgrade::_upgrade_hub_atmel(fwimage::ImageBuffer& image, const 
         return 31;
     }
 
-    _fill_header(layout.length, layout.data_signature, layout.fw_signature);
-    put_le32(request() + 20, layout.image_word);
-    std::memcpy(request() + kTextOffset, image.bytes.data() + layout.first_block, fwimage::kBlockSize);
-    logger->Info("PerformFWUpgrade: length 0x%x\n", layout.length);
-    logger->Info("PerformFWUpgrade: firmware signature 0x%x\n", layout.fw_signature);
-    logger->Info("PerformFWUpgrade: data signature 0x%x\n", layout.data_signature);
-
-    _set_bootloader_form(kCodeTrigger, 1);
-    if (report_exchange_error(_send_boot_request(), "PerformFWUpgrade::_upgrade_atmel in _sendTrigger()", kSource,
-                              __LINE__)) {
-        return 28;
-    }
-    _sleep(3000, "for the HUB bootloader to get ready");
-    if (report_exchange_error(_sendFirmware(image, layout.data, layout.length, false),
-                              "PerformFWUpgrade::_upgrade_atmel in _sendFirmware()", kSource, __LINE__)) {
-        return 30;
-    }
-    image.release();
+    if (const int32_t sent = _send_single_part(image, layout, "for the HUB bootloader to get ready")) return sent;
     _readHUBBootMsg();
     if (_getBootInfo() != 0) return 33;
     _set_bootloader_form(kCodeTrigger, 0);
@@ -345,24 +354,7 @@ int32_t PerformFWUpgrade::_upgrade_sensors(fwimage::ImageBuffer& image, const fw
         _sleep(1000, "for the sensors' bootloader");
     }
 
-    _fill_header(layout.length, layout.data_signature, layout.fw_signature);
-    put_le32(request() + 20, layout.image_word);
-    std::memcpy(request() + kTextOffset, image.bytes.data() + layout.first_block, fwimage::kBlockSize);
-    logger->Info("PerformFWUpgrade: length 0x%x\n", layout.length);
-    logger->Info("PerformFWUpgrade: firmware signature 0x%x\n", layout.fw_signature);
-    logger->Info("PerformFWUpgrade: data signature 0x%x\n", layout.data_signature);
-
-    _set_bootloader_form(kCodeTrigger, 1);
-    if (report_exchange_error(_send_boot_request(), "PerformFWUpgrade::_upgrade_atmel in _sendTrigger()", kSource,
-                              __LINE__)) {
-        return 28;
-    }
-    _sleep(3000, "for the sensors' bootloader to get ready");
-    if (report_exchange_error(_sendFirmware(image, layout.data, layout.length, false),
-                              "PerformFWUpgrade::_upgrade_atmel in _sendFirmware()", kSource, __LINE__)) {
-        return 30;
-    }
-    image.release();
+    if (const int32_t sent = _send_single_part(image, layout, "for the sensors' bootloader to get ready")) return sent;
     _sleep(10000, "for the sensors to restart");
     const int32_t addressed = _performAutoAddressing();
     sensors_in_boot = false;

@@ -106,6 +106,8 @@ private:
     int32_t _performAutoAddressing();
     // Sends a data block in chunks (ST or bootloader form): an exchange code.
     int _sendFirmware(const fwimage::ImageBuffer& image, uint32_t data, uint32_t length, bool st_form);
+    int32_t _send_single_part(fwimage::ImageBuffer& image, const fwimage::SinglePartImage& layout,
+                              const char* wait_what);
     // Reads the image once and checks its tag and the layout given by the
     // non-null one of `single` and `two`: 0, 23 or 25 (with its log lines).
     int32_t _load_image(const char* who, char target, fwimage::ImageBuffer& image, fwimage::SinglePartImage* single,
