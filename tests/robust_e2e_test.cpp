@@ -248,6 +248,27 @@ TEST(RobustE2ELogFile, ReadOnlyWorkingDirectoryTheToolStillRunsAndReports) {
     EXPECT_TRUE(fs::is_empty(work));
 }
 
+// --- the exit code on a system that keeps only its low 8 bits -----------------------
+
+TEST(RobustE2EExitCode, RefusedConfigurationNeverExitsAsSuccess) {
+    GTEST_SKIP() << "known fault: a result whose low 8 bits are 0 (here the HUB's status word 256 for -w) "
+                    "exits with 0 on Linux, which keeps only the low 8 bits of the exit code";
+    // The HUB refuses the configuration with the status word 0x100. The
+    // result is that word; a caller must not see the run as a success.
+    HubSim sim({}, "network.write_status = 256\n");
+    ASSERT_TRUE(sim.started()) << sim.stderr_text();
+    e2e::TempDir temp;
+    const std::string xml = temp.path() + "/net.xml";
+    e2e::write_text(xml,
+                    "<?xml version=\"1.0\"?>\n<NETWORK><SSID>Lab</SSID>"
+                    "<DHCP><Manual value=\"true\"/></DHCP><SECURITY_TYPE><A value=\"true\"/></SECURITY_TYPE>"
+                    "<BAND><E value=\"true\"/></BAND></NETWORK>\n");
+    const ToolRun run = e2e::run_tool({"-w", xml}, sim, 60);
+    const std::vector<LogEntry> log = e2e::parse_log(run.log);
+    EXPECT_TRUE(has(log, "ERROR", "Network configuration failed - status 256\n")) << run.log;
+    EXPECT_NE(run.exit_code, 0);
+}
+
 }  // namespace
 
 #endif  // !_WIN32

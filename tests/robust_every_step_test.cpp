@@ -13,7 +13,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 
 #include "firmware_support.hpp"
 
@@ -469,6 +472,11 @@ std::string format_result(const std::string& format, int result) {
 
 bool starts_with(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
 
+std::string read_all(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 // The reporter's two lines for each call, in order.
 void expect_reports(const std::vector<LogEntry>& log, const Outcome& want) {
     size_t from = 0;
@@ -506,6 +514,11 @@ TEST_P(RobustEveryStep, DocumentedResultWithinTheWaitsAndReported) {
     TempDir dir;
     const std::vector<std::string> args = op.args(dir);
     const double bound = bound_ms(op);
+    // The files the run is given (image, XML) must come out as they went in.
+    std::vector<std::pair<std::string, std::string>> inputs;
+    for (const std::string& a : args) {
+        if (std::filesystem::is_regular_file(a)) inputs.emplace_back(a, read_all(a));
+    }
 
     // The clean run: the step table must be exactly what the HUB received.
     std::vector<std::vector<uint8_t>> clean_requests;
@@ -545,6 +558,7 @@ TEST_P(RobustEveryStep, DocumentedResultWithinTheWaitsAndReported) {
 
         EXPECT_LE(s.platform.now_ms(), bound) << "beyond the documented waits";
         EXPECT_EQ(s.platform.open_handles(), 0u);
+        for (const auto& [path, content] : inputs) EXPECT_EQ(read_all(path), content) << path;
 
         const std::vector<LogEntry> log = s.log();
         expect_reports(log, want);
