@@ -52,6 +52,14 @@ void print_out(const char* format, ...) {
     if (n > 0) zel::active_platform().write_stdout(std::string_view(text, std::min<size_t>(size_t(n), sizeof text - 1)));
 }
 
+int exit_status(int result) {
+#ifdef _WIN32
+    return result;
+#else
+    return result >= 0 && result <= 255 ? result : 255;
+#endif
+}
+
 void print_usage() {
     static const char* const kUsage[] = {
         "\nDEVICE INFORMATION\n",

@@ -2,5 +2,5 @@
 #include "platform/platform.hpp"
 
 int main(int argc, char** argv) {
-    return run(argc, argv, zel::native_platform());
+    return exit_status(run(argc, argv, zel::native_platform()));
 }

@@ -98,4 +98,16 @@ TEST(Driver, NoHubMeansResultSixForEveryConnectingOption) {
     EXPECT_TRUE(s.logged("ERROR", "Something went wrong trying to trigger sensors to run firmware - error-code 6!!\n"));
 }
 
+TEST(Driver, ExitStatusNeverTurnsAFailureIntoSuccess) {
+    EXPECT_EQ(exit_status(0), 0);
+    EXPECT_EQ(exit_status(6), 6);
+    EXPECT_EQ(exit_status(255), 255);
+#ifdef _WIN32
+    EXPECT_EQ(exit_status(256), 256);
+    EXPECT_EQ(exit_status(801), 801);
+#else
+    for (int result : {256, 512, 801, 804, 0x00631900, -1, -256}) EXPECT_EQ(exit_status(result), 255) << result;
+#endif
+}
+
 }  // namespace
