@@ -79,6 +79,10 @@ void HubModel::host_write(int64_t now, std::span<const uint8_t> bytes) {
             requests_.push_back(r);
             const Fault* fault = _fault_for(requests_.back());
             if (fault == nullptr || fault->type != Fault::NoEcho) output_.push_back({at + wire_ticks(1), b});
+            if (fault != nullptr && fault->type == Fault::Vanish) {
+                _restart(at + wire_ticks(1), fault->delay_ms);
+                return;
+            }
             if (b == '\r') {
                 Exchange ex;
                 const std::string line = text_line_;

@@ -432,3 +432,19 @@ TEST(PortDiscoveryLimits, AMatchThatAddsNoEntryIsNotAFind) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(TypedCommand, HubThatVanishesMidCommandEndsItAtOnce) {
+    scenario::Scenario s;
+    sim::HubConfig c;
+    c.faults = {sim::FaultRule{2, {}, 0, {sim::Fault::Vanish, 0, 0, 0, -1}}};  // gone after echoing ' '
+    s.attach(c);
+    EXPECT_EQ(s.run({"-log"}), 51);
+    // The probe, '?' and ' ': the echo of ' ' is gone with the HUB, so
+    // nothing more is typed.
+    EXPECT_EQ(s.writes().size(), 3u);
+    EXPECT_TRUE(s.logged("ERROR", "Something went wrong reading LOG-file - error-code 51\n"));
+}
+
+}  // namespace
