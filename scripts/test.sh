@@ -32,6 +32,12 @@ run_suite() {  # name, build dir, extra cmake flags...
 
 run_suite "Linux" build
 run_suite "Linux with sanitizers" build-asan -DZEL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+echo "=== Fuzzing: every harness over its corpus, then 10 s of fuzzing each"
+if bash scripts/fuzz.sh replay && bash scripts/fuzz.sh run 10; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1)); status=1
+fi
 echo "=== Windows cross build and tests under wine"
 bash scripts/test-windows.sh 2>&1 | tee build-win-ctest.log
 [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
