@@ -377,6 +377,7 @@ def startup(build, files, reps):
                 "cpu_ms": statistics.median(r["cpu_ms"] for r in runs),
                 "maxrss_kib": max(r["maxrss_kib"] for r in runs),
             }
+        results["empty"]["files"] = 0  # the tool's own log file is the only one there
         results["crowded"]["files"] = len(names) + len(old)
         results["crowded"]["matching"] = matching
         results["crowded"]["deleted"] = len(old)

@@ -286,7 +286,10 @@ TEST(E2EOps, HubUpgradeOnAnAtmelTorvane) {
     HubSim sim({"--kind", "atmel"});
     ASSERT_TRUE(sim.started()) << sim.stderr_text();
     fwtest::TempDir dir;
-    const fwtest::SinglePart image;  // 1025 bytes of firmware: chunks of 512, 512, 1
+    fwtest::SinglePart image;
+    image.target = 'H';
+    image.length = 1025;  // chunks of 512, 512, 1
+    image.fw_signature = 0xF1F2F3F4;
     const Bytes file = image.bytes();
     const std::string path = dir.write("hub.tfh", file);
 
@@ -326,7 +329,12 @@ TEST(E2EOps, HubUpgradeOnAnStTorvane) {
     HubSim sim;
     ASSERT_TRUE(sim.started()) << sim.stderr_text();
     fwtest::TempDir dir;
-    const fwtest::TwoPart image;  // parts of 1100 and 700 bytes
+    fwtest::TwoPart image;
+    image.target = 'I';
+    image.length_a = 1100;
+    image.length_b = 700;
+    image.fw_signature_a = 0xA1A2A3A4;
+    image.fw_signature_b = 0xB1B2B3B4;
     const Bytes file = image.bytes();
     const std::string path = dir.write("hub.tfh", file);
 
@@ -370,6 +378,7 @@ TEST(E2EOps, SensorUpgradeOnAnStTorvane) {
     fwtest::SinglePart image;
     image.target = 'S';
     image.length = 1500;
+    image.fw_signature = 0xF1F2F3F4;
     const Bytes file = image.bytes();
     const std::string path = dir.write("sensors.tfs", file);
 
