@@ -33,7 +33,9 @@ int32_t PerformFWUpgrade::RunCommand() {
 // --- helpers ----------------------------------------------------------------
 
 bool PerformFWUpgrade::_show_progress() {
-    return port->platform().stderr_is_terminal();
+    // Asked once per upgrade, not once per chunk.
+    if (show_progress_ < 0) show_progress_ = port->platform().stderr_is_terminal() ? 1 : 0;
+    return show_progress_ == 1;
 }
 
 void PerformFWUpgrade::_progress(const char* format, ...) {

@@ -118,6 +118,7 @@ private:
     void _sleep(uint32_t ms, const char* what);
     void _progress(const char* format, ...) ZEL_PRINTF_FORMAT(2, 3);
     bool _show_progress();
+    int show_progress_ = -1;  // -1: not asked yet
 
     std::array<uint8_t, kForwardedSize> message_{};
     std::array<uint8_t, kReplySize> reply_{};
