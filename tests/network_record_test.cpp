@@ -15,8 +15,9 @@ namespace fs = std::filesystem;
 
 NetworkConfiguration make_record(const char* ssid, const char* psk, const char* unity) {
     NetworkConfiguration c{};
-    std::strncpy(c.SSID, ssid, sizeof c.SSID);
-    std::strncpy(c.PSK, psk, sizeof c.PSK);
+    // Up to the whole field: a 32-character text fills it without a terminator.
+    std::memcpy(c.SSID, ssid, std::min(std::strlen(ssid), sizeof c.SSID));
+    std::memcpy(c.PSK, psk, std::min(std::strlen(psk), sizeof c.PSK));
     std::memcpy(c.UNITY_ADDR, unity, std::min(std::strlen(unity), sizeof c.UNITY_ADDR));
     return c;
 }
