@@ -115,7 +115,9 @@ case "${1:-}" in
     shift
     build || exit 1
     echo "long run: $runs executions per harness, $PARALLEL at a time; each is"
-    echo "  (cd build-fuzz/fuzz-work/<harness> && ../../bin/fuzz_<harness> -jobs=1 -runs=$runs ${COMMON[*]} corpus ../../../fuzz/corpus/<harness>)"
+    echo "  (cd build-fuzz/fuzz-work/<harness> && ../../bin/fuzz_<harness> -jobs=1 -runs=$runs ${COMMON[*]} \\"
+    echo "     -max_len=8192 (16384 for log_text, driver, selftest) -artifact_prefix=../../fuzz-findings/<harness>/ \\"
+    echo "     corpus ../../../fuzz/corpus/<harness>)"
     # shellcheck disable=SC2046
     fuzz_all "-runs=$runs" $(pick "$@")
     ;;
