@@ -5,7 +5,7 @@
 set -euo pipefail
 want=(cmake ninja-build g++ libgtest-dev googletest librapidxml-dev)
 if [ "${1:-native}" = all ]; then
-  want+=(g++-mingw-w64-x86-64-posix wine wine64 clang libclang-rt-14-dev python3 procps)
+  want+=(g++-mingw-w64-x86-64-posix wine wine64 clang libclang-rt-14-dev python3 procps man-db)
 fi
 missing=()
 for p in "${want[@]}"; do
