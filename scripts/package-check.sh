@@ -16,7 +16,7 @@ fi
 dpkg -i "$deb" >/dev/null
 test -x /usr/bin/zel_usb_interface
 test -f /usr/lib/udev/rules.d/70-zel-hub.rules
-man -l /usr/share/man/man1/zel_usb_interface.1 2>/dev/null | grep -q "zel_usb_interface - service tool"
+man -l /usr/share/man/man1/zel_usb_interface.1 2>/dev/null | grep -qE "zel_usb_interface +- +service +tool"
 echo "man page renders: ok"
 
 work=$(mktemp -d)
