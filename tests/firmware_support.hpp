@@ -3,13 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <cstring>
 #include <algorithm>
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -87,39 +83,16 @@ struct TwoPart {
     size_t data_b() const { return 596; }
 };
 
-// A folder of its own for each test, removed afterwards.
-class TempDir {
-public:
-    TempDir() {
-        static std::atomic<int> serial{0};
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        path_ = std::filesystem::temp_directory_path() /
-                ("zel_fw_" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + "_" + std::to_string(serial++) + "_" +
-                 (info != nullptr ? std::string(info->name()) : std::string("x")));
-        std::filesystem::remove_all(path_);
-        std::filesystem::create_directories(path_);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    std::string write(const std::string& name, const std::vector<uint8_t>& bytes) const {
-        const std::filesystem::path p = path_ / name;
-        std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), long(bytes.size()));
-        return p.string();
-    }
-    std::string path(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    std::filesystem::path path_;
-};
-
-inline sim::HubConfig hub(sim::Kind kind, bool legacy = false) {
-    sim::HubConfig c;
-    c.kind = kind;
-    c.legacy = legacy;
-    return c;
+// A sensor image: three chunks of 512, 512 and 276 bytes.
+inline SinglePart sensor_image() {
+    SinglePart img;
+    img.target = 'S';
+    img.length = 1300;
+    return img;
 }
+
+using scenario::hub;
+using scenario::TempDir;
 
 // The request as the tool must send it: the request buffer after the bytes
 // written so far, starting from a previous request.
@@ -156,16 +129,5 @@ inline std::vector<std::vector<uint8_t>> writes_from(const scenario::Scenario& s
     const auto all = s.writes();
     return {all.begin() + long(std::min(from, all.size())), all.end()};
 }
-
-// Sleeps of the run, in milliseconds, in order.
-inline std::vector<int64_t> sleeps_ms(const scenario::Scenario& s) {
-    std::vector<int64_t> v;
-    for (const sim::Wait& w : s.platform.waits) {
-        if (w.kind == sim::Wait::Sleep) v.push_back(w.duration / sim::kTicksPerMs);
-    }
-    return v;
-}
-
-inline bool has_prefix(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
 
 }  // namespace fwtest
