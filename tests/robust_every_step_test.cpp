@@ -12,11 +12,9 @@
 // reporter's two lines and the driver's failure line in the log.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 
 #include "firmware_support.hpp"
 
@@ -29,7 +27,7 @@ using sim::Fault;
 using sim::FaultRule;
 using sim::Kind;
 
-constexpr int64_t kMs = sim::kTicksPerMs;
+using scenario::kMs;
 
 const std::string kShort = "what(): read() failed - unexpected amount of bytes\n";
 const std::string kNoFeedback = "what(): read() failed - HUB v2.0.0 with no feedback!\n";
@@ -42,15 +40,7 @@ const std::string kEchoBroken;
 enum class Send { Probe, Echo, Reconnect };
 enum class FaultKind { NoEcho, NoReply, Gone, EchoChanged };
 
-const char* name_of(FaultKind f) {
-    switch (f) {
-        case FaultKind::EchoChanged: return "EchoChanged";
-        case FaultKind::NoEcho: return "NoEcho";
-        case FaultKind::NoReply: return "NoReply";
-        case FaultKind::Gone: return "Gone";
-    }
-    return "?";
-}
+const char* name_of(FaultKind f) { return std::array{"NoEcho", "NoReply", "Gone", "EchoChanged"}[size_t(f)]; }
 
 // What a run must end with.
 struct Outcome {
@@ -63,12 +53,7 @@ struct Outcome {
 
 Outcome ends(int result, std::vector<std::pair<std::string, std::string>> reports = {}, std::string line = "",
              bool back_to_bootloader = false) {
-    Outcome o;
-    o.result = result;
-    o.reports = std::move(reports);
-    o.line = std::move(line);
-    o.back_to_bootloader = back_to_bootloader;
-    return o;
+    return {result, std::move(reports), std::move(line), back_to_bootloader};
 }
 
 struct Step {
@@ -133,46 +118,22 @@ double bound_ms(const Operation& op) {
 
 constexpr double kHubBootMessageMs = 15000 + 10 * 536 + 10 + 32.768;  // its read, then the pause
 
-Step make_step(std::string label, Send send, uint32_t word, size_t length) {
-    Step s;
-    s.label = std::move(label);
-    s.send = send;
-    s.word = word;
-    s.length = length;
-    return s;
-}
-
-Step probe() { return make_step("probe", Send::Probe, 0, 104); }
+Step probe() { return {"probe", Send::Probe, 0, 104, 0, 0, 0, 0, "", 0, false, {}}; }
 
 Step echo(std::string label, uint32_t word, size_t length, int on_echo, std::string operation, double then_ms = 0) {
-    Step s = make_step(std::move(label), Send::Echo, word, length);
-    s.on_echo = on_echo;
-    s.operation = std::move(operation);
-    s.then_ms = then_ms;
-    return s;
+    return {std::move(label), Send::Echo, word, length, 0, 0, on_echo, 0, std::move(operation), then_ms, false, {}};
 }
 
 Step exchange(std::string label, uint32_t word, size_t length, size_t reply, int64_t limit_ms, int on_failure,
               std::string operation, double then_ms = 0) {
-    Step s = echo(std::move(label), word, length, on_failure, std::move(operation), then_ms);
-    s.reply = reply;
-    s.limit_ms = limit_ms;
-    s.on_reply = on_failure;
-    return s;
+    return {std::move(label), Send::Echo, word, length, reply, limit_ms, on_failure, on_failure, std::move(operation),
+            then_ms, false, {}};
 }
 
 Step reconnect(std::string label, uint32_t word, int on_failure, std::string operation, Outcome ignored,
                double then_ms = 0) {
-    Step s = make_step(std::move(label), Send::Reconnect, word, 104);
-    s.on_echo = on_failure;
-    s.operation = std::move(operation);
-    s.ignored = std::move(ignored);
-    s.then_ms = then_ms;
-    return s;
-}
-
-std::string image(const TempDir& dir, const std::string& name, const std::vector<uint8_t>& bytes) {
-    return dir.write(name, bytes);
+    return {std::move(label), Send::Reconnect, word, 104, 0, 0, on_failure, 0, std::move(operation), then_ms, false,
+            std::move(ignored)};
 }
 
 // -h on an Atmel-based Torvane: one part of 1025 bytes, three chunks.
@@ -181,7 +142,7 @@ Operation atmel_hub_upgrade() {
     Operation op;
     op.name = "AtmelHubUpgrade";
     op.hub = fwtest::hub(Kind::TorvaneAtmel);
-    op.args = [](const TempDir& d) { return std::vector<std::string>{"-h", image(d, "hub.tfh", fwtest::SinglePart{}.bytes())}; };
+    op.args = [](const TempDir& d) { return std::vector<std::string>{"-h", d.write("hub.tfh", fwtest::SinglePart{}.bytes())}; };
     op.failure_format = "Something went wrong with HUB firmware-upgrade - error-code %d!!\n";
     op.success_text = "Hub is running OK ... Bootloader version 1.2.0-B. Firmware signature 0xf1f2f3f4 - version 2.4.0-R\n";
     // A HUB left in its firmware frames requests by its own lengths: the
@@ -220,7 +181,7 @@ Operation st_hub_upgrade(Kind kind) {
     op.args = [quillet](const TempDir& d) {
         fwtest::TwoPart img;
         img.target = quillet ? 'H' : 'I';
-        return std::vector<std::string>{"-h", image(d, "hub.tfh", img.bytes())};
+        return std::vector<std::string>{"-h", d.write("hub.tfh", img.bytes())};
     };
     op.failure_format = "Something went wrong with HUB firmware-upgrade - error-code %d!!\n";
     op.success_text = "Hub is running OK ... Bootloader version 1.2.0-B. Firmware signature 0xb1b2b3b4 - version 2.4.0-R\n";
@@ -249,13 +210,6 @@ Operation st_hub_upgrade(Kind kind) {
     return op;
 }
 
-fwtest::SinglePart sensor_image() {
-    fwtest::SinglePart img;
-    img.target = 'S';
-    img.length = 1300;  // 512, 512, 276
-    return img;
-}
-
 constexpr double entries_ms(bool legacy) { return (legacy ? 8000 : 2000) + 45 + 10 * 17 * 60 + 10; }
 
 // -s through a current ST-based Torvane: the sensor count first.
@@ -264,7 +218,7 @@ Operation sensor_upgrade_current() {
     Operation op;
     op.name = "SensorUpgradeCurrentHub";
     op.hub = fwtest::hub(Kind::TorvaneST);
-    op.args = [](const TempDir& d) { return std::vector<std::string>{"-s", image(d, "s.tfs", sensor_image().bytes())}; };
+    op.args = [](const TempDir& d) { return std::vector<std::string>{"-s", d.write("s.tfs", fwtest::sensor_image().bytes())}; };
     op.failure_format = "Something went wrong with Sensors firmware-upgrade - error-code %d!!\n";
     op.success_text = "Sensor with addr 0x10 is running OK ... Calibration status 0xc000000 signature 0xf1f2f3f4 - version 1.5.0-B\n";
     op.steps = {
@@ -299,7 +253,7 @@ Operation sensor_upgrade_legacy() {
     op.legacy = true;
     op.hub = fwtest::hub(Kind::TorvaneAtmel, true);
     for (sim::UpgradeSensor& sensor : op.hub.firmware.sensors) sensor.in_boot = true;
-    op.args = [](const TempDir& d) { return std::vector<std::string>{"-sb", image(d, "s.tfs", sensor_image().bytes())}; };
+    op.args = [](const TempDir& d) { return std::vector<std::string>{"-sb", d.write("s.tfs", fwtest::sensor_image().bytes())}; };
     op.failure_format = "Something went wrong with Sensors firmware-upgrade - error-code %d!!\n";
     op.success_text = "Sensor with addr 0x10 is running OK ... Calibration status 0xc000000 signature 0xf1f2f3f4 - version 1.5.0-B\n";
     op.steps = {
@@ -378,7 +332,7 @@ Operation network_write(bool legacy) {
     op.legacy = legacy;
     op.hub = fwtest::hub(Kind::TorvaneST, legacy);
     op.args = [](const TempDir& d) {
-        return std::vector<std::string>{"-w", d.write("net.xml", std::vector<uint8_t>(kNetworkFile.begin(), kNetworkFile.end()))};
+        return std::vector<std::string>{"-w", d.write("net.xml", kNetworkFile)};
     };
     op.failure_format = "Network configuration failed - status %d\n";
     const std::string who = "WriteNetworkCommand::RunCommand";
@@ -470,20 +424,13 @@ std::string format_result(const std::string& format, int result) {
     return text;
 }
 
-bool starts_with(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
-
-std::string read_all(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // The reporter's two lines for each call, in order.
 void expect_reports(const std::vector<LogEntry>& log, const Outcome& want) {
     size_t from = 0;
     for (const auto& [operation, detail] : want.reports) {
         const std::string head = "USB CDC read/write interface: error calling \"" + operation + "\" at src/";
         size_t i = from;
-        while (i + 1 < log.size() && !(log[i].level == "ERROR" && starts_with(log[i].text, head))) ++i;
+        while (i + 1 < log.size() && !(log[i].level == "ERROR" && scenario::starts_with(log[i].text, head))) ++i;
         ASSERT_LT(i + 1, log.size()) << "no report for " << operation;
         EXPECT_EQ(log[i + 1].level, "ERROR");
         if (detail.empty()) {
@@ -517,7 +464,7 @@ TEST_P(RobustEveryStep, DocumentedResultWithinTheWaitsAndReported) {
     // The files the run is given (image, XML) must come out as they went in.
     std::vector<std::pair<std::string, std::string>> inputs;
     for (const std::string& a : args) {
-        if (std::filesystem::is_regular_file(a)) inputs.emplace_back(a, read_all(a));
+        if (std::filesystem::is_regular_file(a)) inputs.emplace_back(a, scenario::read_file(a));
     }
 
     // The clean run: the step table must be exactly what the HUB received.
@@ -558,7 +505,7 @@ TEST_P(RobustEveryStep, DocumentedResultWithinTheWaitsAndReported) {
 
         EXPECT_LE(s.platform.now_ms(), bound) << "beyond the documented waits";
         EXPECT_EQ(s.platform.open_handles(), 0u);
-        for (const auto& [path, content] : inputs) EXPECT_EQ(read_all(path), content) << path;
+        for (const auto& [path, content] : inputs) EXPECT_EQ(scenario::read_file(path), content) << path;
 
         const std::vector<LogEntry> log = s.log();
         expect_reports(log, want);
@@ -567,7 +514,7 @@ TEST_P(RobustEveryStep, DocumentedResultWithinTheWaitsAndReported) {
         }
         const auto last_error = std::find_if(log.rbegin(), log.rend(), [](const LogEntry& e) { return e.level == "ERROR"; });
         const bool failure_logged = std::any_of(log.begin(), log.end(), [&](const LogEntry& e) {
-            return e.level == "ERROR" && starts_with(e.text, failure_prefix);
+            return e.level == "ERROR" && scenario::starts_with(e.text, failure_prefix);
         });
         if (want.result != 0) {
             ASSERT_NE(last_error, log.rend());

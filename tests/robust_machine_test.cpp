@@ -7,15 +7,11 @@
 
 #include <cstdio>
 #include <functional>
-#include <iterator>
 
 #include "firmware_support.hpp"
 
 #ifndef _WIN32
-#include <fcntl.h>
-#include <sched.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,74 +22,59 @@ namespace {
 namespace fs = std::filesystem;
 using fwtest::slice;
 using fwtest::TempDir;
+using scenario::kEchoPause;
+using scenario::kMs;
 using scenario::LogEntry;
+using scenario::read_file;
 using scenario::Scenario;
 using sim::Fault;
-using sim::FaultRule;
 using sim::Kind;
-
-constexpr int64_t kMs = sim::kTicksPerMs;
-constexpr int64_t kEchoPause = 163200;
-
-// Runs the driver on any simulated platform, as Scenario::run does.
-int run_on(sim::SimPlatform& platform, std::vector<std::string> args) {
-    USB_Logger::Discard();
-    std::vector<std::string> words{"zel_usb_interface"};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    const int code = ::run(int(words.size()), argv.data(), platform);
-    USB_Logger::Discard();
-    zel::set_active_platform(nullptr);
-    return code;
-}
-
-std::string text_of(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::vector<uint8_t> bytes_of(const std::string& text) { return {text.begin(), text.end()}; }
 
 const std::string kNetworkFile =
     "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<NETWORK><SSID>Lab</SSID><PSK>secret</PSK>"
     "<DHCP><Manual value=\"true\"/><Automatic value=\"false\"/></DHCP>"
     "<SECURITY_TYPE><A value=\"true\"/></SECURITY_TYPE><BAND><E value=\"true\"/></BAND></NETWORK>\n";
 
+// The run's arguments with "IMAGE", "SENSORS", "XML" and "OUT" replaced by files in `dir`.
+std::vector<std::string> with_files(std::vector<std::string> args, const TempDir& dir) {
+    for (std::string& a : args) {
+        if (a == "IMAGE") a = dir.write("hub.tfh", fwtest::TwoPart{}.bytes());
+        if (a == "ATMEL") a = dir.write("hub.tfh", fwtest::SinglePart{}.bytes());
+        if (a == "SENSORS") a = dir.write("s.tfs", fwtest::sensor_image().bytes());
+        if (a == "XML") a = dir.write("net.xml", kNetworkFile);
+        if (a == "OUT") a = dir.path("out.xml");
+    }
+    return args;
+}
+
+// The last ERROR line of the run.
+std::string last_error(const Scenario& s) {
+    const auto log = s.log();
+    const auto e = std::find_if(log.rbegin(), log.rend(), [](const LogEntry& l) { return l.level == "ERROR"; });
+    return e == log.rend() ? "" : e->text;
+}
+
 // ---------------------------------------------------------------------------------
 // The port busy: another program holds it open (opened without sharing, so
 // every open of the tool fails). The tool makes its 20 attempts, one second
 // apart, and ends with 6 without a byte sent.
 
-struct BusyCase {
-    std::vector<std::string> args;  // "IMAGE" and "XML" stand for files made by the test
-    std::string failure;            // the driver's failure line with 6
-};
-
 TEST(RobustPortBusy, HeldByAnotherOpenerEndsWithSixAfterTwentyAttempts) {
-    const std::vector<BusyCase> cases = {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"-hinfo"}, "Something went wrong getting HUB info - error-code 6\n"},
-        {{"-h", "IMAGE"}, "Something went wrong with HUB firmware-upgrade - error-code 6!!\n"},
+        {{"-h", "ATMEL"}, "Something went wrong with HUB firmware-upgrade - error-code 6!!\n"},
         {{"-w", "XML"}, "Network configuration failed - status 6\n"},
         {{"-r", "XML"}, "Something went wrong reading network configuration!! - error-code 6\n"},
         {{"-stest"}, "Something went wrong in the self-test - error-code 6\n"},
         {{"-log"}, "Something went wrong reading LOG-file - error-code 6\n"},
     };
-    for (const BusyCase& c : cases) {
-        SCOPED_TRACE(c.args[0]);
+    for (const auto& [words, failure] : cases) {
+        SCOPED_TRACE(words[0]);
         TempDir dir;
-        const std::string image = dir.write("hub.tfh", fwtest::SinglePart{}.bytes());
-        const std::string xml = dir.write("net.xml", bytes_of(kNetworkFile));
-        std::vector<std::string> args = c.args;
-        for (std::string& a : args) {
-            if (a == "IMAGE") a = image;
-            if (a == "XML") a = xml;
-        }
+        const std::vector<std::string> args = with_files(words, dir);
         Scenario s;
         s.attach(fwtest::hub(Kind::TorvaneAtmel));
-        // The other program's handle.
-        const zel::PortHandle held = s.platform.port_create("COM3");
+        const zel::PortHandle held = s.platform.port_create("COM3");  // the other program's handle
         ASSERT_NE(held, zel::kInvalidPort);
         EXPECT_EQ(s.run(args), 6);
         s.platform.port_close(held);
@@ -106,13 +87,15 @@ TEST(RobustPortBusy, HeldByAnotherOpenerEndsWithSixAfterTwentyAttempts) {
         EXPECT_TRUE(s.hub().requests().empty());
         EXPECT_TRUE(s.logged("ERROR", "CDC-interface: Failed to create a reference file for COM3!!\n"));
         EXPECT_TRUE(s.logged("ERROR", "CDC-interface: Virtual-serial port 'COM3' no detected!\n"));
-        const auto log = s.log();
-        ASSERT_FALSE(log.empty());
-        EXPECT_EQ(log.back().level, "ERROR");
-        EXPECT_EQ(log.back().text, c.failure);
+        ASSERT_FALSE(s.log().empty());
+        EXPECT_EQ(s.log().back().level, "ERROR");
+        EXPECT_EQ(s.log().back().text, failure);
         // Files given to the run are as they were.
-        EXPECT_EQ(text_of(xml), kNetworkFile);
-        EXPECT_EQ(bytes_of(text_of(image)), fwtest::SinglePart{}.bytes());
+        const std::vector<uint8_t> image = fwtest::SinglePart{}.bytes();
+        const std::string given = words.back() == "XML" ? kNetworkFile : std::string(image.begin(), image.end());
+        if (words.size() > 1) {
+            EXPECT_EQ(read_file(args.back()), given);
+        }
     }
 }
 
@@ -129,22 +112,41 @@ TEST(RobustPortBusy, FreedBeforeTheLastAttemptTheRunGoesOn) {
     }
 }
 
-TEST(RobustPortBusy, BusyAfterTheUpgradeRequestLeavesTheHubInItsBootloader) {
-    // The reconnect after the upgrade request opens the port again; a port
-    // that stays busy ends the upgrade with 31 and the HUB where it is.
-    for (int refused : {19, 20}) {
-        SCOPED_TRACE(refused);
+// The reconnect after a restart request opens the port again; a port that
+// stays busy ends the upgrade with 31 and the HUB where it is.
+TEST(RobustPortBusy, BusyAfterTheRestartRequestEndsTheUpgradeWithThirtyOne) {
+    struct Case {
+        std::string name;
+        sim::HubConfig hub;
+        std::vector<std::string> args;
+        int refused;
+        int result;
+        std::string operation;
+    };
+    sim::HubConfig legacy_in_boot = fwtest::hub(Kind::TorvaneAtmel, true);
+    for (sim::UpgradeSensor& sensor : legacy_in_boot.firmware.sensors) sensor.in_boot = true;
+    const std::vector<Case> cases = {
+        {"Atmel, free at the last attempt", fwtest::hub(Kind::TorvaneAtmel), {"-h", "ATMEL"}, 19, 0, ""},
+        {"Atmel", fwtest::hub(Kind::TorvaneAtmel), {"-h", "ATMEL"}, 20, 31,
+         "PerformFWUpgrade::_upgrade_atmel in _requestHUBUpgrade()"},
+        {"ST", fwtest::hub(Kind::TorvaneST), {"-h", "IMAGE"}, 100, 31, "PerformFWUpgrade::_upgrade_st in _requestHUBUpgrade()"},
+        {"sensors from boot, legacy HUB", legacy_in_boot, {"-sb", "SENSORS"}, 100, 31,
+         "PerformFWUpgrade::_upgrade_atmel in _requestHUBBootMsg()"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         TempDir dir;
         Scenario s;
-        sim::HubConfig c = fwtest::hub(Kind::TorvaneAtmel);
-        c.refuse_opens_after_restart = refused;
-        s.attach(c);
-        EXPECT_EQ(s.run({"-h", dir.write("hub.tfh", fwtest::SinglePart{}.bytes())}), refused < 20 ? 0 : 31);
-        if (refused == 20) {
-            EXPECT_TRUE(s.logged("ERROR", "what(): Virtual serial port not connected \n"));
-            EXPECT_EQ(s.hub().mode(), sim::Mode::Bootloader);
-            EXPECT_EQ(s.hub().requests().size(), 2u);
-        }
+        sim::HubConfig config = c.hub;
+        config.refuse_opens_after_restart = c.refused;
+        s.attach(config);
+        EXPECT_EQ(s.run(with_files(c.args, dir)), c.result);
+        if (c.result == 0) continue;
+        EXPECT_TRUE(s.reported(c.operation, "what(): Virtual serial port not connected \n"));
+        EXPECT_EQ(last_error(s), (c.args[0] == "-h" ? "Something went wrong with HUB firmware-upgrade - error-code 31!!\n"
+                                                    : "Something went wrong with Sensors firmware-upgrade - error-code 31!!\n"));
+        EXPECT_EQ(s.hub().mode(), c.args[0] == "-h" ? sim::Mode::Bootloader : sim::Mode::Firmware);
+        EXPECT_EQ(s.hub().requests().size(), 2u);
     }
 }
 
@@ -153,123 +155,56 @@ TEST(RobustPortBusy, BusyAfterTheUpgradeRequestLeavesTheHubInItsBootloader) {
 // reads fail from the moment it left, so the tool ends at once with the
 // step's result, without waiting out any read limit.
 
-struct VanishCase {
-    std::string name;
-    std::vector<std::string> args;  // "IMAGE", "SENSORS", "XML", "OUT" stand for files
-    Kind kind;
-    int request;  // index of the request after whose echo the HUB leaves
-    int result;
-    std::string failure;  // the driver's failure line, "" for none
-    bool reconnect;       // the request is followed by the 5 s reconnect pause
-};
-
 TEST(RobustPortVanishes, InTheMiddleOfEveryOperationTheStepFailsAtOnce) {
-    const std::vector<VanishCase> cases = {
-        {"hub information", {"-hinfo"}, Kind::TorvaneST, 1, 10, "Something went wrong getting HUB info - error-code 10\n", false},
-        {"sensor information", {"-sinfo"}, Kind::TorvaneST, 1, 72,
-         "Something went wrong reading Sensors information - error-code 72!!\n", false},
+    struct Case {
+        std::string name;
+        std::vector<std::string> args;
+        int request;  // index of the request after whose echo the HUB leaves
+        int result;
+        std::string failure;  // the driver's failure line, "" for none
+        bool reconnect;       // the request is followed by the 5 s reconnect pause
+    };
+    const std::vector<Case> cases = {
+        {"hub information", {"-hinfo"}, 1, 10, "Something went wrong getting HUB info - error-code 10\n", false},
+        {"sensor information", {"-sinfo"}, 1, 72, "Something went wrong reading Sensors information - error-code 72!!\n", false},
         // Request 6 is the carriage return that ends the typed command.
-        {"HUB log", {"-log"}, Kind::TorvaneST, 6, 51, "Something went wrong reading LOG-file - error-code 51\n", false},
-        {"read configuration", {"-r", "OUT"}, Kind::TorvaneST, 1, 20,
-         "Something went wrong reading network configuration!! - error-code 20\n", false},
-        {"write configuration", {"-w", "XML"}, Kind::TorvaneST, 1, 16, "Network configuration failed - status 16\n", false},
-        {"scan", {"-rs", "6"}, Kind::TorvaneST, 1, 0, "", false},
-        {"self-test", {"-stest"}, Kind::TorvaneST, 2, 801, "Something went wrong in the self-test - error-code 801\n", false},
-        {"sensor trigger", {"-sfb"}, Kind::TorvaneST, 1, 0, "", true},
-        {"HUB upgrade, chunk 2 of part 0", {"-h", "IMAGE"}, Kind::TorvaneST, 4, 30,
+        {"HUB log", {"-log"}, 6, 51, "Something went wrong reading LOG-file - error-code 51\n", false},
+        {"read configuration", {"-r", "OUT"}, 1, 20, "Something went wrong reading network configuration!! - error-code 20\n", false},
+        {"write configuration", {"-w", "XML"}, 1, 16, "Network configuration failed - status 16\n", false},
+        {"scan", {"-rs", "6"}, 1, 0, "", false},
+        {"self-test", {"-stest"}, 2, 801, "Something went wrong in the self-test - error-code 801\n", false},
+        {"sensor trigger", {"-sfb"}, 1, 0, "", true},
+        {"HUB upgrade, chunk 2 of part 0", {"-h", "IMAGE"}, 4, 30,
          "Something went wrong with HUB firmware-upgrade - error-code 30!!\n", false},
-        {"HUB upgrade, upgrade request", {"-h", "IMAGE"}, Kind::TorvaneST, 1, 28,
+        {"HUB upgrade, upgrade request", {"-h", "IMAGE"}, 1, 28,
          "Something went wrong with HUB firmware-upgrade - error-code 28!!\n", true},
-        {"sensor upgrade, chunk 3", {"-s", "SENSORS"}, Kind::TorvaneST, 6, 30,
+        {"sensor upgrade, chunk 3", {"-s", "SENSORS"}, 6, 30,
          "Something went wrong with Sensors firmware-upgrade - error-code 30!!\n", false},
     };
-    for (const VanishCase& c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir dir;
-        fwtest::TwoPart hub_image;
-        fwtest::SinglePart sensor_image;
-        sensor_image.target = 'S';
-        sensor_image.length = 1300;
-        std::vector<std::string> args = c.args;
-        for (std::string& a : args) {
-            if (a == "IMAGE") a = dir.write("hub.tfh", hub_image.bytes());
-            if (a == "SENSORS") a = dir.write("s.tfs", sensor_image.bytes());
-            if (a == "XML") a = dir.write("net.xml", bytes_of(kNetworkFile));
-            if (a == "OUT") a = dir.path("out.xml");
-        }
         Scenario s;
-        sim::HubConfig config = fwtest::hub(c.kind);
-        FaultRule gone;
-        gone.request_index = c.request;
-        gone.fault.type = Fault::Vanish;
-        gone.fault.delay_ms = -1;
-        config.faults.push_back(gone);
+        sim::HubConfig config = fwtest::hub(Kind::TorvaneST);
+        config.faults.push_back({c.request, std::nullopt, 0, {Fault::Vanish, 0, 0, 0, -1}});
         s.attach(config);
-        EXPECT_EQ(s.run(args), c.result);
+        EXPECT_EQ(s.run(with_files(c.args, dir)), c.result);
         zel::set_active_platform(nullptr);
 
         const std::vector<sim::Request>& requests = s.hub().requests();
-        ASSERT_GT(requests.size(), size_t(c.request));
         EXPECT_EQ(requests.size(), size_t(c.request) + 1) << "nothing reaches a HUB that is gone";
         // After the write: the echo pause (and a reconnect's 5 s); no read
         // waited for bytes that could not come.
-        const sim::Request& last = requests.back();
-        const int64_t allowed = kEchoPause + (c.reconnect ? 5000 * kMs : 0);
-        EXPECT_LE(s.platform.now() - last.time, allowed);
+        EXPECT_LE(s.platform.now() - requests.back().time, kEchoPause + (c.reconnect ? 5000 * kMs : 0));
         EXPECT_EQ(s.platform.open_handles(), 0u);
-        const auto log = s.log();
         if (c.failure.empty()) {
-            for (const LogEntry& e : log) EXPECT_EQ(e.text.rfind("Something went wrong", 0), std::string::npos) << e.text;
+            for (const std::string& t : s.texts()) EXPECT_FALSE(scenario::starts_with(t, "Something went wrong")) << t;
         } else {
-            ASSERT_FALSE(log.empty());
-            const auto last_error =
-                std::find_if(log.rbegin(), log.rend(), [](const LogEntry& e) { return e.level == "ERROR"; });
-            ASSERT_NE(last_error, log.rend());
-            EXPECT_EQ(last_error->text, c.failure);
+            EXPECT_EQ(last_error(s), c.failure);
         }
-        if (c.name == "read configuration") {
-            EXPECT_FALSE(fs::exists(dir.path("out.xml")));
-        }
-        if (c.name == "scan") {
-            EXPECT_NE(s.platform.out.find("Number of access points found 0\n"), std::string::npos);
-        }
+        EXPECT_FALSE(fs::exists(dir.path("out.xml")));
+        EXPECT_EQ(c.name == "scan", s.platform.out.find("Number of access points found 0\n") != std::string::npos);
     }
-}
-
-TEST(RobustPortVanishes, DuringTheFirmwareTransferThePartStaysIncomplete) {
-    TempDir dir;
-    fwtest::TwoPart img;
-    img.target = 'H';
-    const std::vector<uint8_t> file = img.bytes();
-    Scenario s;
-    sim::HubConfig config = fwtest::hub(Kind::Quillet);
-    FaultRule gone;
-    gone.word = 0x00720100;  // the second chunk of the first part
-    gone.occurrence = 1;
-    gone.fault.type = Fault::Vanish;
-    gone.fault.delay_ms = -1;
-    config.faults.push_back(gone);
-    s.attach(config);
-    EXPECT_EQ(s.run({"-h", dir.write("hub.tfh", file)}), 30);
-    zel::set_active_platform(nullptr);
-
-    // The chunk's write, the echo pause, a read that fails at once.
-    const sim::TraceEntry& chunk = s.platform.trace.back();
-    ASSERT_TRUE(chunk.to_hub);
-    ASSERT_EQ(chunk.bytes.size(), 536u);
-    EXPECT_EQ(s.platform.now(), chunk.time + sim::wire_ticks(536) + kEchoPause);
-    EXPECT_TRUE(s.logged("WARNING", "zel_usb_cdc_interface::read_port(): Warning! Length missmatch 0 == 536\n"));
-    EXPECT_TRUE(s.logged("ERROR", "what(): read() failed - unexpected amount of bytes\n"));
-    EXPECT_TRUE(s.logged("ERROR", "Something went wrong with HUB firmware-upgrade - error-code 30!!\n"));
-    // The bootloader had the first two chunks of the first part and no more.
-    const sim::FirmwareArea& area = s.hub().config().firmware;
-    ASSERT_EQ(area.hub_parts.size(), 1u);
-    EXPECT_FALSE(area.hub_parts[0].complete);
-    EXPECT_EQ(area.hub_parts[0].data, slice(file, img.data_a(), 1024));
-    EXPECT_EQ(area.final_triggers, 0);
-    EXPECT_EQ(s.platform.open_handles(), 0u);
-    // No report line of a finished upgrade.
-    EXPECT_EQ(s.find("HUB-boot message: ", 0), -1);
 }
 
 // ---------------------------------------------------------------------------------
@@ -295,38 +230,33 @@ public:
     }
 };
 
-void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(bytes.data()),
-                                                                  std::streamsize(bytes.size()));
-}
-
 struct Change {
     std::string name;
+    bool before_the_check;  // also tried while the tool connects
     std::function<void(const std::string&)> apply;
 };
 
 std::vector<Change> changes() {
     return {
-        {"grows by 70000 bytes",
+        {"grows by 70000 bytes", true,
+         [](const std::string& p) { std::ofstream(p, std::ios::binary | std::ios::app) << std::string(70000, '\xEE'); }},
+        {"shrinks to 600 bytes", true, [](const std::string& p) { fs::resize_file(p, 600); }},
+        {"removed", true, [](const std::string& p) { fs::remove(p); }},
+        {"shrinks to nothing", false, [](const std::string& p) { fs::resize_file(p, 0); }},
+        {"rewritten, same size", false,
          [](const std::string& p) {
-             std::ofstream(p, std::ios::binary | std::ios::app) << std::string(70000, '\xEE');
-         }},
-        {"shrinks to 600 bytes", [](const std::string& p) { fs::resize_file(p, 600); }},
-        {"shrinks to nothing", [](const std::string& p) { fs::resize_file(p, 0); }},
-        {"rewritten, same size",
-         [](const std::string& p) {
-             std::string t = text_of(p);
+             std::string t = read_file(p);
              for (char& ch : t) ch = char(~ch);
-             write_file(p, bytes_of(t));
+             scenario::write_file(p, t);
          }},
-        {"replaced by another valid image",
+        {"replaced by another valid image", false,
          [](const std::string& p) {
              fwtest::SinglePart other;
              other.length = 3000;
              other.fw_signature = 0x0BADF00D;
-             write_file(p, other.bytes());
+             const std::vector<uint8_t> bytes = other.bytes();
+             scenario::write_file(p, std::string(bytes.begin(), bytes.end()));
          }},
-        {"removed", [](const std::string& p) { fs::remove(p); }},
     };
 }
 
@@ -343,9 +273,7 @@ struct Family {
 std::vector<Family> families() {
     fwtest::SinglePart atmel;
     fwtest::TwoPart st;
-    fwtest::SinglePart sensors;
-    sensors.target = 'S';
-    sensors.length = 1300;
+    fwtest::SinglePart sensors = fwtest::sensor_image();
     auto single = [](const fwtest::SinglePart img, bool hub) {
         return [img, hub](const sim::FirmwareArea& a, const std::vector<uint8_t>& f) {
             const std::vector<sim::ReceivedPart>& parts = hub ? a.hub_parts : a.sensor_parts;
@@ -372,54 +300,43 @@ std::vector<Family> families() {
     };
 }
 
-int run_with_change(const Family& family, const Change& change, bool at_probe, bool every, ChangingImagePlatform& p,
-                    const TempDir& dir) {
-    p.path = dir.write(family.option == "-h" ? "image.tfh" : "image.tfs", family.file);
-    p.change = change.apply;
-    p.at_probe = at_probe;
-    p.every = every;
-    p.attach(fwtest::hub(family.kind, family.legacy));
-    return run_on(p, {family.option, p.path});
-}
-
-TEST(RobustImageChanges, AfterTheCheckOnlyTheValidatedImageIsSent) {
+TEST(RobustImageChanges, OnlyTheValidatedImageIsSent) {
+    struct When {
+        std::string name;
+        bool at_probe, every;
+    };
+    const std::vector<When> whens = {
+        {"at the first request", false, false}, {"at every request", false, true}, {"while connecting", true, false}};
     for (const Family& family : families()) {
         for (const Change& change : changes()) {
-            for (const bool every : {false, true}) {
-                SCOPED_TRACE(family.name + ", file " + change.name + (every ? " at every request" : " at the first request"));
+            for (const When& when : whens) {
+                if (when.at_probe && !change.before_the_check) continue;
+                SCOPED_TRACE(family.name + ", file " + change.name + " " + when.name);
                 TempDir dir;
                 ChangingImagePlatform p;
-                EXPECT_EQ(run_with_change(family, change, false, every, p, dir), 0);
-                EXPECT_GE(p.changes, every ? 2 : 1);
+                p.path = dir.write(family.option == "-h" ? "image.tfh" : "image.tfs", family.file);
+                p.change = change.apply;
+                p.at_probe = when.at_probe;
+                p.every = when.every;
+                p.attach(fwtest::hub(family.kind, family.legacy));
+                // Changed while the tool connects, the file is checked as the
+                // tool finds it: appended bytes lie outside the image and
+                // change nothing sent; a shrunk or removed file is refused
+                // before the HUB gets any request.
+                const bool refused = when.at_probe && change.name.rfind("grows", 0) != 0;
+                EXPECT_EQ(scenario::run_on(p, {family.option, p.path}), refused ? 25 : 0);
+                zel::set_active_platform(nullptr);
+                EXPECT_EQ(p.changes >= 2, when.every);
+                EXPECT_GE(p.changes, 1);
                 const sim::FirmwareArea& area = p.hub().config().firmware;
-                family.check(area, family.file);
-                EXPECT_TRUE(area.violations.empty()) << area.violations.front();
+                if (refused) {
+                    EXPECT_EQ(p.hub().requests().size(), 1u);  // the probe only
+                    EXPECT_TRUE(area.hub_parts.empty() && area.sensor_parts.empty());
+                } else {
+                    family.check(area, family.file);
+                    EXPECT_TRUE(area.violations.empty()) << area.violations.front();
+                }
                 EXPECT_EQ(p.open_handles(), 0u);
-            }
-        }
-    }
-}
-
-TEST(RobustImageChanges, BeforeTheCheckTheChangedFileIsWhatIsChecked) {
-    // Changed while the tool connects: the tool checks the file as it finds
-    // it. Appended bytes lie outside the image and change nothing sent; a
-    // shrunk or removed file is refused before the HUB gets any request.
-    const std::vector<Change> all = changes();
-    for (const Family& family : families()) {
-        for (const Change& change : {all[0], all[1], all[5]}) {
-            SCOPED_TRACE(family.name + ", file " + change.name + " while connecting");
-            TempDir dir;
-            ChangingImagePlatform p;
-            const bool grows = change.name.rfind("grows", 0) == 0;
-            EXPECT_EQ(run_with_change(family, change, true, false, p, dir), grows ? 0 : 25);
-            EXPECT_EQ(p.changes, 1);
-            const sim::FirmwareArea& area = p.hub().config().firmware;
-            if (grows) {
-                family.check(area, family.file);
-            } else {
-                EXPECT_EQ(p.hub().requests().size(), 1u);  // the probe only
-                EXPECT_TRUE(area.hub_parts.empty());
-                EXPECT_TRUE(area.sensor_parts.empty());
             }
         }
     }
@@ -429,53 +346,13 @@ TEST(RobustImageChanges, BeforeTheCheckTheChangedFileIsWhatIsChecked) {
 // The XML target of -r where the file system says no. Nothing is lost: an
 // existing file keeps its bytes, and no temporary file is left beside it.
 
-class RobustXmlTarget : public ::testing::Test {
-protected:
-    void TearDown() override { zel::set_active_platform(nullptr); }
-
-    static std::vector<std::string> entries(const std::string& dir) {
-        std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-};
-
-TEST_F(RobustXmlTarget, TargetThatIsNoRegularFileIsRefused) {
-    TempDir dir;
-    fs::create_directories(dir.path("taken.xml"));
-    std::vector<std::string> targets = {dir.path("taken.xml")};
-#ifndef _WIN32
-    targets.push_back("/dev/full");  // a device: writes would fail, and it is no configuration file
-#endif
-    for (const std::string& target : targets) {
-        SCOPED_TRACE(target);
-        Scenario s;
-        s.attach();
-        EXPECT_EQ(s.run({"-r", target}), 14);
-        EXPECT_TRUE(s.logged("ERROR", "Configuration file " + target + " is not a regular file.\n"));
-        EXPECT_TRUE(s.logged("ERROR", "Something went wrong reading network configuration!! - error-code 14\n"));
-        EXPECT_EQ(s.hub().requests().size(), 2u);  // read from the HUB before the file is written
-    }
-    EXPECT_TRUE(fs::is_directory(dir.path("taken.xml")));
-    EXPECT_TRUE(fs::is_empty(dir.path("taken.xml")));
-}
-
 #ifndef _WIN32
 
-// Runs `-r target` in a forked child, after `prepare` (which returns false
-// when the child cannot set up what it was asked to), and hands back the
-// exit code and what the child reports on its pipe. The child checks what
-// only it can see (a mount of its own) through `inspect`.
-struct ChildRun {
-    int code = -1;
-    std::string report;
-};
-
-ChildRun run_read_in_child(const std::string& target, const std::function<bool()>& prepare,
-                           const std::function<std::string()>& inspect = {}) {
+// Runs `-r target` in a forked child after `prepare` (false: the child could
+// not set up what it was asked to, exit 77); the exit code and the ERROR lines.
+std::pair<int, std::string> run_read_in_child(const std::string& target, const std::function<bool()>& prepare) {
     int fds[2];
-    if (::pipe(fds) != 0) return {};
+    if (::pipe(fds) != 0) return {-1, ""};
     std::fflush(nullptr);
     const pid_t pid = ::fork();
     if (pid == 0) {
@@ -488,105 +365,51 @@ ChildRun run_read_in_child(const std::string& target, const std::function<bool()
         for (const LogEntry& e : s.log()) {
             if (e.level == "ERROR") report += e.text;
         }
-        if (inspect) report += inspect();
         (void)!::write(fds[1], report.data(), report.size());
         ::_exit(code);
     }
     ::close(fds[1]);
-    ChildRun run;
+    std::string report;
     char buffer[4096];
-    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) run.report.append(buffer, size_t(n));
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) report.append(buffer, size_t(n));
     ::close(fds[0]);
     int status = 0;
     ::waitpid(pid, &status, 0);
-    run.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return run;
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), report};
 }
 
-const std::string kOld = "<?xml version=\"1.0\"?>\n<NETWORK><SSID>kept</SSID></NETWORK>\n";
-
-TEST_F(RobustXmlTarget, ReadOnlyPlaceKeepsTheOldFile) {
-    // Root writes through permission bits, so the child gives up root first.
-    TempDir dir;
-    const std::string place = dir.path("ro");
-    fs::create_directories(place);
-    const std::string target = place + "/hub.xml";
-    write_file(target, bytes_of(kOld));
-    fs::permissions(dir.path(""), fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
-    fs::permissions(place, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                               fs::perms::others_read | fs::perms::others_exec);
-    if (::geteuid() != 0) fs::permissions(place, fs::perms::owner_write, fs::perm_options::remove);
-    const ChildRun run = run_read_in_child(target, [] {
-        if (::geteuid() != 0) return true;
-        return ::setgid(65534) == 0 && ::setuid(65534) == 0;
-    });
-    fs::permissions(place, fs::perms::owner_all, fs::perm_options::add);
-    ASSERT_NE(run.code, 77) << "could not give up root";
-    EXPECT_EQ(run.code, 14);
-    EXPECT_NE(run.report.find("Unable to write configuration file " + target + ".\n"), std::string::npos) << run.report;
-    EXPECT_NE(run.report.find("Something went wrong reading network configuration!! - error-code 14\n"),
-              std::string::npos);
-    EXPECT_EQ(text_of(target), kOld);
-    EXPECT_EQ(entries(place), std::vector<std::string>{"hub.xml"});
-}
-
-TEST_F(RobustXmlTarget, FullFileSystemKeepsTheOldFile) {
-    // A file-size limit makes every write beyond 64 bytes fail as on a full
-    // disk (EFBIG instead of ENOSPC), without mounting anything.
-    TempDir dir;
-    const std::string target = dir.path("hub.xml");
-    write_file(target, bytes_of(kOld));
-    const ChildRun run = run_read_in_child(target, [] {
-        ::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{64, 64};
-        return ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
-    });
-    ASSERT_NE(run.code, 77);
-    EXPECT_EQ(run.code, 14);
-    EXPECT_NE(run.report.find("Unable to write configuration file " + target + ".\n"), std::string::npos) << run.report;
-    EXPECT_EQ(text_of(target), kOld);
-    EXPECT_EQ(entries(dir.path("")), std::vector<std::string>{"hub.xml"});
-}
-
-TEST_F(RobustXmlTarget, FullTmpfsKeepsTheOldFile) {
-    // A real full file system: a tiny tmpfs, filled up, in the child's own
-    // mount namespace. Where mounting is not allowed the size limit above
-    // stands for it; the test then says so and checks nothing more.
-    TempDir dir;
-    const std::string place = dir.path("full");
-    fs::create_directories(place);
-    const std::string target = place + "/hub.xml";
-    const ChildRun run = run_read_in_child(
-        target,
-        [&] {
-            if (::unshare(CLONE_NEWNS) != 0) return false;
-            if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
-            if (::mount("tmpfs", place.c_str(), "tmpfs", 0, "size=64k") != 0) return false;
-            write_file(target, bytes_of(kOld));
-            // Fill every block that is left.
-            const int fd = ::open((place + "/filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (fd < 0) return false;
-            const std::string block(4096, 'f');
-            while (::write(fd, block.data(), block.size()) > 0) {
+TEST(RobustXmlTarget, ReadOnlyOrFullPlaceKeepsTheOldFile) {
+    const std::string old = "<?xml version=\"1.0\"?>\n<NETWORK><SSID>kept</SSID></NETWORK>\n";
+    for (const bool full : {false, true}) {
+        SCOPED_TRACE(full ? "full" : "read-only");
+        TempDir dir;
+        const std::string place = dir.path("place");
+        fs::create_directories(place);
+        const std::string target = place + "/hub.xml";
+        scenario::write_file(target, old);
+        fs::permissions(dir.path(""), fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+        fs::permissions(place, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                   fs::perms::others_read | fs::perms::others_exec);
+        if (!full && ::geteuid() != 0) fs::permissions(place, fs::perms::owner_write, fs::perm_options::remove);
+        const auto [code, report] = run_read_in_child(target, [full] {
+            if (full) {
+                // Every write beyond 64 bytes fails as on a full disk (EFBIG
+                // instead of ENOSPC), without mounting anything.
+                ::signal(SIGXFSZ, SIG_IGN);
+                const rlimit limit{64, 64};
+                return ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
             }
-            while (::write(fd, block.data(), 1) > 0) {
-            }
-            ::close(fd);
-            return true;
-        },
-        [&] {
-            std::string seen = "old file: " + std::string(text_of(target) == kOld ? "kept" : "changed") + "\nentries:";
-            for (const std::string& name : entries(place)) seen += " " + name;
-            return seen + "\n";
+            // Root writes through permission bits: give up root first.
+            return ::geteuid() != 0 || (::setgid(65534) == 0 && ::setuid(65534) == 0);
         });
-    if (run.code == 77) {
-        std::printf("[ INFO     ] tmpfs cannot be mounted here; FullFileSystemKeepsTheOldFile covers a full disk\n");
-        return;
+        fs::permissions(place, fs::perms::owner_all, fs::perm_options::add);
+        ASSERT_NE(code, 77) << "could not set up the place";
+        EXPECT_EQ(code, 14);
+        EXPECT_NE(report.find("Unable to write configuration file " + target + ".\n"), std::string::npos) << report;
+        EXPECT_NE(report.find("Something went wrong reading network configuration!! - error-code 14\n"), std::string::npos);
+        EXPECT_EQ(read_file(target), old);
+        EXPECT_EQ(std::distance(fs::directory_iterator(place), fs::directory_iterator()), 1);
     }
-    EXPECT_EQ(run.code, 14) << run.report;
-    EXPECT_NE(run.report.find("Unable to write configuration file " + target + ".\n"), std::string::npos) << run.report;
-    EXPECT_NE(run.report.find("old file: kept\n"), std::string::npos) << run.report;
-    EXPECT_NE(run.report.find("entries: filler hub.xml\n"), std::string::npos) << run.report;
 }
 
 #endif  // !_WIN32
