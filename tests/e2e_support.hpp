@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -273,17 +274,21 @@ struct ToolRun {
     std::string err;       // standard error
     std::string log_name;  // the log file it left in its working directory
     std::string log;       // that file's text
+    std::vector<std::string> entries;  // everything in the working directory afterwards, sorted
     double seconds = 0;
 };
 
-// Runs zel_usb_interface with `args` in a fresh working directory, with the
-// discovery roots pointing at `sysfs_root` and `dev_root`.
+// Runs zel_usb_interface with `args` in a fresh working directory (made
+// ready by `prepare`), with the discovery roots pointing at `sysfs_root` and
+// `dev_root`.
 inline ToolRun run_tool(const std::vector<std::string>& args, const std::string& sysfs_root,
-                        const std::string& dev_root, double timeout_s = 120) {
+                        const std::string& dev_root, double timeout_s = 120,
+                        const std::function<void(const std::string&)>& prepare = {}) {
     ToolRun run;
     TempDir temp;
     const std::string work = temp.path() + "/work";
     fs::create_directories(work);
+    if (prepare) prepare(work);
     std::vector<std::string> argv{bin("zel_usb_interface")};
     argv.insert(argv.end(), args.begin(), args.end());
     const auto start = Clock::now();
@@ -306,9 +311,13 @@ inline ToolRun run_tool(const std::vector<std::string>& args, const std::string&
     run.exit_code = wait_child(pid, std::max(0.1, std::chrono::duration<double>(deadline - Clock::now()).count()));
     run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     run.err = read_text(temp.path() + "/tool.err");
+    for (const auto& entry : fs::recursive_directory_iterator(work)) {
+        run.entries.push_back(fs::relative(entry.path(), work).string());
+    }
+    std::sort(run.entries.begin(), run.entries.end());
     for (const auto& entry : fs::directory_iterator(work)) {
         const std::string name = entry.path().filename().string();
-        if (name.rfind("zel_USB_Logger_", 0) == 0 && entry.path().extension() == ".log") {
+        if (name.rfind("zel_USB_Logger_", 0) == 0 && entry.path().extension() == ".log" && entry.is_regular_file()) {
             run.log_name = name;
             run.log = read_text(entry.path().string());
         }
@@ -316,8 +325,9 @@ inline ToolRun run_tool(const std::vector<std::string>& args, const std::string&
     return run;
 }
 
-inline ToolRun run_tool(const std::vector<std::string>& args, const HubSim& sim, double timeout_s = 120) {
-    return run_tool(args, sim.sysfs_root(), sim.dev_root(), timeout_s);
+inline ToolRun run_tool(const std::vector<std::string>& args, const HubSim& sim, double timeout_s = 120,
+                        const std::function<void(const std::string&)>& prepare = {}) {
+    return run_tool(args, sim.sysfs_root(), sim.dev_root(), timeout_s, prepare);
 }
 
 // One entry of the tool's log file: "[stamp] LEVEL: text", the text with
@@ -344,6 +354,76 @@ inline std::vector<LogEntry> parse_log(const std::string& file) {
         entries.push_back({line.substr(close + 2, colon - close - 2), line.substr(colon + 2)});
     }
     return entries;
+}
+
+inline bool logged(const std::vector<LogEntry>& log, const std::string& level, const std::string& text) {
+    return std::any_of(log.begin(), log.end(), [&](const LogEntry& e) { return e.level == level && e.text == text; });
+}
+
+// The texts logged at `level`, in order.
+inline std::vector<std::string> texts_at(const std::vector<LogEntry>& log, const std::string& level) {
+    std::vector<std::string> all;
+    for (const LogEntry& e : log) {
+        if (e.level == level) all.push_back(e.text);
+    }
+    return all;
+}
+
+// The reporter's two lines for `operation`, one after the other.
+inline bool reported(const std::vector<LogEntry>& log, const std::string& operation, const std::string& detail) {
+    const std::string head = "USB CDC read/write interface: error calling \"" + operation + "\" at src/";
+    for (size_t i = 0; i + 1 < log.size(); ++i) {
+        if (log[i].text.rfind(head, 0) == 0 && log[i + 1].text == detail) return true;
+    }
+    return false;
+}
+
+// How many times `part` occurs in `text`.
+inline size_t count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
+    return n;
+}
+
+using Bytes = std::vector<uint8_t>;
+
+// A request: the little-endian word, then zeros.
+inline Bytes request(uint32_t word, size_t size = 104) {
+    Bytes r(size, 0);
+    for (int i = 0; i < 4; ++i) r[size_t(i)] = uint8_t(word >> (8 * i));
+    return r;
+}
+
+inline Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+inline uint32_t le32(const Bytes& b, size_t at) {
+    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
+}
+
+// Everything the tool wrote to the stand-in, after the stand-in stopped (so
+// its trace is complete).
+inline Bytes written(HubSim& sim) {
+    if (sim.stop() != 0) return {};
+    return trace_bytes(sim.trace(), "->");
+}
+
+// The stand-in's event lines ("**"), in order.
+inline std::vector<std::string> events(const HubSim& sim) {
+    std::vector<std::string> all;
+    for (const TraceLine& t : sim.trace()) {
+        if (t.tag == "**") all.push_back(t.text);
+    }
+    return all;
+}
+
+// Whether an event line starts with `start`.
+inline bool traced(const HubSim& sim, const std::string& start) {
+    const std::vector<std::string> all = events(sim);
+    return std::any_of(all.begin(), all.end(), [&](const std::string& t) { return t.rfind(start, 0) == 0; });
 }
 
 }  // namespace e2e
