@@ -31,29 +31,9 @@ const char* const kUsage =
 
 const std::string kVersionLine = "torvane_com_device_class version: 2.0.2+45\n";
 
-struct Outcome {
-    int code;
-    std::string out;
-    size_t requests;
-};
-
-// Runs the driver with a working HUB attached and reports what it did.
-Outcome drive(std::initializer_list<std::string> args) {
-    scenario::Scenario s;
-    s.attach();
-    const int code = s.run(args);
-    return {code, s.platform.out, s.hub().requests().size()};
-}
-
-TEST(Driver, UsageTextIsPrintedByteForByteAfterTheVersionLine) {
-    const Outcome o = drive({});
-    EXPECT_EQ(o.code, 0);
-    EXPECT_EQ(o.out, kVersionLine + kUsage);
-    EXPECT_EQ(o.requests, 0u);
-}
-
 TEST(Driver, ArgumentRulesPrintUsageAndTouchNoPort) {
     const std::vector<std::vector<std::string>> usage_cases = {
+        {},                         // no arguments
         {"-hinfo", "a", "b", "c"},  // five arguments in all
         {"-log", "extra"},          // an option that takes no argument
         {"-h"},                     // an option that needs its path
@@ -67,8 +47,8 @@ TEST(Driver, ArgumentRulesPrintUsageAndTouchNoPort) {
     for (const auto& args : usage_cases) {
         scenario::Scenario s;
         s.attach();
-        EXPECT_EQ(s.run(args), 0) << args[0];
-        EXPECT_EQ(s.platform.out, kVersionLine + kUsage) << args[0] << " " << args.size();
+        EXPECT_EQ(s.run(args), 0) << args.size();
+        EXPECT_EQ(s.platform.out, kVersionLine + kUsage) << args.size();
         EXPECT_TRUE(s.hub().requests().empty());
         EXPECT_TRUE(s.platform.trace.empty());
     }

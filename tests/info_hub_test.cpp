@@ -161,6 +161,7 @@ struct Failure {
     bool legacy;
     int code;
     std::vector<std::string> lines;
+    uint8_t legacy_marker = 0xAE;
 };
 
 TEST(InfoHub, FailuresGiveTheirResultsAndLines) {
@@ -187,10 +188,16 @@ TEST(InfoHub, FailuresGiveTheirResultsAndLines) {
          {"zel_usb_cdc_interface::read_port(): Warning! Length missmatch 0 == 104\n", call,
           "what(): read() failed - unexpected amount of bytes\n",
           "Something went wrong getting HUB info - error-code 10\n"}},
+        // A legacy reply without its marker.
+        {{Fault::None}, true, 11,
+         {call, "what(): write/read failed - differences between messages (tx, rx)\n", no_answer,
+          "Something went wrong getting HUB info - error-code 11\n"},
+         0xAF},
     };
     for (const Failure& f : cases) {
         HubConfig c = odd_hub();
         c.legacy = f.legacy;
+        c.info.legacy_marker = f.legacy_marker;
         c.faults.push_back({1, std::nullopt, 0, f.fault});  // the request after the probe
         Scenario s;
         s.attach(c);
@@ -212,26 +219,6 @@ TEST(InfoHub, FailuresGiveTheirResultsAndLines) {
         EXPECT_TRUE(s.logged("ERROR", f.lines.back()));
         EXPECT_EQ(s.platform.out.find("Unique ID number"), std::string::npos);
     }
-}
-
-TEST(InfoHub, LegacyReplyWithoutItsMarkerIsRefused) {
-    HubConfig c = odd_hub();
-    c.legacy = true;
-    c.info.legacy_marker = 0xAF;
-    Scenario s;
-    s.attach(c);
-    EXPECT_EQ(s.run({"-hinfo"}), 11);
-    EXPECT_TRUE(s.logged("ERROR", "what(): write/read failed - differences between messages (tx, rx)\n"));
-    EXPECT_TRUE(s.logged("WARNING", "No answer from HUB - Unique ID and firmware versions set to zero\n"));
-    EXPECT_TRUE(s.logged("ERROR", "Something went wrong getting HUB info - error-code 11\n"));
-    EXPECT_EQ(s.platform.out.find("Production data"), std::string::npos);
-}
-
-TEST(InfoHub, NoHubGivesSix) {
-    Scenario s;
-    EXPECT_EQ(s.run({"-hinfo"}), 6);
-    EXPECT_EQ(s.texts(), (std::vector<std::string>{"Creating object GetHUBInformation\n",
-                                                   "Something went wrong getting HUB info - error-code 6\n"}));
 }
 
 }  // namespace

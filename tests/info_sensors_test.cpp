@@ -173,15 +173,4 @@ TEST(InfoSensorsDriver, LegacyHubIsRefusedBeforeAnythingIsSent) {
     EXPECT_TRUE(s.logged("ERROR", texts[texts.size() - 2]));
 }
 
-TEST(InfoSensorsDriver, EchoFailureGivesSeventyTwo) {
-    sim::HubConfig c;
-    c.faults.push_back({1, std::nullopt, 0, {Fault::PartialEcho, 0, 100}});
-    Scenario s;
-    s.attach(c);
-    EXPECT_EQ(s.run({"-sinfo"}), 72);
-    EXPECT_TRUE(s.logged("ERROR", "what(): read() failed - unexpected amount of bytes\n"));
-    EXPECT_TRUE(s.logged("ERROR", "Something went wrong reading Sensors information - error-code 72!!\n"));
-    EXPECT_EQ(s.find("Collected firmware information for 0 sensors\n"), -1);
-}
-
 }  // namespace
