@@ -2,16 +2,11 @@
 
 #include <array>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "src/NetworkConfiguration.hpp"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 NetworkConfiguration make_record(const char* ssid, const char* psk, const char* unity) {
     NetworkConfiguration c{};
@@ -224,67 +219,6 @@ TEST(NetworkNumbers, WireAndMemoryFormsCarryTheSameFields) {
     network_to_message(c, out);
     std::memset(&message[44], 0, 5);  // what followed the name's terminator is not carried
     EXPECT_TRUE(std::equal(out.begin() + 4, out.end(), message.begin() + 4));
-}
-
-class NetworkFile : public ::testing::Test {
-protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("zel_netfile_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
-    std::string path(const std::string& name) const { return (dir / name).string(); }
-    static std::string raw(const std::string& p) {
-        std::ifstream in(p, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    static void put(const std::string& p, const std::string& bytes) { std::ofstream(p, std::ios::binary) << bytes; }
-    size_t entries() const { return size_t(std::distance(fs::directory_iterator(dir), fs::directory_iterator())); }
-    fs::path dir;
-};
-
-TEST_F(NetworkFile, StoreReplacesWholeOrNotAtAll) {
-    const std::string target = path("net.xml");
-    put(target, std::string(3000, 'x'));
-    std::string error;
-    ASSERT_TRUE(store_network_file(target.c_str(), "<a/>\n\n", error)) << error;
-#ifdef _WIN32
-    EXPECT_EQ(raw(target), "<a/>\r\n\r\n");  // a text stream
-#else
-    EXPECT_EQ(raw(target), "<a/>\n\n");
-#endif
-    const std::string missing = path("no_dir/net.xml");
-    EXPECT_FALSE(store_network_file(missing.c_str(), "<b/>\n", error));
-    EXPECT_EQ(error, "Unable to write configuration file " + missing + ".\n");
-    fs::create_directories(dir / "taken");
-    EXPECT_FALSE(store_network_file(path("taken").c_str(), "<b/>\n", error));
-    EXPECT_EQ(error, "Configuration file " + path("taken") + " is not a regular file.\n");
-    EXPECT_TRUE(fs::is_directory(dir / "taken"));
-    EXPECT_EQ(entries(), 2u);  // no temporary file left behind
-}
-
-TEST_F(NetworkFile, LoadRefusesWhatDoesNotFitOrIsNoFile) {
-    std::array<char, kXmlBufferSize> buffer;
-    std::string error;
-    put(path("fits.xml"), std::string(4499, 'a'));
-    ASSERT_TRUE(load_network_file(path("fits.xml").c_str(), buffer, error)) << error;
-    EXPECT_EQ(std::strlen(buffer.data()), 4499u);
-    put(path("big.xml"), std::string(4500, 'a'));
-    EXPECT_FALSE(load_network_file(path("big.xml").c_str(), buffer, error));
-    EXPECT_EQ(error, "Configuration file " + path("big.xml") + " is too large (at most 4499 bytes).\n");
-    EXPECT_FALSE(load_network_file(path("missing.xml").c_str(), buffer, error));
-    EXPECT_EQ(error, "Unable to open configuration file " + path("missing.xml") + ".\n");
-    EXPECT_FALSE(load_network_file(dir.string().c_str(), buffer, error));
-    EXPECT_EQ(error, "Configuration file " + dir.string() + " is not a regular file.\n");
-#ifndef _WIN32
-    EXPECT_FALSE(load_network_file("/dev/zero", buffer, error));  // would never end
-    EXPECT_EQ(error, "Configuration file /dev/zero is not a regular file.\n");
-#endif
 }
 
 }  // namespace
