@@ -215,8 +215,6 @@ public:
     const std::string& sysfs_root() const { return sysfs_root_; }
     const std::string& dev_root() const { return dev_root_; }
     const std::string& dir() const { return dir_; }
-    const std::string& temp() const { return temp_.path(); }
-    pid_t pid() const { return pid_; }
 
     // SIGTERM, then its exit code (-1 when it had to be killed). Repeatable.
     int stop(double timeout_s = 5.0) {
@@ -272,7 +270,6 @@ struct ToolRun {
     int exit_code = -1;
     std::string out;       // standard output
     std::string err;       // standard error
-    std::string log_name;  // the log file it left in its working directory
     std::string log;       // that file's text
     std::vector<std::string> entries;  // everything in the working directory afterwards, sorted
     double seconds = 0;
@@ -318,7 +315,6 @@ inline ToolRun run_tool(const std::vector<std::string>& args, const std::string&
     for (const auto& entry : fs::directory_iterator(work)) {
         const std::string name = entry.path().filename().string();
         if (name.rfind("zel_USB_Logger_", 0) == 0 && entry.path().extension() == ".log" && entry.is_regular_file()) {
-            run.log_name = name;
             run.log = read_text(entry.path().string());
         }
     }

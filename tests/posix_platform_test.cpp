@@ -18,6 +18,7 @@
 
 #include "platform/platform.hpp"
 #include "serial/zel_usb_cdc_interface.hpp"
+#include "tests/e2e_support.hpp"
 
 namespace fs = std::filesystem;
 using zel::native_platform;
@@ -33,22 +34,7 @@ double ms_since(Clock::time_point start) {
 
 // A short temporary directory: port names must fit the 39 characters of the
 // serial layer's table.
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/zelpXXXXXX";
-        const char* made = mkdtemp(pattern);
-        path_ = made != nullptr ? made : "";
-    }
-    ~TempDir() {
-        std::error_code ec;
-        if (!path_.empty()) fs::remove_all(path_, ec);
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using e2e::TempDir;
 
 void write_text(const fs::path& file, const std::string& text) {
     fs::create_directories(file.parent_path());
@@ -359,6 +345,8 @@ TEST(PosixPlatform, LogFilesAppendListAndRemove) {
     EXPECT_TRUE(p.list_directory(tmp.path()).empty());
     EXPECT_TRUE(p.list_directory(tmp.path() + "/missing").empty());
     EXPECT_FALSE(p.append_to_file(tmp.path() + "/missing/b.log", "x"));
+    fs::create_directory(tmp.path() + "/taken.log");  // a directory where the file would go
+    EXPECT_FALSE(p.append_to_file(tmp.path() + "/taken.log", "x"));
 }
 
 }  // namespace

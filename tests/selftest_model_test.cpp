@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "sim/hub_model.hpp"
-#include "sim/server/scenario_file.hpp"
 #include "src/Command.hpp"
 
 namespace {
@@ -138,20 +137,6 @@ TEST(SelfTestModel, BootloaderResetAndPayloadCheck) {
     answer(hub, request_of(0x00471A00));
     EXPECT_EQ(hub.mode(), sim::Mode::Bootloader);
     EXPECT_EQ(hub.requests_with_word(0x00471A00).size(), 1u);
-}
-
-TEST(SelfTestModel, ScenarioFileReachesTheArea) {
-    HubConfig c;
-    std::string error;
-    ASSERT_TRUE(sim::scenario_file::parse("kind = quillet\n"
-                                          "selftest.version = 0x01010000\n"
-                                          "selftest.step.00043A00.code = 7\n"
-                                          "selftest.step.00501A00.reply_word = 0xEE01\n",
-                                          c, error))
-        << error;
-    EXPECT_EQ(c.selftest.outcomes.at(0x00043A00).code, 7);
-    EXPECT_EQ(c.selftest.outcomes.at(0x00501A00).reply_word, 0xEE01u);
-    EXPECT_FALSE(sim::scenario_file::parse("selftest.step.00043A00.code = seven\n", c, error));
 }
 
 }  // namespace
