@@ -23,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/scenario.hpp"
+
 extern char** environ;
 
 namespace e2e {
@@ -34,16 +36,9 @@ inline std::string bin(const char* name) {
     return std::string(ZEL_BIN_DIR) + "/" + name;
 }
 
-inline std::string read_text(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
-
-inline void write_text(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
+using scenario::read_file;
+inline std::string read_text(const std::string& path) { return read_file(path); }
+inline void write_text(const std::string& path, const std::string& text) { scenario::write_file(path, text); }
 
 // A short directory under /tmp: the tool keeps port names of at most 39
 // characters, and DIR/hub/dev/ttyACM0 must fit.
@@ -328,28 +323,15 @@ inline ToolRun run_tool(const std::vector<std::string>& args, const HubSim& sim,
 
 // One entry of the tool's log file: "[stamp] LEVEL: text", the text with
 // its own line end.
-struct LogEntry {
-    std::string level;
-    std::string text;
-};
+using scenario::LogEntry;
 
 inline std::vector<LogEntry> parse_log(const std::string& file) {
-    std::vector<LogEntry> entries;
-    size_t at = 0;
-    while (at < file.size()) {
-        size_t end = file.find('\n', at);
-        end = end == std::string::npos ? file.size() : end + 1;
-        const std::string line = file.substr(at, end - at);
-        at = end;
-        const size_t close = line.find("] ");
-        const size_t colon = close == std::string::npos ? close : line.find(": ", close);
-        if (line.empty() || line[0] != '[' || colon == std::string::npos) {
-            entries.push_back({"?", line});
-            continue;
-        }
-        entries.push_back({line.substr(close + 2, colon - close - 2), line.substr(colon + 2)});
+    std::vector<std::string> lines;
+    for (size_t at = 0, end = 0; at < file.size(); at = end) {
+        end = std::min(file.find('\n', at), file.size() - 1) + 1;
+        lines.push_back(file.substr(at, end - at));
     }
-    return entries;
+    return scenario::parse_log(lines);
 }
 
 inline bool logged(const std::vector<LogEntry>& log, const std::string& level, const std::string& text) {

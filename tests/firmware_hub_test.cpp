@@ -25,18 +25,9 @@ int upgrade(Scenario& s, const sim::HubConfig& config, const std::vector<uint8_t
     return s.run({"-h", dir.write("hub.tfh", file)});
 }
 
-// What the bootloader must have received for a single-part image.
 void expect_single_transfer(const sim::FirmwareArea& area, const fwtest::SinglePart& img,
                             const std::vector<uint8_t>& file) {
-    ASSERT_EQ(area.hub_parts.size(), 1u);
-    const sim::ReceivedPart& part = area.hub_parts[0];
-    EXPECT_TRUE(part.complete);
-    EXPECT_EQ(part.fw_length, img.length);
-    EXPECT_EQ(part.fw_signature, img.fw_signature);
-    EXPECT_EQ(part.data_signature, img.data_signature);
-    EXPECT_EQ(part.image_word, img.image_word);
-    EXPECT_EQ(part.first_block, slice(file, img.first_block(), 512));
-    EXPECT_EQ(part.data, slice(file, img.data(), img.length));
+    fwtest::expect_single_part(area.hub_parts, img, file);
     EXPECT_TRUE(area.violations.empty()) << area.violations.front();
 }
 

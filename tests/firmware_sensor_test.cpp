@@ -35,13 +35,9 @@ std::string running_line(int i, uint32_t signature) {
 
 void expect_sensor_transfer(const sim::FirmwareArea& area, const fwtest::SinglePart& img,
                             const std::vector<uint8_t>& file) {
+    fwtest::expect_single_part(area.sensor_parts, img, file);
     ASSERT_EQ(area.sensor_parts.size(), 1u);
-    const sim::ReceivedPart& part = area.sensor_parts[0];
-    EXPECT_TRUE(part.complete);
-    EXPECT_EQ(part.fw_signature, img.fw_signature);
-    EXPECT_EQ(part.first_block, slice(file, img.first_block(), 512));
-    EXPECT_EQ(part.data, slice(file, img.data(), img.length));
-    EXPECT_EQ(part.chunk_lengths, (std::vector<uint32_t>{512, 512, 276}));
+    EXPECT_EQ(area.sensor_parts[0].chunk_lengths, (std::vector<uint32_t>{512, 512, 276}));
     EXPECT_TRUE(area.violations.empty()) << area.violations.front();
     EXPECT_EQ(area.hub_upgrade_requests, 0);
 }

@@ -91,6 +91,19 @@ inline SinglePart sensor_image() {
     return img;
 }
 
+// What a bootloader must have received for a single-part image.
+inline void expect_single_part(const std::vector<sim::ReceivedPart>& parts, const SinglePart& img,
+                               const std::vector<uint8_t>& file) {
+    ASSERT_EQ(parts.size(), 1u);
+    EXPECT_TRUE(parts[0].complete);
+    EXPECT_EQ(parts[0].fw_length, img.length);
+    EXPECT_EQ(parts[0].fw_signature, img.fw_signature);
+    EXPECT_EQ(parts[0].data_signature, img.data_signature);
+    EXPECT_EQ(parts[0].image_word, img.image_word);
+    EXPECT_EQ(parts[0].first_block, slice(file, img.first_block(), 512));
+    EXPECT_EQ(parts[0].data, slice(file, img.data(), img.length));
+}
+
 using scenario::hub;
 using scenario::TempDir;
 

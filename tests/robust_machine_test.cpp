@@ -276,13 +276,7 @@ std::vector<Family> families() {
     fwtest::SinglePart sensors = fwtest::sensor_image();
     auto single = [](const fwtest::SinglePart img, bool hub) {
         return [img, hub](const sim::FirmwareArea& a, const std::vector<uint8_t>& f) {
-            const std::vector<sim::ReceivedPart>& parts = hub ? a.hub_parts : a.sensor_parts;
-            ASSERT_EQ(parts.size(), 1u);
-            EXPECT_TRUE(parts[0].complete);
-            EXPECT_EQ(parts[0].fw_length, img.length);
-            EXPECT_EQ(parts[0].fw_signature, img.fw_signature);
-            EXPECT_EQ(parts[0].first_block, slice(f, img.first_block(), 512));
-            EXPECT_EQ(parts[0].data, slice(f, img.data(), img.length));
+            fwtest::expect_single_part(hub ? a.hub_parts : a.sensor_parts, img, f);
         };
     };
     return {
