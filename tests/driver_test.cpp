@@ -65,17 +65,30 @@ TEST(Driver, MatchingOptionWithAnArgumentCountThatFitsNoBranchRunsNothing) {
     }
 }
 
+TEST(Driver, TwoArgumentsBehindHinfoAreIgnored) {
+    scenario::Scenario s;
+    s.attach();
+    EXPECT_EQ(s.run({"-hinfo", "a", "b"}), 0);
+    EXPECT_EQ(s.writes().back(), scenario::request({0x00, 0x01, 0x63, 0x00}));  // the ordinary query
+    EXPECT_NE(s.platform.out.find("Production data:\n"), std::string::npos);
+}
+
 TEST(Driver, NoHubMeansResultSixForEveryConnectingOption) {
-    scenario::Scenario s;  // nothing attached
-    EXPECT_EQ(s.run({"-srf"}), 6);
-    EXPECT_EQ(s.texts(), (std::vector<std::string>{
-                             "Creating object SimpleCommand:\n",
-                             "\tNo additional information to send\n",
-                             "\tNo additional feedback expected\n",
-                             "Trigger sensors to run firmware command sent!\r\n",
-                             "Something went wrong trying to trigger sensors to run firmware - error-code 6!!\n",
-                         }));
-    EXPECT_TRUE(s.logged("ERROR", "Something went wrong trying to trigger sensors to run firmware - error-code 6!!\n"));
+    // Nothing is logged by the connection: the command's creation line, then its failure line.
+    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+        {"-srf",
+         {"Creating object SimpleCommand:\n", "\tNo additional information to send\n", "\tNo additional feedback expected\n",
+          "Trigger sensors to run firmware command sent!\r\n",
+          "Something went wrong trying to trigger sensors to run firmware - error-code 6!!\n"}},
+        {"-hinfo", {"Creating object GetHUBInformation\n", "Something went wrong getting HUB info - error-code 6\n"}},
+        {"-stest", {"Creating object RunSelfTest\n", "Something went wrong in the self-test - error-code 6\n"}},
+    };
+    for (const auto& [option, texts] : cases) {
+        scenario::Scenario s;  // nothing attached
+        EXPECT_EQ(s.run({option}), 6);
+        EXPECT_EQ(s.texts(), texts);
+        EXPECT_TRUE(s.logged("ERROR", texts.back()));
+    }
 }
 
 TEST(Driver, ExitStatusNeverTurnsAFailureIntoSuccess) {
