@@ -394,28 +394,15 @@ Outcome expected(const Operation& op, size_t k, FaultKind fault) {
 }
 
 FaultRule rule_for(const Step& step, int k, FaultKind fault) {
-    FaultRule rule;
-    rule.request_index = k;
     switch (fault) {
-        case FaultKind::EchoChanged:
-            rule.fault.type = Fault::EchoByteChanged;
-            rule.fault.index = 9;
-            break;
-        case FaultKind::NoEcho: rule.fault.type = Fault::NoEcho; break;
+        case FaultKind::EchoChanged: return {k, {}, 0, {Fault::EchoByteChanged, 9}};
+        case FaultKind::NoEcho: return {k, {}, 0, {Fault::NoEcho}};
         case FaultKind::NoReply:
-            if (step.send == Send::Reconnect) {
-                rule.fault.type = Fault::Vanish;
-                rule.fault.delay_ms = 6000;  // back only after the tool's search 5 s after the write
-            } else {
-                rule.fault.type = Fault::NoReply;
-            }
-            break;
-        case FaultKind::Gone:
-            rule.fault.type = Fault::Vanish;
-            rule.fault.delay_ms = -1;
-            break;
+            if (step.send != Send::Reconnect) return {k, {}, 0, {Fault::NoReply}};
+            return {k, {}, 0, {Fault::Vanish, 0, 0, 0, 6000}};  // back only after the tool's search 5 s after the write
+        case FaultKind::Gone: break;
     }
-    return rule;
+    return {k, {}, 0, {Fault::Vanish, 0, 0, 0, -1}};
 }
 
 std::string format_result(const std::string& format, int result) {
