@@ -97,17 +97,6 @@ TEST(InfoHub, ShortReportThenFullReportByteExact) {
     EXPECT_EQ(s.platform.open_handles(), 0u);
 }
 
-TEST(InfoHub, LegacyHubGetsTheMarkedRequestAndItsReplyIsAccepted) {
-    HubConfig c = odd_hub();
-    c.legacy = true;
-    Scenario s;
-    s.attach(c);
-    ASSERT_EQ(s.run({"-hinfo"}), 0);
-    EXPECT_TRUE(s.logged("INFO", "HUB with legacy version\n"));
-    EXPECT_EQ(s.writes().back(), scenario::request({0xAE, 0x00, 0x63, 0x00}));
-    EXPECT_NE(s.platform.out.find("\tHUB serial number: ABCDEFGHIJKL\nProduction data:\n"), std::string::npos);
-}
-
 TEST(InfoHub, BootInformationOnAQuilletUsesTheBootRequest) {
     HubConfig c = odd_hub(Kind::Quillet);
     c.info.bootloader_version = 0x01020342;  // 1.2.3-B
