@@ -58,12 +58,14 @@ void copy_text(void* to, const void* from, size_t size) {
 std::string_view text_of(const xml_node<>* node) { return {node->value(), node->value_size()}; }
 
 // A key that does not fit is refused rather than cut: a cut key would be a
-// different key, and the HUB would silently fail to join.
+// different key, and the HUB would silently fail to join. A text that fills
+// the whole field goes without terminator, as the HUB's own records may hold
+// it, so whatever -r wrote, -w takes back.
 bool take_text(std::string_view name, std::string_view text, char (&field)[netrecord::kTextField],
                std::string& error) {
-    if (text.size() >= netrecord::kTextField) {
+    if (text.size() > netrecord::kTextField) {
         error = format("%.*s in the XML configuration file has %u characters; at most %u fit.\n", int(name.size()),
-                       name.data(), unsigned(text.size()), unsigned(netrecord::kTextField - 1));
+                       name.data(), unsigned(text.size()), unsigned(netrecord::kTextField));
         return false;
     }
     if (text.find('\0') != std::string_view::npos) {

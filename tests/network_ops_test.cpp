@@ -190,7 +190,7 @@ TEST_F(NetworkOps, RefusedFilesNeverReachTheHub) {
         {"dir.xml", "Configuration file " + path("dir.xml") + " is not a regular file.\n"},
         {"big.xml", "Configuration file " + path("big.xml") + " is too large (at most 4499 bytes).\n"},
         {"broken.xml", "The XML configuration file is not well-formed: unexpected end of data at byte 23.\n"},
-        {"psk.xml", "PSK in the XML configuration file has 40 characters; at most 31 fit.\n"},
+        {"psk.xml", "PSK in the XML configuration file has 40 characters; at most 32 fit.\n"},
         {"ip.xml", "Malformed address \"10.0.1\" for GATEWAY in the XML configuration file.\n"},
         {"band.xml", "Expecting BAND as root node in the XML configuration file.\n"},
 #ifndef _WIN32

@@ -152,6 +152,10 @@ TEST(NetworkXml, ValueElementRules) {
     EXPECT_EQ(c.GATEWAY, 0x08070605u);   // the last one wins
     ASSERT_TRUE(read_text(document("<UNITY_ADDR>AB</UNITY_ADDR>"), c, error)) << error;
     EXPECT_EQ(0, std::memcmp(c.UNITY_ADDR, "AB\0\0", 4));
+    // A text that fills its field, as -r writes a HUB record without a
+    // terminator, is taken back whole.
+    ASSERT_TRUE(read_text(document("<SSID>" + std::string(32, 'S') + "</SSID>"), c, error)) << error;
+    EXPECT_EQ(std::string(c.SSID, sizeof c.SSID), std::string(32, 'S'));
 }
 
 TEST(NetworkXml, FailuresAreReportedAndChangeNothing) {
@@ -165,10 +169,10 @@ TEST(NetworkXml, FailuresAreReportedAndChangeNothing) {
          "Expecting \"value\" as node attribute in the XML configuration file.\n"},
         {document("", "<DHCP>stray text</DHCP>" + security + band),
          "Expecting \"value\" as node attribute in the XML configuration file.\n"},
-        {document("<SSID>" + std::string(32, 's') + "</SSID>"),
-         "SSID in the XML configuration file has 32 characters; at most 31 fit.\n"},
-        {document("<PSK>" + std::string(31, 'k') + "&amp;</PSK>"),
-         "PSK in the XML configuration file has 32 characters; at most 31 fit.\n"},
+        {document("<SSID>" + std::string(33, 's') + "</SSID>"),
+         "SSID in the XML configuration file has 33 characters; at most 32 fit.\n"},
+        {document("<PSK>" + std::string(32, 'k') + "&amp;</PSK>"),
+         "PSK in the XML configuration file has 33 characters; at most 32 fit.\n"},
         {document("<PSK>ab&#0;cd</PSK>"), "PSK in the XML configuration file holds a zero character.\n"},
         {document("<DEVICEIP>192.0.2</DEVICEIP>"),
          "Malformed address \"192.0.2\" for DEVICEIP in the XML configuration file.\n"},
