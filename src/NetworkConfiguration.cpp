@@ -391,3 +391,10 @@ bool store_network_file(const char* path, const std::string& text, std::string& 
     }
     return true;
 }
+
+bool copy_file_name(char (&field)[kMaxPathLength + 1], const char* path) {
+    const size_t length = std::strlen(path);
+    if (length >= sizeof field) return false;
+    std::memcpy(field, path, length + 1);
+    return true;
+}

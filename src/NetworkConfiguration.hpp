@@ -95,3 +95,7 @@ bool load_network_file(const char* path, std::array<char, kXmlBufferSize>& buffe
 // renames it over `path` only when complete: `path` is either replaced whole
 // or left as it was. False with the line to log in `error`.
 bool store_network_file(const char* path, const std::string& text, std::string& error);
+
+// Copies a configuration file's path into a command's field; false when it
+// does not fit with its terminator (nothing is cut).
+bool copy_file_name(char (&field)[kMaxPathLength + 1], const char* path);

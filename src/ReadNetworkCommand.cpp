@@ -9,10 +9,7 @@ constexpr const char* kOperation = "ReadNetworkCommand::RunCommand";
 }  // namespace
 
 bool ReadNetworkCommand::set_file_name(const char* path) {
-    const size_t length = std::strlen(path);
-    if (length >= sizeof file_name) return false;
-    std::memcpy(file_name, path, length + 1);
-    return true;
+    return copy_file_name(file_name, path);
 }
 
 int32_t ReadNetworkCommand::RunCommand() {

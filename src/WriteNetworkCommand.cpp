@@ -11,10 +11,7 @@ constexpr const char* kOperation = "WriteNetworkCommand::RunCommand";
 }  // namespace
 
 bool WriteNetworkCommand::set_file_name(const char* path) {
-    const size_t length = std::strlen(path);
-    if (length >= sizeof file_name) return false;
-    std::memcpy(file_name, path, length + 1);
-    return true;
+    return copy_file_name(file_name, path);
 }
 
 int WriteNetworkCommand::_parse_XML_file(const char* name) {
