@@ -26,6 +26,29 @@ bool refuse_long_path(const char* path, const char* failure_line) {
     return true;
 }
 
+// An upgrade that has run: the command stays alive until the branch has
+// reported, so its port closes after the report, as the run's log shows.
+struct Upgrade {
+    std::unique_ptr<PerformFWUpgrade> command;
+    int result;
+};
+
+// Creates the upgrade with zero buffers, announces it, lets `attach` give it
+// its record, connects and runs it; logs the failure line.
+template <typename Attach>
+Upgrade run_upgrade(const char* creation_line, const char* failure_line, bool run_existing_fw, Attach attach) {
+    auto command = std::make_unique<PerformFWUpgrade>();  // large buffers: off the stack
+    USB_Logger* logger = USB_Logger::Instance();
+    logger->Info("%s", creation_line);
+    attach(*command);
+    command->valid = true;
+    command->sensors_in_boot = false;
+    command->run_existing_fw = run_existing_fw;
+    const int result = command->Connect() != 0 ? 6 : command->RunCommand();
+    if (result != 0) logger->Error(failure_line, result);
+    return {std::move(command), result};
+}
+
 }  // namespace
 
 int branch_hub_upgrade(const char* path) {
@@ -36,20 +59,11 @@ int branch_hub_upgrade(const char* path) {
     std::strcpy(info->path, path);
     info->run_existing_fw = false;
 
-    auto command = std::make_unique<PerformFWUpgrade>();
     USB_Logger* logger = USB_Logger::Instance();
-    logger->Info("Creating object PerformFWUpgrade - HUB upgrade\n");
-    command->hub_info = info.get();
-    command->hub_upgrade = true;
-    command->valid = true;
-    command->sensors_in_boot = false;
-    command->run_existing_fw = info->run_existing_fw;
-
-    const int result = command->Connect() != 0 ? 6 : command->RunCommand();
-    if (result != 0) {
-        logger->Error(kFailure, result);
-        return result;
-    }
+    const Upgrade upgrade =
+        run_upgrade("Creating object PerformFWUpgrade - HUB upgrade\n", kFailure, info->run_existing_fw,
+                    [&](PerformFWUpgrade& c) { c.hub_info = info.get(); c.hub_upgrade = true; });
+    if (upgrade.result != 0) return upgrade.result;
     const Version boot = split(info->bootloader_version);
     const Version fw = split(info->fw_version);
     if (info->status == 0xE0) {
@@ -76,20 +90,11 @@ int branch_sensor_upgrade(const char* path, bool from_boot) {
     info->from_boot = from_boot;
     info->run_existing_fw = false;
 
-    auto command = std::make_unique<PerformFWUpgrade>();
     USB_Logger* logger = USB_Logger::Instance();
-    logger->Info("Creating object PerformFWUpgrade - Sensors upgrade\n");
-    command->sensors_info = info.get();
-    command->hub_upgrade = false;
-    command->valid = true;
-    command->sensors_in_boot = false;
-    command->run_existing_fw = info->run_existing_fw;
-
-    const int result = command->Connect() != 0 ? 6 : command->RunCommand();
-    if (result != 0) {
-        logger->Error(kFailure, result);
-        return result;
-    }
+    const Upgrade upgrade =
+        run_upgrade("Creating object PerformFWUpgrade - Sensors upgrade\n", kFailure, info->run_existing_fw,
+                    [&](PerformFWUpgrade& c) { c.sensors_info = info.get(); c.hub_upgrade = false; });
+    if (upgrade.result != 0) return upgrade.result;
     for (int i = 0; i < info->count; ++i) {
         const Version v = split(info->version[i]);
         if (info->status[i] == 0xE0) {
