@@ -224,6 +224,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t option = in.byte();
     const uint8_t setup = in.byte();
     StreamPlatform platform(in);
+    platform.keep_trace = false;
     platform.attach(hub_config(setup & 3, false));
     run_tool(platform, arguments(option, setup));
     return 0;

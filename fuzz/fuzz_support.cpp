@@ -261,6 +261,7 @@ int run_reply_harness(const ReplyHarness& harness, const uint8_t* data, size_t s
     const uint8_t setup = in.byte();
     const uint8_t setup2 = in.byte();
     ReplyPlatform platform;
+    platform.keep_trace = false;
     for (Reply& r : read_replies(in)) platform.replies.push_back(std::move(r));
     harness.run(platform, setup, setup2);
     return 0;

@@ -1,6 +1,7 @@
 #include "sim/sim_platform.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <cstdio>
 #include <ctime>
 
@@ -121,8 +122,11 @@ HubModel* SimPlatform::live(zel::PortHandle h) {
 int SimPlatform::port_write(zel::PortHandle h, const uint8_t* data, uint32_t length) {
     HubModel* hub = live(h);
     if (hub == nullptr) return -1;
-    trace.push_back({now_, true, std::vector<uint8_t>(data, data + length)});
-    hub->host_write(now_, std::span<const uint8_t>(data, length));
+    // The whole of the tool's buffer is read here, in one copy; the model
+    // only sees the copy.
+    written_.assign(data, data + length);
+    if (keep_trace) trace.push_back({now_, true, written_});
+    hub->host_write(now_, written_);
     now_ += wire_ticks(length);
     return static_cast<int>(length);
 }
@@ -141,6 +145,7 @@ int SimPlatform::port_read(zel::PortHandle h, uint8_t* data, uint32_t length) {
     uint32_t got = 0;
     int64_t last = 0;
     std::deque<TimedByte>& queue = hub->output();
+    read_.clear();
     while (got < length) {
         int64_t limit = got == 0 ? total_deadline : std::min(total_deadline, last + 10 * kTicksPerMs);
         limit = std::min(limit, dead_at);
@@ -152,10 +157,13 @@ int SimPlatform::port_read(zel::PortHandle h, uint8_t* data, uint32_t length) {
         const TimedByte b = queue.front();
         queue.pop_front();
         now_ = std::max(now_, b.time);
-        data[got++] = b.value;
+        read_.push_back(b.value);
+        ++got;
         last = now_;
     }
-    if (got > 0) trace.push_back({now_, false, std::vector<uint8_t>(data, data + got)});
+    // Into the tool's buffer in one copy, as the system's read would.
+    if (got > 0) std::memcpy(data, read_.data(), got);
+    if (got > 0 && keep_trace) trace.push_back({now_, false, read_});
     return static_cast<int>(got);
 }
 

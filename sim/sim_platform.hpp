@@ -48,6 +48,7 @@ public:
     std::string err;
     bool err_terminal = false;
     std::vector<TraceEntry> trace;
+    bool keep_trace = true;  // off where nothing looks at the wire (fuzzing)
     std::vector<Wait> waits;
     // The working directory's files, by name, in creation order.
     std::vector<std::pair<std::string, std::string>> files;
@@ -108,6 +109,8 @@ private:
     std::map<zel::PortHandle, OpenPort> handles_;
     // Beyond 32 bits, so a handle cut to 32 bits anywhere would not match.
     zel::PortHandle next_handle_ = zel::PortHandle(0x7ead0000) * 0x10 + 0x1000;
+    std::vector<uint8_t> written_;  // the bytes of the write being handled
+    std::vector<uint8_t> read_;     // the bytes of the read being handled
 };
 
 }  // namespace sim
