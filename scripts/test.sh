@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: the Linux build (warnings as errors), the same suite
-# built with AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows
-# cross build with its tests under wine. Ends with the runners' summary.
+# built with AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz
+# harnesses (corpus replay and 10 s each), the Windows cross build with its
+# tests under wine, and the package check. Ends with the runners' summary.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh all || exit 1

@@ -129,9 +129,14 @@ TEST_F(LoggerRun, OverlongTextIsCutTo1023CharactersEverywhere) {
 }
 
 TEST_F(LoggerRun, UnwritableDirectoryStillShowsEverythingOnTheConsole) {
+    // The operation runs as usual; only the file is missing.
     s.platform.files_writable = false;
-    EXPECT_EQ(s.run({"-unknown"}), 0);
-    EXPECT_NE(s.platform.out.find("torvane_com_device_class version: 2.0.2+45\n"), std::string::npos);
+    s.attach();
+    EXPECT_EQ(s.run({"-hinfo"}), 0);
+    for (const char* text : {"torvane_com_device_class version: 2.0.2+45\n", "HUB version 2.0.0 or higher!!\n",
+                             "Unique ID number for HUB is: \n"}) {
+        EXPECT_NE(s.platform.out.find(text), std::string::npos) << text;
+    }
     EXPECT_TRUE(s.platform.files.empty());
 }
 
