@@ -62,7 +62,9 @@ fuzz_one() {  # harness, libFuzzer limit flag
   mkdir -p "$work/corpus" "$BUILD/fuzz-findings/$h"
   rm -f "$work/fuzz-0.log"
   local start=$SECONDS
-  (cd "$work" && "$BUILD/bin/fuzz_$h" -jobs=1 "$limit" "${COMMON[@]}" -max_len="$(max_len "$h")" \
+  # No allocation stacks while fuzzing: a third more executions, the same
+  # checks; running the kept input again shows them.
+  (cd "$work" && ASAN_OPTIONS=${ASAN_OPTIONS:-malloc_context_size=0} "$BUILD/bin/fuzz_$h" -jobs=1 "$limit" "${COMMON[@]}" -max_len="$(max_len "$h")" \
       -artifact_prefix="$BUILD/fuzz-findings/$h/" corpus "$ROOT/fuzz/corpus/$h" >/dev/null 2>&1)
   local code=$? execs
   execs=$(grep -a 'stat::number_of_executed_units' "$work/fuzz-0.log" | tail -n 1 | awk '{print $2}')
@@ -115,7 +117,8 @@ case "${1:-}" in
     shift
     build || exit 1
     echo "long run: $runs executions per harness, $PARALLEL at a time; each is"
-    echo "  (cd build-fuzz/fuzz-work/<harness> && ../../bin/fuzz_<harness> -jobs=1 -runs=$runs ${COMMON[*]} \\"
+    echo "  (cd build-fuzz/fuzz-work/<harness> && ASAN_OPTIONS=${ASAN_OPTIONS:-malloc_context_size=0} \\"
+    echo "     ../../bin/fuzz_<harness> -jobs=1 -runs=$runs ${COMMON[*]} \\"
     echo "     -max_len=8192 (16384 for log_text, driver, selftest) -artifact_prefix=../../fuzz-findings/<harness>/ \\"
     echo "     corpus ../../../fuzz/corpus/<harness>)"
     # shellcheck disable=SC2046
