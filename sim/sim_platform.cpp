@@ -142,29 +142,28 @@ int SimPlatform::port_read(zel::PortHandle h, uint8_t* data, uint32_t length) {
     // at the moment it left.
     const int64_t dead_at = hub->generation() != generation ? hub->left_at() : INT64_MAX;
     if (dead_at <= now_) return -1;
-    uint32_t got = 0;
     int64_t last = 0;
     std::deque<TimedByte>& queue = hub->output();
     read_.clear();
-    while (got < length) {
-        int64_t limit = got == 0 ? total_deadline : std::min(total_deadline, last + 10 * kTicksPerMs);
+    while (read_.size() < length) {
+        int64_t limit = read_.empty() ? total_deadline : std::min(total_deadline, last + 10 * kTicksPerMs);
         limit = std::min(limit, dead_at);
         if (queue.empty() || queue.front().time > limit) {
             now_ = std::max(now_, limit);
-            if (limit == dead_at && got == 0) return -1;
+            if (limit == dead_at && read_.empty()) return -1;
             break;
         }
         const TimedByte b = queue.front();
         queue.pop_front();
         now_ = std::max(now_, b.time);
         read_.push_back(b.value);
-        ++got;
         last = now_;
     }
+    if (read_.empty()) return 0;
     // Into the tool's buffer in one copy, as the system's read would.
-    if (got > 0) std::memcpy(data, read_.data(), got);
-    if (got > 0 && keep_trace) trace.push_back({now_, false, read_});
-    return static_cast<int>(got);
+    std::memcpy(data, read_.data(), read_.size());
+    if (keep_trace) trace.push_back({now_, false, read_});
+    return static_cast<int>(read_.size());
 }
 
 void SimPlatform::port_close(zel::PortHandle h) {
