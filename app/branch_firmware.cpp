@@ -44,7 +44,9 @@ Upgrade run_upgrade(const char* creation_line, const char* failure_line, bool ru
     command->valid = true;
     command->sensors_in_boot = false;
     command->run_existing_fw = run_existing_fw;
-    const int result = command->Connect() != 0 ? 6 : command->RunCommand();
+    // The image is judged before the HUB is touched: a refused file opens no port.
+    const int32_t refused = command->check_image();
+    const int result = refused != 0 ? refused : connect_and_run(*command);
     if (result != 0) logger->Error(failure_line, result);
     return {std::move(command), result};
 }

@@ -57,7 +57,7 @@ int branch_log() {
     // Too large for a comfortable stack frame on every platform.
     auto log_file = std::make_unique<HUBLogFile>();
     command.log_file = log_file.get();
-    const int result = command.Connect() != 0 ? 6 : command.RunCommand();
+    const int result = connect_and_run(command);
     if (result != 0) {
         logger->Error("Something went wrong reading LOG-file - error-code %d\n", result);
         return result;
@@ -73,7 +73,7 @@ int branch_hub_info(bool boot_info) {
     HUBInfo info{};
     command.info = &info;
     command.boot_info = boot_info;
-    const int result = command.Connect() != 0 ? 6 : command.RunCommand();
+    const int result = connect_and_run(command);
     if (result != 0) {
         logger->Error("Something went wrong getting HUB info - error-code %d\n", result);
         return result;
@@ -88,7 +88,7 @@ int branch_sensor_info() {
     logger->Info("Creating object GetSensorsInformation\n");
     auto info = std::make_unique<SensorsInfo>();
     command.info = info.get();
-    const int result = command.Connect() != 0 ? 6 : command.RunCommand();
+    const int result = connect_and_run(command);
     if (result != 0) {
         logger->Error("Something went wrong reading Sensors information - error-code %d!!\n", result);
         return result;

@@ -28,7 +28,7 @@ int branch_write_network(const char* path) {
         result = WriteNetworkCommand::kFileRefused;
     } else {
         command.use_XML_file = true;
-        result = command.Connect() != 0 ? 6 : command.RunCommand();
+        result = connect_and_run(command);
     }
     if (result != 0) logger->Error("Network configuration failed - status %d\n", result);
     return result;
@@ -44,7 +44,7 @@ int branch_read_network(const char* path) {
         result = ReadNetworkCommand::kFileNotWritten;
     } else {
         command.use_XML_file = true;
-        result = command.Connect() != 0 ? 6 : command.RunCommand();
+        result = connect_and_run(command);
     }
     if (result != 0) logger->Error("Something went wrong reading network configuration!! - error-code %d\n", result);
     return result;
@@ -74,7 +74,8 @@ int branch_scan_networks(const char* channel_text, const char* band_text) {
     command.result = &result;
     command.channel = uint8_t(result.channel);
     command.band = uint8_t(result.band);
-    if (command.Connect() != 0 || command.RunCommand() != 0) result.count = 0;
+    const int scanned = connect_and_run(command);
+    if (scanned != 0) result.count = 0;
 
     const int count = std::min<int>(result.count, ScanResult::kMaxEntries);
     print_out("Number of access points found %d\n", count);
@@ -88,6 +89,7 @@ int branch_scan_networks(const char* channel_text, const char* band_text) {
         print_out("\t\t RSSI_VAL %d\n", int(entry.RSSI_VAL));
         print_out("\t\t NETWORK_TYPE %d\n", int(entry.NETWORK_TYPE));
     }
-    // The scan's outcome is in its printed count; the run itself succeeds.
-    return 0;
+    // The scan's outcome is in its printed count; the run itself succeeds
+    // unless it was interrupted.
+    return scanned == kInterrupted ? kInterrupted : 0;
 }

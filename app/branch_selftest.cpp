@@ -9,7 +9,7 @@ int branch_selftest() {
     std::array<TestResult, RunSelfTest::kMaxSteps> results{};
     uint32_t step_count = 0;
     RunSelfTest command(results, &step_count);
-    const int32_t result = command.Connect() != 0 ? 6 : command.RunCommand();
+    const int32_t result = connect_and_run(command);
     if (result != 0) {
         USB_Logger::Instance()->Error("Something went wrong in the self-test - error-code %d\n", result);
     }

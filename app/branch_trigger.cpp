@@ -10,7 +10,7 @@ int branch_sensor_trigger(bool run_firmware) {
     put_le32(command.request, run_firmware ? SimpleCommand::kRunSensorFirmware : SimpleCommand::kSensorBootloader);
     command.reply_length = 4;
     command.feedback_expected = 0;
-    const int result = command.Connect() != 0 ? 6 : command.RunCommand();
+    const int result = connect_and_run(command);
     if (run_firmware) {
         logger->Info("Trigger sensors to run firmware command sent!\r\n");
         if (result == 0) {

@@ -3,6 +3,11 @@
 #pragma once
 
 #include "log/USB_Logger.hpp"
+#include "src/Command.hpp"
+
+// Results the driver gives itself.
+inline constexpr int kConnectionFailed = 6;
+inline constexpr int kInterrupted = 130;  // as a shell reports a run ended by Ctrl-C
 
 int branch_log();
 int branch_selftest();
@@ -17,3 +22,8 @@ int branch_sensor_trigger(bool run_firmware);
 
 // printf onto the active platform's standard output (the driver's reports).
 void print_out(const char* format, ...) ZEL_PRINTF_FORMAT(1, 2);
+
+// Connects the command and runs it: its result, 6 when it could not
+// connect, 130 when the run was interrupted (after logging where it was and
+// what that leaves the HUB in).
+int connect_and_run(Command& command);

@@ -3,10 +3,11 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <string>
 
 #include "app/branches.hpp"
-#include "log/USB_Logger.hpp"
-#include "platform/platform.hpp"
+#include "log/RunScope.hpp"
 #include "platform/tracing_platform.hpp"
 
 namespace {
@@ -44,20 +45,23 @@ int dispatch(int argc, char** argv) {
 }  // namespace
 
 void print_out(const char* format, ...) {
-    char text[4096];
     va_list args;
     va_start(args, format);
-    const int n = std::vsnprintf(text, sizeof text, format, args);
+    const std::string text = format_text(4096, format, args);
     va_end(args);
-    if (n > 0) zel::active_platform().write_stdout(std::string_view(text, std::min<size_t>(size_t(n), sizeof text - 1)));
+    zel::active_platform().write_stdout(text);
 }
 
-int exit_status(int result) {
-#ifdef _WIN32
-    return result;
-#else
-    return result >= 0 && result <= 255 ? result : 255;
-#endif
+int connect_and_run(Command& command) {
+    try {
+        return command.Connect() != 0 ? kConnectionFailed : command.RunCommand();
+    } catch (const zel::Interrupted& interruption) {
+        // The command is still alive: its port closes after this line.
+        const RunStage& stage = command.stage();
+        USB_Logger::Instance()->Error("Interrupted (%s) while %s. %s\n", interruption.by.c_str(), stage.doing.c_str(),
+                                      stage.leaves.c_str());
+        return kInterrupted;
+    }
 }
 
 void print_usage() {
@@ -113,13 +117,13 @@ int run_checked(int argc, char** argv) {
 int run(int argc, char** argv, zel::Platform& platform) {
     // ZEL_TRACE=<file>: every byte to and from the HUB, time-stamped.
     const std::string trace = platform.environment("ZEL_TRACE");
-    if (trace.empty()) {
-        zel::set_active_platform(&platform);
+    std::optional<zel::TracingPlatform> tracing;
+    if (!trace.empty()) tracing.emplace(platform, trace);
+    zel::RunScope scope(tracing ? *tracing : platform);
+    try {
         return run_checked(argc, argv);
+    } catch (const zel::Interrupted& interruption) {
+        USB_Logger::Instance()->Error("Interrupted (%s).\n", interruption.by.c_str());
+        return kInterrupted;
     }
-    zel::TracingPlatform tracing(platform, trace);
-    zel::set_active_platform(&tracing);
-    const int result = run_checked(argc, argv);
-    zel::set_active_platform(&platform);
-    return result;
 }

@@ -21,9 +21,9 @@
 
 #include "app/driver.hpp"
 #include "log/USB_Logger.hpp"
-#include "sim/hub_model.hpp"
+#include "sim/model/hub_model.hpp"
 #include "sim/server/scenario_file.hpp"
-#include "sim/sim_platform.hpp"
+#include "sim/testkit/sim_platform.hpp"
 
 namespace {
 
@@ -106,8 +106,13 @@ int main(int argc, char** argv) {
     for (std::string& w : words) args.push_back(w.data());
     args.push_back(nullptr);
 
+    // The virtual platform keeps its files in memory: hand it the real ones
+    // the arguments name (images, configuration files).
+    for (size_t i = 1; i < words.size(); ++i) {
+        std::ifstream in(words[i], std::ios::binary);
+        if (in) platform.files[words[i]].content.assign(std::istreambuf_iterator<char>(in), {});
+    }
     const int code = run(int(words.size()), args.data(), platform);
-    USB_Logger::Discard();
 
     int64_t slept = 0, timed = 0;
     for (const sim::Wait& w : platform.waits) (w.kind == sim::Wait::Sleep ? slept : timed) += w.duration;
@@ -151,9 +156,9 @@ int main(int argc, char** argv) {
     }
     if (run_start >= 0) transfer += run_end - run_start;
     if (!trace.empty()) {
-        const std::string* text = platform.file(kTraceName);
+        const sim::SimFile* text = platform.file(kTraceName);
         std::ofstream out(trace, std::ios::binary);
-        if (text != nullptr) out << *text;
+        if (text != nullptr) out << text->content;
         if (!out) std::fprintf(stderr, "zel_floor: cannot write %s\n", trace.c_str());
     }
     std::printf("exit %d\n", code);

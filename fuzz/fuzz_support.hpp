@@ -22,7 +22,7 @@
 #include <utility>
 #include <vector>
 
-#include "sim/sim_platform.hpp"
+#include "sim/testkit/sim_platform.hpp"
 
 namespace zfuzz {
 

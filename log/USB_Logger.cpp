@@ -1,19 +1,13 @@
 #include "log/USB_Logger.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
 #include <iomanip>
 
-#include "platform/platform.hpp"
+#include "log/RunScope.hpp"
 
 namespace {
-USB_Logger* g_instance = nullptr;
-
-#ifdef _WIN32
-constexpr char kDirSeparator = '\\';
-#else
-constexpr char kDirSeparator = '/';
-#endif
 
 // Days from 1970-01-01 to a civil date's components (H. Hinnant's algorithm).
 void civil_from_days(int64_t z, int& y, int& m, int& d) {
@@ -92,22 +86,28 @@ bool is_old_log_file(const std::string& name, int64_t today) {
 
 }  // namespace logrules
 
-USB_Logger* USB_Logger::Instance() {
-    if (g_instance == nullptr) {
-        g_instance = new USB_Logger(zel::active_platform());
-        g_instance->_start_log();
+std::string format_text(size_t capacity, const char* format, va_list args) {
+    va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(nullptr, 0, format, args);
+    std::string text(n > 0 ? size_t(n) : 0, '\0');
+    if (n > 0) std::vsnprintf(text.data(), text.size() + 1, format, again);
+    va_end(again);
+    text.erase(std::remove(text.begin(), text.end(), '\0'), text.end());
+    // A cut text keeps its line end, so the next record starts a line of its own.
+    if (text.size() >= capacity) {
+        const bool line_end = text.back() == '\n';
+        text.resize(capacity - 1);
+        if (line_end) text.back() = '\n';
     }
-    return g_instance;
+    return text;
 }
 
-void USB_Logger::Discard() {
-    delete g_instance;
-    g_instance = nullptr;
+USB_Logger* USB_Logger::Instance() {
+    return &zel::RunScope::current().logger();
 }
 
-USB_Logger::USB_Logger(zel::Platform& platform) : platform_(platform), directory_(1, '.') {
-    if (directory_.back() != kDirSeparator) directory_.push_back(kDirSeparator);
-}
+USB_Logger::USB_Logger(zel::Platform& platform) : platform_(platform), directory_(platform.log_directory()) {}
 
 void USB_Logger::_start_log() {
     const LogDateTime now = logrules::breakdown_utc(platform_.utc_now_ticks());
@@ -140,23 +140,25 @@ bool USB_Logger::_is_old_log_file(const std::string& name) const {
 void USB_Logger::_write(const char* level, const char* format, va_list args) {
     // A text longer than the buffer is cut to its first 1023 characters, on
     // the console and in the file alike.
-    int n = std::vsnprintf(text_, sizeof text_, format, args);
-    if (n < 0) text_[0] = '\0';
-    const std::string_view text(text_);
+    const std::string text = format_text(kTextCapacity, format, args);
     platform_.write_stdout(text);
     const std::string stamp = logrules::time_stamp(logrules::breakdown_utc(platform_.utc_now_ticks()));
     std::string line;
     line.reserve(stamp.size() + text.size() + 16);
     line.append("[").append(stamp).append("] ").append(level).append(": ").append(text);
-    platform_.append_to_file(path_, line);
+    if (!platform_.append_to_file(path_, line) && !warned_) {
+        // Said once, where it cannot be mistaken for the HUB's output.
+        warned_ = true;
+        platform_.write_stderr("WARNING: cannot write the log file " + path_ + "; the run goes on without it\n");
+    }
 }
 
-#define ZEL_LOG_LEVEL(method, word)            \
+#define ZEL_LOG_LEVEL(method, word)                    \
     void USB_Logger::method(const char* format, ...) { \
-        va_list args;                          \
-        va_start(args, format);                \
-        _write(word, format, args);            \
-        va_end(args);                          \
+        va_list args;                                  \
+        va_start(args, format);                        \
+        _write(word, format, args);                    \
+        va_end(args);                                  \
     }
 ZEL_LOG_LEVEL(Error, "ERROR")
 ZEL_LOG_LEVEL(Warning, "WARNING")

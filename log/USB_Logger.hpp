@@ -1,4 +1,4 @@
-// The process-wide logger: every text goes unchanged to standard output and,
+// The run's logger: every text goes unchanged to standard output and,
 // behind a time stamp and its level, to the day's log file in the working
 // directory. Old log files are cleaned up when the logger starts.
 #pragma once
@@ -8,15 +8,9 @@
 #include <string>
 #include <vector>
 
-namespace zel { class Platform; }
+#include "platform/platform.hpp"
 
-// printf-style argument checks. mingw's C++ library formats with its own
-// (C99) printf, so check against that rather than the old Windows runtime.
-#if defined(__MINGW32__)
-#define ZEL_PRINTF_FORMAT(f, a) __attribute__((format(gnu_printf, f, a)))
-#else
-#define ZEL_PRINTF_FORMAT(f, a) __attribute__((format(printf, f, a)))
-#endif
+namespace zel { class RunScope; }
 
 // A UTC calendar date and time broken down from 100 ns ticks since 1970.
 struct LogDateTime {
@@ -38,16 +32,22 @@ int64_t day_number(int year, int month, int day);
 bool is_old_log_file(const std::string& name, int64_t today);
 }  // namespace logrules
 
+// printf into a text of at most `capacity` - 1 characters; a longer one is
+// cut, keeping its line end. A NUL that a format produces (a "%c" of 0) is
+// left out, so a text never ends early.
+std::string format_text(size_t capacity, const char* format, va_list args);
+
 class USB_Logger {
 public:
     static constexpr const char* kPrefix = "zel_USB_Logger";
     static constexpr const char* kVersion = "2.0.2+45";
     static constexpr size_t kTextCapacity = 1024;  // text plus its terminator
 
+    // The logger of the run in progress (zel::RunScope); the first call of a
+    // run starts the log.
     static USB_Logger* Instance();
-    // Forgets the instance so that the next Instance() starts a new log
-    // (one in-process run after another in the tests).
-    static void Discard();
+
+    explicit USB_Logger(zel::Platform& platform);
 
     void Error(const char* format, ...) ZEL_PRINTF_FORMAT(2, 3);
     void Warning(const char* format, ...) ZEL_PRINTF_FORMAT(2, 3);
@@ -56,7 +56,7 @@ public:
     const std::string& file_path() const { return path_; }
 
 private:
-    explicit USB_Logger(zel::Platform& platform);
+    friend class zel::RunScope;  // starts the log on its first use
     void _start_log();
     std::vector<std::string> _find_log_files();
     void _delete_old_log_files(const std::vector<std::string>& names);
@@ -67,5 +67,5 @@ private:
     std::string directory_;
     std::string path_;
     int64_t today_ = 0;
-    char text_[kTextCapacity] = {};
+    bool warned_ = false;  // about a log file that cannot be written
 };

@@ -1,23 +1,18 @@
 #include "platform/platform.hpp"
 
-#include <cstdlib>
-
 namespace zel {
 namespace {
 Platform* g_active = nullptr;
-}
-
-std::string Platform::environment(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
 }
 
 Platform& active_platform() {
     return g_active != nullptr ? *g_active : native_platform();
 }
 
-void set_active_platform(Platform* platform) {
+Platform* detail::ActivePlatform::exchange(Platform* platform) {
+    Platform* previous = g_active;
     g_active = platform;
+    return previous;
 }
 
 }  // namespace zel

@@ -1,15 +1,26 @@
 // The one seam between the tool and the operating system.
 //
-// Everything above platform/ reaches the clock, the console, the log
-// directory and the serial port through this interface, so the same driver
-// runs on Windows, on Linux and in-process against the HUB model in virtual
-// time. Keep it small: only what the serial layer and the logger need.
+// Everything above platform/ reaches the clock, the console, files and the
+// serial port through this interface, so the same driver runs on Windows, on
+// Linux and in-process against the HUB model in virtual time. Keep it small:
+// only what the serial layer, the logger and the file handling need.
+//
+// Texts crossing the seam are UTF-8 bytes; a backend converts file names to
+// what its system takes (UTF-16 on Windows).
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
+
+// printf-style argument checks. mingw's C++ library formats with its own
+// (C99) printf, so check against that rather than the old Windows runtime.
+#if defined(__MINGW32__)
+#define ZEL_PRINTF_FORMAT(f, a) __attribute__((format(gnu_printf, f, a)))
+#else
+#define ZEL_PRINTF_FORMAT(f, a) __attribute__((format(printf, f, a)))
+#endif
 
 namespace zel {
 
@@ -18,12 +29,34 @@ using PortHandle = std::intptr_t;
 inline constexpr PortHandle kInvalidPort = -1;
 
 // One present USB device that exposes a serial port.
-// `device_path` is matched against "vid_xxxx&pid_xxxx" search texts; on
-// Windows it is the SetupAPI interface path, elsewhere the backend writes
-// the identifiers in the same form.
 struct UsbSerialDevice {
+    // Matched against "vid_xxxx&pid_xxxx" search texts: on Windows the
+    // SetupAPI interface path, elsewhere the backend writes the identifiers
+    // in the same form.
     std::string device_path;
     std::string port_name;  // "COM5" on Windows, "/dev/ttyACM0" on Linux
+    // Where it is plugged in ("1-1.4", a location path on Windows): the same
+    // while the device restarts on the same socket. Empty when unknown.
+    std::string location;
+};
+
+// Why a port did not open.
+enum class OpenFailure { None, Missing, Denied, Busy, Other };
+
+struct FileStatus {
+    enum Kind { Missing, Regular, Other };
+    Kind kind = Missing;
+    uint64_t size = 0;
+    bool read_only = false;
+};
+
+// How replace_file went.
+enum class FileWrite {
+    Replaced,        // written whole under a temporary name, then renamed over
+    WrittenInPlace,  // the folder takes no new file: the target itself was rewritten
+    ReadOnly,        // the target is read-only: left as it was
+    NotRegular,      // the target is a folder or a device: left as it was
+    Failed,          // nothing usable was written; an old target is as it was
 };
 
 class Platform {
@@ -35,7 +68,8 @@ public:
     virtual int64_t utc_now_ticks() = 0;
     // Monotonic clock in 100 ns ticks (origin unspecified).
     virtual int64_t tick_count() = 0;
-    // A plain sleep (the long waits of the protocol).
+    // A plain sleep (the long waits of the protocol). Returns early when the
+    // run is interrupted.
     virtual void sleep_ms(uint32_t ms) = 0;
     // A one-shot timer with a relative due time in 100 ns units (the short
     // fixed pauses: 16.32 ms echo pause and friends).
@@ -44,50 +78,86 @@ public:
     virtual std::string format_local_time(uint32_t seconds, const char* format) = 0;
 
     // --- console ----------------------------------------------------------
+    // A reader that has gone away (a closed pipe) is no failure: the text is
+    // dropped and the run goes on.
     virtual void write_stdout(std::string_view text) = 0;
     virtual void write_stderr(std::string_view text) = 0;
     virtual bool stderr_is_terminal() = 0;
 
-    // --- files of the logger ---------------------------------------------
+    // --- the tool's own files (log, trace, run record) ----------------------
+    // The folder of the log files, with its separator (".\" or "./").
+    virtual std::string log_directory() = 0;
     // Names (without directory) of the entries of `dir`, in the order the
     // system returns them; empty when the directory cannot be searched.
     virtual std::vector<std::string> list_directory(const std::string& dir) = 0;
     virtual bool remove_file(const std::string& path) = 0;
-    // Open for appending (create when missing), write, flush, close.
+    // Open for appending (create when missing), write, flush, close. The
+    // text's line feeds are stored as the system's line ends.
     virtual bool append_to_file(const std::string& path, std::string_view text) = 0;
+
+    // --- files the user names (images, configuration files) ----------------
+    virtual FileStatus file_status(const std::string& path) = 0;
+    // Reads at most `max_bytes` + 1 bytes into `out` (so a file that grew
+    // past the limit shows). `text`: the system's line ends become "\n".
+    virtual bool read_file(const std::string& path, uint64_t max_bytes, bool text, std::string& out) = 0;
+    // Replaces the file with `content` so that it is never left half
+    // written; `text`: each "\n" is stored as the system's line end.
+    virtual FileWrite replace_file(const std::string& path, std::string_view content, bool text) = 0;
 
     // --- serial port ------------------------------------------------------
     virtual std::vector<UsbSerialDevice> list_usb_serial_devices() = 0;
-    // Open exclusively; kInvalidPort on failure. No retries, no sleeps here.
-    virtual PortHandle port_create(const std::string& name) = 0;
+    // Open exclusively; kInvalidPort on failure, with the reason in `why`.
+    // No retries, no sleeps here.
+    virtual PortHandle port_create(const std::string& name, OpenFailure& why) = 0;
+    // Who holds the port, when the system shows it ("pid 4711 (minicom)");
+    // empty otherwise.
+    virtual std::string port_holder(const std::string& name) = 0;
+    // After an open refused for permissions: a line that tells a person how
+    // to fix it, or empty.
+    virtual std::string port_open_hint(const std::string& name) = 0;
     // 3,000,000 baud, 8N1, binary, DTR and RTS on, no flow control.
     virtual bool port_set_state(PortHandle h) = 0;
     virtual bool port_set_queues(PortHandle h, uint32_t in_bytes, uint32_t out_bytes) = 0;
     // Read interval 10 ms, read total 10 ms per byte + 10 ms; write likewise.
     virtual bool port_set_timeouts(PortHandle h) = 0;
     virtual bool port_flush(PortHandle h) = 0;
-    // Bytes written, or -1.
+    // Bytes handed on within the write time-out (10 ms per byte + 10 ms):
+    // fewer than `length` when the device stopped taking them; -1 when it
+    // failed.
     virtual int port_write(PortHandle h, const uint8_t* data, uint32_t length) = 0;
     // One read with the port's time-outs: returns when `length` bytes came,
     // after 10 ms of silence once a byte came, or after 10*length + 10 ms.
     // Bytes read (0 when nothing came), or -1 when the device failed.
     virtual int port_read(PortHandle h, uint8_t* data, uint32_t length) = 0;
     virtual void port_close(PortHandle h) = 0;
-    // After a failed port_create: a line that tells a person how to fix it
-    // (for example missing permissions), or empty.
-    virtual std::string port_open_hint(const std::string& /*name*/) { return {}; }
 
-    // --- environment ------------------------------------------------------
+    // --- the process ------------------------------------------------------
     // The value of an environment variable; empty when unset.
-    virtual std::string environment(const char* name);
+    virtual std::string environment(const char* name) = 0;
+    // What interrupted the run ("SIGINT", "Ctrl-C", ...), empty while nothing
+    // has. Once set it stays set; every wait returns early from then on.
+    virtual std::string interruption() = 0;
+    // The process exit status for a result.
+    virtual int exit_status(int result) = 0;
 };
 
-// The platform the current run uses. The driver sets it before anything
-// else; the logger and the commands reach the system only through it.
+// The platform of the run in progress (see zel::RunScope), or the native one.
 Platform& active_platform();
-void set_active_platform(Platform* platform);
 
-// The native backend of this build (POSIX or Win32).
+// The native backend of this build (POSIX or Win32). Its first call makes
+// the process catch the interruptions it reports and ignore closed pipes.
 Platform& native_platform();
+// The process's command line as UTF-8 texts, the program name first.
+std::vector<std::string> native_arguments(int argc, char** argv);
+
+class RunScope;
+
+namespace detail {
+// Only a run scope installs a platform.
+class ActivePlatform {
+    friend class zel::RunScope;
+    static Platform* exchange(Platform* platform);
+};
+}  // namespace detail
 
 }  // namespace zel

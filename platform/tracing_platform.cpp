@@ -7,7 +7,7 @@ namespace zel {
 TracingPlatform::TracingPlatform(Platform& inner, std::string trace_path)
     : inner_(inner), path_(std::move(trace_path)), start_(inner.tick_count()) {}
 
-void TracingPlatform::_record(const char* what, const uint8_t* data, size_t length, int result) {
+void TracingPlatform::_record(const std::string& what, const uint8_t* data, size_t length, int result) {
     // "<UTC date and time> +<ms since start> <what> <count>:" then 32 bytes a line.
     const int64_t utc = inner_.utc_now_ticks();
     const int64_t seconds = utc / 10000000;
@@ -15,7 +15,7 @@ void TracingPlatform::_record(const char* what, const uint8_t* data, size_t leng
     const double elapsed_ms = double(inner_.tick_count() - start_) / 10000.0;
     char head[128];
     std::string stamp = inner_.format_local_time(static_cast<uint32_t>(seconds), "%Y-%m-%d %H:%M:%S");
-    std::snprintf(head, sizeof head, ".%06u +%.3f ms %s %d", micro, elapsed_ms, what, result);
+    std::snprintf(head, sizeof head, ".%06u +%.3f ms %s %d", micro, elapsed_ms, what.c_str(), result);
     std::string text = stamp + head;
     for (size_t i = 0; i < length; ++i) {
         char hex[8];
@@ -23,12 +23,15 @@ void TracingPlatform::_record(const char* what, const uint8_t* data, size_t leng
         text += hex;
     }
     text += "\n";
-    inner_.append_to_file(path_, text);
+    if (!inner_.append_to_file(path_, text) && !warned_) {
+        warned_ = true;
+        inner_.write_stderr("WARNING: cannot write the trace file " + path_ + " (ZEL_TRACE); the run goes on without it\n");
+    }
 }
 
-PortHandle TracingPlatform::port_create(const std::string& name) {
-    const PortHandle h = inner_.port_create(name);
-    _record(h == kInvalidPort ? ("OPEN-FAILED " + name).c_str() : ("OPEN " + name).c_str(), nullptr, 0, 0);
+PortHandle TracingPlatform::port_create(const std::string& name, OpenFailure& why) {
+    const PortHandle h = inner_.port_create(name, why);
+    _record((h == kInvalidPort ? "OPEN-FAILED " : "OPEN ") + name, nullptr, 0, 0);
     return h;
 }
 

@@ -19,13 +19,23 @@ public:
     void write_stdout(std::string_view text) override { inner_.write_stdout(text); }
     void write_stderr(std::string_view text) override { inner_.write_stderr(text); }
     bool stderr_is_terminal() override { return inner_.stderr_is_terminal(); }
+    std::string log_directory() override { return inner_.log_directory(); }
     std::vector<std::string> list_directory(const std::string& dir) override { return inner_.list_directory(dir); }
     bool remove_file(const std::string& path) override { return inner_.remove_file(path); }
     bool append_to_file(const std::string& path, std::string_view text) override {
         return inner_.append_to_file(path, text);
     }
+    FileStatus file_status(const std::string& path) override { return inner_.file_status(path); }
+    bool read_file(const std::string& path, uint64_t max, bool text, std::string& out) override {
+        return inner_.read_file(path, max, text, out);
+    }
+    FileWrite replace_file(const std::string& path, std::string_view content, bool text) override {
+        return inner_.replace_file(path, content, text);
+    }
     std::vector<UsbSerialDevice> list_usb_serial_devices() override { return inner_.list_usb_serial_devices(); }
-    PortHandle port_create(const std::string& name) override;
+    PortHandle port_create(const std::string& name, OpenFailure& why) override;
+    std::string port_holder(const std::string& name) override { return inner_.port_holder(name); }
+    std::string port_open_hint(const std::string& name) override { return inner_.port_open_hint(name); }
     bool port_set_state(PortHandle h) override { return inner_.port_set_state(h); }
     bool port_set_queues(PortHandle h, uint32_t in, uint32_t out) override { return inner_.port_set_queues(h, in, out); }
     bool port_set_timeouts(PortHandle h) override { return inner_.port_set_timeouts(h); }
@@ -33,15 +43,17 @@ public:
     int port_write(PortHandle h, const uint8_t* data, uint32_t length) override;
     int port_read(PortHandle h, uint8_t* data, uint32_t length) override;
     void port_close(PortHandle h) override;
-    std::string port_open_hint(const std::string& name) override { return inner_.port_open_hint(name); }
     std::string environment(const char* name) override { return inner_.environment(name); }
+    std::string interruption() override { return inner_.interruption(); }
+    int exit_status(int result) override { return inner_.exit_status(result); }
 
 private:
-    void _record(const char* what, const uint8_t* data, size_t length, int result);
+    void _record(const std::string& what, const uint8_t* data, size_t length, int result);
 
     Platform& inner_;
     std::string path_;
     int64_t start_;
+    bool warned_ = false;  // about a trace file that cannot be written
 };
 
 }  // namespace zel

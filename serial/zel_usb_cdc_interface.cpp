@@ -6,6 +6,10 @@
 
 #include "log/USB_Logger.hpp"
 
+std::string PortEntry::describe() const {
+    return "'" + std::string(name) + "' (USB location " + (location.empty() ? "unknown" : location) + ")";
+}
+
 std::string usb_search_text(const UsbId& id) {
     char text[48];
     std::snprintf(text, sizeof text, "vid_%04x&pid_%x", id.vendor, id.product);
@@ -18,17 +22,54 @@ uint32_t device_type_of(const UsbId& id) {
     return DEVICE_QUILLET;
 }
 
-bool make_port_entry_name(const std::string& port_name, char (&out)[PortEntry::kNameSize]) {
-    std::string name = port_name;
-#ifdef _WIN32
-    // Names beyond COM9 need the device namespace prefix to be opened.
-    if (name.size() > 4) name = "\\\\.\\" + name;
-#endif
-    if (name.empty() || name.size() >= PortEntry::kNameSize) return false;
-    std::memset(out, 0, sizeof out);
-    std::memcpy(out, name.data(), name.size());
-    return true;
+const char* device_kind_name(uint32_t device_type) {
+    switch (device_type) {
+        case DEVICE_TORVANE_ATMEL: return "Torvane (Atmel)";
+        case DEVICE_QUILLET: return "Quillet";
+        case DEVICE_TORVANE_ST: return "Torvane (ST)";
+        default: return "unknown";
+    }
 }
+
+namespace {
+
+constexpr const char* kDevicePrefix = "\\\\.\\";
+
+// What a long wait is for, on a terminal's standard error only: updated in
+// place while it lasts and wiped when it is over, so standard output and
+// the log stay as they are.
+class WaitNotice {
+public:
+    WaitNotice(zel::Platform& platform, const char* what, int64_t max_ms)
+        : platform_(platform), what_(what),
+          shown_(what != nullptr && max_ms >= 2000 && platform.stderr_is_terminal()) {
+        update(max_ms);
+    }
+    ~WaitNotice() {
+        if (shown_) platform_.write_stderr("\r" + std::string(width_, ' ') + "\r");
+    }
+    WaitNotice(const WaitNotice&) = delete;
+    WaitNotice& operator=(const WaitNotice&) = delete;
+
+    bool shown() const { return shown_; }
+    void update(int64_t left_ms) {
+        if (!shown_) return;
+        char text[160];
+        const int n = std::snprintf(text, sizeof text, "\rWaiting %s: at most %lld s left ", what_,
+                                    static_cast<long long>((std::max<int64_t>(left_ms, 0) + 999) / 1000));
+        const size_t length = std::min(sizeof text - 1, size_t(std::max(n, 0)));
+        width_ = std::max(width_, length);
+        platform_.write_stderr(std::string_view(text, length));
+    }
+
+private:
+    zel::Platform& platform_;
+    const char* what_;
+    bool shown_;
+    size_t width_ = 0;
+};
+
+}  // namespace
 
 zel_usb_cdc_interface::zel_usb_cdc_interface() : platform_(zel::active_platform()) {}
 
@@ -40,11 +81,17 @@ bool zel_usb_cdc_interface::find_ports() {
             // A full table, or a name that does not fit, adds no entry: every
             // recorded entry must carry a name that open_port can use, and
             // "found" means that an entry was added.
-            if (port_count >= kMaxPorts) continue;
+            if (port_count >= kMaxPorts || device.port_name.empty() ||
+                device.port_name.size() >= PortEntry::kNameSize) {
+                continue;
+            }
             PortEntry& entry = ports[port_count];
-            if (!make_port_entry_name(device.port_name, entry.name)) continue;
+            entry = PortEntry{};
+            std::memcpy(entry.name, device.port_name.data(), device.port_name.size());
             entry.device_type = device_type_of(id);
+            entry.location = device.location;
             ++port_count;
+            most_ports_seen_ = std::max(most_ports_seen_, port_count);
             found = true;
         }
     }
@@ -56,36 +103,59 @@ void zel_usb_cdc_interface::clear_ports() {
     port_count = 0;
 }
 
+int zel_usb_cdc_interface::find_entry(const char* name) const {
+    for (int i = 0; i < port_count; ++i) {
+        const char* entry = ports[i].name;
+        const char* bare = std::strncmp(entry, kDevicePrefix, 4) == 0 ? entry + 4 : entry;
+        if (std::strcmp(name, entry) == 0 || std::strcmp(name, bare) == 0) return i;
+    }
+    return -1;
+}
+
 int zel_usb_cdc_interface::open_port(const char* name) {
     zel::PortHandle h = zel::kInvalidPort;
+    zel::OpenFailure why = zel::OpenFailure::None;
     for (int attempt = 0; attempt < kOpenAttempts && h == zel::kInvalidPort; ++attempt) {
-        h = platform_.port_create(name);
-        platform_.sleep_ms(1000);
+        why = zel::OpenFailure::None;
+        h = platform_.port_create(name, why);
+        // Permissions do not change by waiting: say how to mend them now.
+        if (h == zel::kInvalidPort && why == zel::OpenFailure::Denied) break;
+        if (h == zel::kInvalidPort && why == zel::OpenFailure::Busy && attempt == 0) {
+            const std::string holder = platform_.port_holder(name);
+            logger->Warning("CDC-interface: %s is in use by another program%s%s; trying again for up to %d s\n", name,
+                            holder.empty() ? "" : ": ", holder.c_str(), kOpenAttempts);
+        }
+        try {
+            sleep_ms(kOpenSleepMs);
+        } catch (const zel::Interrupted&) {
+            if (h != zel::kInvalidPort) platform_.port_close(h);  // not ours yet: nobody else would close it
+            throw;
+        }
     }
     if (h == zel::kInvalidPort) {
         logger->Error("CDC-interface: Failed to create a reference file for %s!!\n", name);
-        const std::string hint = platform_.port_open_hint(name);
+        const std::string hint = why == zel::OpenFailure::Denied ? platform_.port_open_hint(name) : std::string();
         if (!hint.empty()) logger->Error("%s", hint.c_str());
         return -11;
     }
     handle = h;
+    const char* failure = nullptr;
+    int result = 0;
     if (!platform_.port_set_state(h)) {
-        logger->Error("CDC-interface: Failed to setup virtual port %s\n", name);
-        platform_.port_close(h);
-        handle = zel::kInvalidPort;
-        return -7;
+        failure = "CDC-interface: Failed to setup virtual port %s\n";
+        result = -7;
+    } else if (!platform_.port_set_queues(h, 1024, 4096)) {
+        failure = "CDC-interface: Failed to open %s\n";
+        result = -5;
+    } else if (!platform_.port_set_timeouts(h)) {
+        failure = "CDC-interface: Failed to setup timeout for port %s\n";
+        result = -12;
     }
-    if (!platform_.port_set_queues(h, 1024, 4096)) {
-        logger->Error("CDC-interface: Failed to open %s\n", name);
+    if (failure != nullptr) {
+        logger->Error(failure, name);
         platform_.port_close(h);
         handle = zel::kInvalidPort;
-        return -5;
-    }
-    if (!platform_.port_set_timeouts(h)) {
-        logger->Error("CDC-interface: Failed to setup timeout for port %s\n", name);
-        platform_.port_close(h);
-        handle = zel::kInvalidPort;
-        return -12;
+        return result;
     }
     platform_.port_flush(h);
     logger->Info("Opening COM port\n");
@@ -102,20 +172,24 @@ void zel_usb_cdc_interface::close_port() {
 
 int zel_usb_cdc_interface::write_port(const void* buffer, uint32_t length) {
     if (length == 0) return 0;
+    _check_interrupted();  // nothing more goes to the HUB once the run is interrupted
     const int written = platform_.port_write(handle, static_cast<const uint8_t*>(buffer), length);
+    _check_interrupted();
     if (written != static_cast<int>(length)) return -2;
     platform_.port_flush(handle);
     return static_cast<int>(length);
 }
 
-int zel_usb_cdc_interface::read_port_count(void* buffer, int length, int64_t timeout_ms) {
+int zel_usb_cdc_interface::read_port_count(void* buffer, int length, int64_t timeout_ms, const char* waiting_for) {
     auto* bytes = static_cast<uint8_t*>(buffer);
     int received = 0;
     int64_t remaining = timeout_ms;
     if (length <= 0) return 0;
+    WaitNotice notice(platform_, waiting_for, timeout_ms);
     do {
         const int64_t start = platform_.tick_count();
         const int got = platform_.port_read(handle, bytes + received, static_cast<uint32_t>(length - received));
+        _check_interrupted();
         if (got > 0) {
             received += got;
         } else if (got < 0) {
@@ -125,6 +199,7 @@ int zel_usb_cdc_interface::read_port_count(void* buffer, int length, int64_t tim
             // read at once must not keep the loop spinning.
             const int64_t elapsed = std::max<int64_t>((platform_.tick_count() - start) / 10000, 1);
             remaining = elapsed < remaining ? remaining - elapsed : 0;
+            notice.update(remaining);
         }
     } while (received < length && remaining > 0);
     if (received != length) {
@@ -133,6 +208,70 @@ int zel_usb_cdc_interface::read_port_count(void* buffer, int length, int64_t tim
     return received;
 }
 
-int zel_usb_cdc_interface::read_port(void* buffer, int length, int64_t timeout_ms) {
-    return read_port_count(buffer, length, timeout_ms) == length ? length : -1;
+int zel_usb_cdc_interface::read_port(void* buffer, int length, int64_t timeout_ms, const char* waiting_for) {
+    return read_port_count(buffer, length, timeout_ms, waiting_for) == length ? length : -1;
+}
+
+void zel_usb_cdc_interface::_check_interrupted() {
+    std::string by = platform_.interruption();
+    if (!by.empty()) throw zel::Interrupted{std::move(by)};
+}
+
+void zel_usb_cdc_interface::sleep_ms(uint32_t ms, const char* waiting_for) {
+    WaitNotice notice(platform_, waiting_for, ms);
+    if (!notice.shown()) {
+        platform_.sleep_ms(ms);
+        _check_interrupted();
+        return;
+    }
+    for (uint32_t left = ms; left > 0;) {
+        const uint32_t slice = std::min<uint32_t>(left, 1000);
+        platform_.sleep_ms(slice);
+        _check_interrupted();
+        left -= slice;
+        notice.update(left);
+    }
+}
+
+void zel_usb_cdc_interface::pause(int64_t due_100ns) {
+    platform_.timer_wait(due_100ns);
+    _check_interrupted();
+}
+
+int zel_usb_cdc_interface::_find_again(const PortEntry& hub) const {
+    if (!hub.location.empty()) {
+        for (int i = 0; i < port_count; ++i) {
+            if (ports[i].location == hub.location) return i;
+        }
+    } else if (const int i = find_entry(hub.name); i >= 0) {
+        return i;
+    }
+    // Where nothing tells it apart, the only HUB attached can only be ours,
+    // unless others were seen during the run: then it may be one of them.
+    return port_count == 1 && most_ports_seen_ <= 1 ? 0 : -1;
+}
+
+int zel_usb_cdc_interface::reopen_after_restart() {
+    const PortEntry hub = selected_port >= 0 && selected_port < port_count ? ports[selected_port] : PortEntry{};
+    close_port();
+    sleep_ms(kRestartSleepMs, "for the HUB to restart");
+    for (int look = 0;; ++look) {
+        // The HUB may come back under another name: look afresh.
+        clear_ports();
+        find_ports();
+        const int found = _find_again(hub);
+        if (found >= 0) {
+            selected_port = found;
+            return open_port(ports[found].name) < 0 ? -1 : 0;
+        }
+        if (port_count == 0) return 0;  // nothing attached: the next request meets the closed port
+        if (look + 1 >= kOpenAttempts) break;
+        sleep_ms(kOpenSleepMs, "for the HUB to come back");
+    }
+    std::string others;
+    for (int i = 0; i < port_count; ++i) others += (i ? ", " : "") + ports[i].describe();
+    logger->Error("CDC-interface: The HUB at %s did not come back after its restart; the other HUBs attached (%s) "
+                  "were left alone\n",
+                  hub.describe().c_str(), others.c_str());
+    return -1;
 }

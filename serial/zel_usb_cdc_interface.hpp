@@ -1,5 +1,6 @@
 // The HUB's virtual serial port: discovery by USB identifiers, opening with
-// the port settings the HUB needs, and byte I/O with time limits.
+// the port settings the HUB needs, byte I/O with time limits, the waits of
+// the protocol, and finding the same HUB again after it restarted.
 #pragma once
 
 #include <cstdint>
@@ -22,24 +23,41 @@ struct UsbId {
     uint32_t product;
 };
 
+// The three HUB kinds, in the order they are looked for.
+inline constexpr UsbId kHubIds[] = {{0x03EB, 0x2404}, {0x0483, 0x5740}, {0x0483, 0xA432}};
+
 struct PortEntry {
     static constexpr size_t kNameSize = 40;  // 39 characters and a NUL
     char name[kNameSize] = {};
     uint32_t device_type = 0;
+    std::string location;  // the USB socket; empty when the system does not tell
+
+    // "'COM5' (USB location 1-1.4)": how the logs name a HUB.
+    std::string describe() const;
 };
 
 // The search text for one identifier pair: "vid_03eb&pid_2404".
 std::string usb_search_text(const UsbId& id);
 // The device type of the pair through which a port was found.
 uint32_t device_type_of(const UsbId& id);
-// The name as stored in the table: COM3 stays, COM12 becomes \\.\COM12.
-// False when the name does not fit the table's field.
-bool make_port_entry_name(const std::string& port_name, char (&out)[PortEntry::kNameSize]);
+// "Torvane (Atmel)", "Quillet", "Torvane (ST)".
+const char* device_kind_name(uint32_t device_type);
+
+namespace zel {
+// A run interrupted by the user (Ctrl-C, SIGTERM, a closed console). It is
+// no failure of a step: it unwinds the command from the wait it arrived in,
+// so the port is closed and the driver can say where the run stopped.
+struct Interrupted {
+    std::string by;
+};
+}  // namespace zel
 
 class zel_usb_cdc_interface {
 public:
     static constexpr int kMaxPorts = 10;
     static constexpr int kOpenAttempts = 20;
+    static constexpr uint32_t kOpenSleepMs = 1000;
+    static constexpr uint32_t kRestartSleepMs = 5000;
 
     int32_t port_count = 0;
     int32_t selected_port = 0;
@@ -62,13 +80,36 @@ public:
     int open_port(const char* name);
     void close_port();
     int write_port(const void* buffer, uint32_t length);
-    int read_port(void* buffer, int length, int64_t timeout_ms);
+    int read_port(void* buffer, int length, int64_t timeout_ms, const char* waiting_for = nullptr);
     // Like read_port, but returns the count received (never -1): for callers
     // that need to know how much of a short reply came.
-    int read_port_count(void* buffer, int length, int64_t timeout_ms);
+    int read_port_count(void* buffer, int length, int64_t timeout_ms, const char* waiting_for = nullptr);
+
+    // The index of the table entry named `name`, also when given without the
+    // device prefix of a long Windows name; -1 when there is none.
+    int find_entry(const char* name) const;
+
+    // After a request that restarts the HUB: closes the port, waits, and
+    // opens the same HUB again: the port at its USB location, else (where
+    // locations are unknown) of its name, else the only HUB attached. While
+    // other HUBs are attached and it has not come back, it keeps looking
+    // for `kOpenAttempts` seconds, then gives up naming the HUB it lost.
+    // 0 when reopened, or when no HUB at all is attached (the port stays
+    // closed); -1 when it could not be opened or was lost.
+    int reopen_after_restart();
+
+    // The waits of the protocol. `waiting_for` names a long wait on a
+    // terminal ("for the HUB to restart"). Both end the run when it has been
+    // interrupted (zel::Interrupted).
+    void sleep_ms(uint32_t ms, const char* waiting_for = nullptr);
+    void pause(int64_t due_100ns);
 
     zel::Platform& platform() { return platform_; }
 
 private:
+    void _check_interrupted();
+    int _find_again(const PortEntry& hub) const;
+
     zel::Platform& platform_;
+    int32_t most_ports_seen_ = 0;  // several HUBs during the run: none is taken for another
 };

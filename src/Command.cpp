@@ -7,40 +7,34 @@
 #include <vector>
 
 namespace {
-constexpr const char* kSource = "src/Command";
+
+constexpr int64_t kProbeAnswerMs = 2000;
+
+// "src/GetHUBInformation" for .../src/GetHUBInformation.cpp: the form the
+// reports name their source in.
+std::string source_name(const char* path) {
+    std::string text(path);
+    std::replace(text.begin(), text.end(), '\\', '/');
+    const size_t src = text.rfind("src/");
+    text.erase(0, src != std::string::npos ? src : text.rfind('/') + 1);
+    const size_t dot = text.rfind('.');
+    if (dot != std::string::npos) text.erase(dot);
+    return text;
 }
+
+}  // namespace
 
 Command::Command() {
     logger = USB_Logger::Instance();
     legacy_hub = false;
     port = new zel_usb_cdc_interface();
-    port->usb_ids.push_back({0x03EB, 0x2404});
-    port->usb_ids.push_back({0x0483, 0x5740});
-    port->usb_ids.push_back({0x0483, 0xA432});
+    port->usb_ids.assign(std::begin(kHubIds), std::end(kHubIds));
     port->logger = logger;
     port->requested_port[0] = '\0';
     if (!port->find_ports()) port->status = -3;
     // ZEL_PORT picks one HUB when several are attached.
     const std::string wanted = port->platform().environment("ZEL_PORT");
-    if (!wanted.empty()) {
-        const std::string name = requested_port_name(wanted);
-        std::snprintf(port->requested_port, sizeof port->requested_port, "%s", name.c_str());
-    }
-}
-
-std::string Command::requested_port_name(const std::string& wanted) {
-    // The table keeps names as open_port takes them (\\.\COM12 for COM12);
-    // accept either spelling from the user.
-    char entry[PortEntry::kNameSize];
-    if (wanted.rfind("\\\\.\\", 0) == 0 || !make_port_entry_name(wanted, entry)) return wanted;
-    return entry;
-}
-
-void Command::_report_requested_port_missing() {
-    std::string found;
-    for (int i = 0; i < port->port_count; ++i) found += (i ? ", " : "") + std::string(port->ports[i].name);
-    logger->Error("CDC-interface: No HUB at the requested port '%s' (ZEL_PORT); HUB ports found: %s\n",
-                  port->requested_port, found.empty() ? "none" : found.c_str());
+    std::snprintf(port->requested_port, sizeof port->requested_port, "%s", wanted.c_str());
 }
 
 Command::~Command() {
@@ -51,13 +45,35 @@ Command::~Command() {
     port = nullptr;
 }
 
+const PortEntry* Command::chosen_entry() const {
+    if (port->connected) return &port->ports[port->selected_port];
+    if (port->requested_port[0] == '\0') return port->port_count > 0 ? &port->ports[0] : nullptr;
+    const int i = port->find_entry(port->requested_port);
+    return i >= 0 ? &port->ports[i] : nullptr;
+}
+
 uint32_t Command::connected_device_type() const {
     if (!port->connected || port->selected_port < 0 || port->selected_port >= port->port_count) return 0;
     return port->ports[port->selected_port].device_type;
 }
 
 void Command::echo_pause() {
-    port->platform().timer_wait(kEchoPause100ns);
+    port->pause(kEchoPause100ns);
+}
+
+void Command::_report_requested_port_missing() {
+    std::string found;
+    for (int i = 0; i < port->port_count; ++i) found += (i ? ", " : "") + std::string(port->ports[i].name);
+    logger->Error("CDC-interface: No HUB at the requested port '%s' (ZEL_PORT); HUB ports found: %s\n",
+                  port->requested_port, found.empty() ? "none" : found.c_str());
+}
+
+void Command::_warn_of_other_hubs() {
+    std::string others;
+    for (int i = 1; i < port->port_count; ++i) others += (i > 1 ? ", " : "") + port->ports[i].describe();
+    logger->Warning("CDC-interface: %d HUBs are attached; this run uses the first, %s, and leaves alone %s. To "
+                    "choose one, set ZEL_PORT to its port.\n",
+                    int(port->port_count), port->ports[0].describe().c_str(), others.c_str());
 }
 
 int Command::Connect() {
@@ -66,24 +82,24 @@ int Command::Connect() {
         return -1;
     }
     if (port->requested_port[0] != '\0') {
-        bool matched = false;
-        for (int i = 0; i < port->port_count && !matched; ++i) {
-            if (std::strcmp(port->requested_port, port->ports[i].name) != 0) continue;
-            matched = true;
-            port->selected_port = i;
-            if (port->open_port(port->ports[i].name) < 0) {
-                logger->Error("CDC-interface: Virtual-serial port '%s' no detected!\n", port->requested_port);
-                port->status = -4;
-            } else {
-                port->connected = true;
-            }
+        const int i = port->find_entry(port->requested_port);
+        if (i < 0) {
+            _report_requested_port_missing();
+            return -1;
         }
-        if (!matched) _report_requested_port_missing();
+        port->selected_port = i;
+        if (port->open_port(port->ports[i].name) < 0) {
+            logger->Error("CDC-interface: Virtual-serial port '%s' no detected!\n", port->ports[i].name);
+            port->status = -4;
+        } else {
+            port->connected = true;
+        }
     } else {
         const PortEntry& first = port->ports[0];
         logger->Info("CDC-interface: A %s detected... \n", first.device_type == DEVICE_QUILLET ? "Quillet" : "Torvane");
         logger->Info("CDC-interface: No port-name provided... \n");
         logger->Info("CDC-interface: Connecting to '%s'\n", first.name);
+        if (port->port_count > 1) _warn_of_other_hubs();
         if (port->open_port(first.name) < 0) {
             logger->Error("CDC-interface: Virtual-serial port '%s' no detected!\n", first.name);
             port->status = -4;
@@ -103,45 +119,20 @@ void Command::_check_HUB_version() {
         return;
     }
     logger->Info("Checking hub version...\n");
-    uint8_t probe[kRequestSize] = {};
-    uint8_t echo[kRequestSize] = {};
-    int code = EXCHANGE_OK;
-    if (port->write_port(probe, kRequestSize) != kRequestSize) {
-        code = EXCHANGE_WRITE_FAILED;
-    } else {
-        echo_pause();
-        if (port->read_port(echo, kRequestSize, kEchoTimeoutMs) != kRequestSize) {
-            code = EXCHANGE_SHORT;
-        } else if (std::memcmp(echo, probe, kRequestSize) != 0) {
-            code = EXCHANGE_MISMATCH;
-        }
-    }
-    if (report_exchange_error(code, "Command::_check_HUB_version", kSource, __LINE__)) return;
+    const uint8_t probe[kRequestSize] = {};
+    if (report_exchange_error(_send_message(probe, kRequestSize, true), "Command::_check_HUB_version")) return;
     uint8_t answer[4] = {};
-    if (port->read_port(answer, 4, 2000) != 4) {
-        legacy_hub = true;
-        logger->Info("HUB with legacy version\n");
-    } else {
-        legacy_hub = false;
-        logger->Info("HUB version 2.0.0 or higher!!\n");
-    }
+    legacy_hub = port->read_port(answer, 4, kProbeAnswerMs) != 4;
+    logger->Info(legacy_hub ? "HUB with legacy version\n" : "HUB version 2.0.0 or higher!!\n");
 }
 
 int Command::_send_message(const uint8_t* message, int length, bool check_echo) {
-    std::vector<uint8_t> echo(static_cast<size_t>(length));
     if (port->write_port(message, static_cast<uint32_t>(length)) != length) return EXCHANGE_WRITE_FAILED;
     echo_pause();
-    if (check_echo) {
-        if (port->read_port(echo.data(), length, kEchoTimeoutMs) != length) return EXCHANGE_SHORT;
-        return std::memcmp(echo.data(), message, static_cast<size_t>(length)) == 0 ? EXCHANGE_OK : EXCHANGE_MISMATCH;
-    }
-    port->close_port();
-    port->platform().sleep_ms(5000);
-    // The HUB may come back under another name: look afresh, so the first
-    // entry is the port present now rather than the one that vanished.
-    port->clear_ports();
-    if (!port->find_ports()) return EXCHANGE_OK;
-    return port->open_port(port->ports[0].name) < 0 ? EXCHANGE_NOT_CONNECTED : EXCHANGE_OK;
+    if (!check_echo) return port->reopen_after_restart() < 0 ? EXCHANGE_NOT_CONNECTED : EXCHANGE_OK;
+    std::vector<uint8_t> echo(static_cast<size_t>(length));
+    if (port->read_port(echo.data(), length, kEchoTimeoutMs) != length) return EXCHANGE_SHORT;
+    return std::memcmp(echo.data(), message, static_cast<size_t>(length)) == 0 ? EXCHANGE_OK : EXCHANGE_MISMATCH;
 }
 
 int Command::_send_byte(const uint8_t* byte) {
@@ -154,29 +145,11 @@ int Command::_send_byte(const uint8_t* byte) {
 }
 
 int Command::_read_block(uint8_t* buffer, int64_t budget_ms) {
-    zel::Platform& platform = port->platform();
-    int received = 0;
-    int64_t remaining = budget_ms;
-    do {
-        const int64_t start = platform.tick_count();
-        const int got = platform.port_read(port->handle, buffer + received, static_cast<uint32_t>(kBlockSize - received));
-        if (got > 0) {
-            received += got;
-        } else if (got < 0) {
-            break;  // the device is gone: nothing more will come
-        } else {
-            const int64_t elapsed = std::max<int64_t>((platform.tick_count() - start) / 10000, 1);
-            remaining = elapsed < remaining ? remaining - elapsed : 0;
-        }
-    } while (received < kBlockSize && remaining > 0);
-    if (received != kBlockSize) {
-        logger->Warning("zel_usb_cdc_interface::read_port(): Warning! Length missmatch %d == %d\n", received, kBlockSize);
-    }
-    return received;
+    return port->read_port_count(buffer, kBlockSize, budget_ms);
 }
 
-int Command::_receive_message(uint8_t* reply, int length, int64_t timeout_ms) {
-    const int got = port->read_port_count(reply, length, timeout_ms);
+int Command::_receive_message(uint8_t* reply, int length, int64_t timeout_ms, const char* waiting_for) {
+    const int got = port->read_port_count(reply, length, timeout_ms, waiting_for);
     if (legacy_hub) {
         if (got != length) return EXCHANGE_SHORT;
         return reply[0] == kLegacyMarker ? EXCHANGE_OK : EXCHANGE_MISMATCH;
@@ -187,6 +160,29 @@ int Command::_receive_message(uint8_t* reply, int length, int64_t timeout_ms) {
         return EXCHANGE_STATUS_ONLY;
     }
     return EXCHANGE_NO_FEEDBACK;
+}
+
+Exchanged Command::_exchange(const uint8_t* request, int length, uint8_t* reply, int reply_length, int64_t limit_ms,
+                             const char* operation, std::source_location where) {
+    if (report_exchange_error(_send_message(request, length, true), operation, where)) return Exchanged::RequestFailed;
+    if (report_exchange_error(_receive_message(reply, reply_length, limit_ms), operation, where)) {
+        return Exchanged::ReplyFailed;
+    }
+    return Exchanged::Ok;
+}
+
+void Command::_frame(uint8_t* request, uint32_t word, uint8_t legacy_code) const {
+    if (!legacy_hub) {
+        put_le32(request, word);
+        return;
+    }
+    request[0] = kLegacyMarker;
+    request[2] = legacy_code;
+}
+
+bool Command::report_exchange_error(int code, const char* operation, std::source_location where) {
+    if (code == EXCHANGE_OK) return false;
+    return report_exchange_error(code, operation, source_name(where.file_name()).c_str(), int(where.line()));
 }
 
 bool Command::report_exchange_error(int code, const char* operation, const char* source_file, int line) {

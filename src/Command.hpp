@@ -1,14 +1,15 @@
 // The base of every operation on the HUB: the port, the framing flag and the
-// exchange primitives (echo-checked request, single byte, bulk block, reply
-// check) with their one error reporter.
+// exchange primitives (echo-checked request, request with its reply, single
+// byte, bulk block, reply check) with their one error reporter.
 #pragma once
 
 #include <cstdint>
-#include <span>
+#include <source_location>
 #include <string>
 
 #include "log/USB_Logger.hpp"
 #include "serial/zel_usb_cdc_interface.hpp"
+#include "src/le32.hpp"
 
 // Exchange codes returned by every exchange step.
 enum ExchangeCode : int {
@@ -21,22 +22,21 @@ enum ExchangeCode : int {
     EXCHANGE_NOT_CONNECTED = -1,
 };
 
+// How a request with its reply went (see Command::_exchange).
+enum class Exchanged { Ok, RequestFailed, ReplyFailed };
+
 inline constexpr uint8_t kLegacyMarker = 0xAE;
 inline constexpr int kRequestSize = 104;
 inline constexpr int kBlockSize = 1250;
 inline constexpr int64_t kEchoPause100ns = 163200;  // 16.32 ms
 inline constexpr int64_t kEchoTimeoutMs = 100;
 
-// Little-endian helpers for fixed layouts on the wire.
-inline uint32_t get_le32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-inline void put_le32(uint8_t* p, uint32_t v) {
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
-}
+// Where a run stands, for the line that tells a technician what an
+// interruption left behind.
+struct RunStage {
+    std::string doing = "connecting to the HUB";
+    std::string leaves = "Nothing on the HUB was changed.";
+};
 
 class Command {
 public:
@@ -50,11 +50,14 @@ public:
 
     bool is_legacy() const { return legacy_hub; }
     zel_usb_cdc_interface& serial() { return *port; }
+    // The table entry Connect opens (or has opened); null when there is none.
+    const PortEntry* chosen_entry() const;
+    const RunStage& stage() const { return stage_; }
 
 protected:
     // Writes a request; with `check_echo` reads and compares its echo
-    // (codes 0-3), otherwise closes the port, waits for the HUB to restart
-    // and opens it again (codes 0, 1, -1).
+    // (codes 0-3), otherwise lets the HUB restart and opens the same HUB
+    // again (codes 0, 1, -1).
     int _send_message(const uint8_t* message, int length, bool check_echo);
     // Writes one byte and reads one byte back: 1, or a negative port result.
     int _send_byte(const uint8_t* byte);
@@ -62,12 +65,25 @@ protected:
     // reads that bring nothing. Returns the count received.
     int _read_block(uint8_t* buffer, int64_t budget_ms);
     // Reads an N-byte reply and judges it by the framing.
-    int _receive_message(uint8_t* reply, int length, int64_t timeout_ms);
+    int _receive_message(uint8_t* reply, int length, int64_t timeout_ms, const char* waiting_for = nullptr);
+    // An echo-checked request and the check of its reply, each failure
+    // reported under `operation`.
+    Exchanged _exchange(const uint8_t* request, int length, uint8_t* reply, int reply_length, int64_t limit_ms,
+                        const char* operation, std::source_location where = std::source_location::current());
+    // Bytes 0-3 of a request: `word` in the current framing; in the legacy
+    // one the marker and `legacy_code` in bytes 0 and 2 (bytes 1 and 3 are
+    // the caller's).
+    void _frame(uint8_t* request, uint32_t word, uint8_t legacy_code) const;
+
     bool report_exchange_error(int code, const char* operation, const char* source_file, int line);
+    // The same, naming the caller's source file and line.
+    bool report_exchange_error(int code, const char* operation,
+                               std::source_location where = std::source_location::current());
 
     // The device type of the connected port, 0 when not connected.
     uint32_t connected_device_type() const;
     void echo_pause();
+    void _stage(std::string doing, std::string leaves) { stage_ = {std::move(doing), std::move(leaves)}; }
 
     bool legacy_hub = false;
     USB_Logger* logger = nullptr;
@@ -76,5 +92,6 @@ protected:
 private:
     void _check_HUB_version();
     void _report_requested_port_missing();
-    static std::string requested_port_name(const std::string& wanted);
+    void _warn_of_other_hubs();
+    RunStage stage_;
 };

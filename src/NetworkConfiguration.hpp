@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+namespace zel { class Platform; }
+
 // The record as a caller holds it; the XML file keeps this field order.
 struct NetworkConfiguration {
     char SSID[32];
@@ -86,15 +88,17 @@ std::string network_xml_text(const NetworkConfiguration& configuration);
 // `configuration` is unchanged.
 bool read_network_xml(char* text, NetworkConfiguration& configuration, std::string& error);
 
-// Reads the file whole into `buffer`, zero-terminated. Refuses what is not a
-// regular file and files that do not fit the buffer. False with the line to
-// log in `error`.
-bool load_network_file(const char* path, std::array<char, kXmlBufferSize>& buffer, std::string& error);
+// Reads the file whole into `buffer`, zero-terminated, as text. Refuses what
+// is not a regular file and files that do not fit the buffer. False with the
+// line to log in `error`.
+bool load_network_file(zel::Platform& platform, const char* path, std::array<char, kXmlBufferSize>& buffer,
+                       std::string& error);
 
-// Writes `text` through a text stream to a temporary file beside `path` and
-// renames it over `path` only when complete: `path` is either replaced whole
-// or left as it was. False with the line to log in `error`.
-bool store_network_file(const char* path, const std::string& text, std::string& error);
+// Replaces the file with `text` (with the system's line ends) so that it is
+// never left half written: written whole and renamed over it, or, where the
+// folder takes no new file, rewritten in place. A read-only file is left as
+// it was. False with the line to log in `error`.
+bool store_network_file(zel::Platform& platform, const char* path, const std::string& text, std::string& error);
 
 // Copies a configuration file's path into a command's field; false when it
 // does not fit with its terminator (nothing is cut).

@@ -8,7 +8,6 @@
 
 namespace {
 
-constexpr const char* kSource = "src/PerformFWUpgrade";
 constexpr int64_t kReplyTimeoutMs = 45;
 constexpr int64_t kHubBootMsgTimeoutMs = 15000;
 constexpr int64_t kAfterHubBootMsg100ns = 327680;  // 32.768 ms
@@ -17,40 +16,83 @@ constexpr uint32_t kTextOffset = 24;  // the HUB-boot message's text, and a requ
 
 constexpr const char* kAtmel = "PerformFWUpgrade::_upgrade_atmel";
 constexpr const char* kST = "PerformFWUpgrade::_upgrade_st";
+constexpr const char* kHubLeftInBootloader =
+    "The HUB stays in its bootloader: run -h with the same image file again to complete the upgrade.";
+constexpr const char* kSensorsLeftInBootloader =
+    "The sensors stay in their bootloader: run -sb with the same image file again to complete the upgrade.";
+
+std::string with(const char* label, const char* step) {
+    return std::string(label) + " in " + step;
+}
 
 }  // namespace
 
 int32_t PerformFWUpgrade::RunCommand() {
     device_type = connected_device_type();
-    if (device_type == DEVICE_QUILLET && run_existing_fw) return 36;
+    if (device_type == DEVICE_QUILLET && run_existing_fw) return kNotSupported;
     if (run_existing_fw) return _runExistingFW();
     if (!hub_upgrade) return _upgrade_atmel();
     if (device_type == DEVICE_QUILLET || device_type == DEVICE_TORVANE_ST) return _upgrade_st();
     if (device_type == DEVICE_TORVANE_ATMEL) return _upgrade_atmel();
-    return 36;
+    return kNotSupported;
+}
+
+// --- the image ----------------------------------------------------------------
+
+const char* PerformFWUpgrade::_path() const {
+    return hub_upgrade ? hub_info->path : sensors_info->path;
+}
+
+const char* PerformFWUpgrade::_who() const {
+    const uint32_t type = checked_for_;
+    return hub_upgrade && (type == DEVICE_QUILLET || type == DEVICE_TORVANE_ST) ? kST : kAtmel;
+}
+
+int32_t PerformFWUpgrade::check_image() {
+    if (hub_upgrade ? hub_info == nullptr : sensors_info == nullptr) return kNotValid;
+    const PortEntry* entry = chosen_entry();
+    const uint32_t type = entry != nullptr ? entry->device_type : DEVICE_NONE;
+    if (image_checked_ && checked_for_ == type) return 0;
+    image_checked_ = false;
+    checked_for_ = type;
+    if (std::memchr(_path(), 0, fwimage::kPathCapacity) == nullptr) {
+        logger->Error("PerformFWUpgrade: Image path longer than %d characters!\n", int(fwimage::kPathCapacity) - 1);
+        return kPathTooLong;
+    }
+    // Without a HUB the sensor image is judged whole, a HUB image by its tag.
+    const char target = hub_upgrade && type == DEVICE_NONE ? 0 : fwimage::expected_target(hub_upgrade, type);
+    std::string problem = fwimage::read_image_file(port->platform(), _path(), image_);
+    if (problem.empty()) problem = fwimage::check_tag(image_.file(), target);
+    if (problem.empty() && (!hub_upgrade || type != DEVICE_NONE)) {
+        problem = hub_upgrade && type != DEVICE_TORVANE_ATMEL ? fwimage::check_two_part(image_.file(), two_)
+                                                               : fwimage::check_single_part(image_.file(), single_);
+    }
+    if (!problem.empty()) {
+        logger->Error("%s: No valid file provided!\n", _who());
+        logger->Error("PerformFWUpgrade: Invalid image - %s\n", problem.c_str());
+        image_.release();
+        return kBadImage;
+    }
+    image_checked_ = true;
+    return 0;
 }
 
 // --- helpers ----------------------------------------------------------------
 
-bool PerformFWUpgrade::_show_progress() {
+void PerformFWUpgrade::_show_progress(const char* format, ...) {
     // Asked once per upgrade, not once per chunk.
     if (show_progress_ < 0) show_progress_ = port->platform().stderr_is_terminal() ? 1 : 0;
-    return show_progress_ == 1;
-}
-
-void PerformFWUpgrade::_progress(const char* format, ...) {
-    if (!_show_progress()) return;
-    char text[160];
+    if (show_progress_ == 0) return;
     va_list args;
     va_start(args, format);
-    const int n = std::vsnprintf(text, sizeof text, format, args);
+    const std::string text = format_text(160, format, args);
     va_end(args);
-    if (n > 0) port->platform().write_stderr(std::string_view(text, std::min<size_t>(size_t(n), sizeof text - 1)));
+    port->platform().write_stderr(text);
 }
 
-void PerformFWUpgrade::_sleep(uint32_t ms, const char* what) {
-    _progress("Waiting %u.%u s %s...\n", ms / 1000, (ms % 1000) / 100, what);
-    port->platform().sleep_ms(ms);
+void PerformFWUpgrade::_wait(uint32_t ms, const char* what) {
+    _stage(std::string("waiting ") + what, stage().leaves);
+    port->sleep_ms(ms, what);
 }
 
 int PerformFWUpgrade::_send_boot_request() {
@@ -65,37 +107,7 @@ void PerformFWUpgrade::_fill_header(uint32_t fw_length, uint32_t data_signature,
     put_le32(request() + 16, fw_signature);
 }
 
-int32_t PerformFWUpgrade::_load_image(const char* who, char target, fwimage::ImageBuffer& image,
-                                      fwimage::SinglePartImage* single, fwimage::TwoPartImage* two) {
-    const char* path = hub_upgrade ? hub_info->path : sensors_info->path;
-    if (std::memchr(path, 0, fwimage::kPathCapacity) == nullptr) {
-        logger->Error("PerformFWUpgrade: Image path longer than %d characters!\n", int(fwimage::kPathCapacity) - 1);
-        return 23;
-    }
-    // A file that cannot be read leaves the tag zero: refused by the tag check.
-    const fwimage::ReadResult read = fwimage::read_image_file(path, image);
-    if (!fwimage::tag_matches(image.file(), target) && read != fwimage::ReadResult::TooLarge) {
-        logger->Error("%s: No valid file provided!\n", who);
-        return 25;
-    }
-    std::string problem;
-    if (read == fwimage::ReadResult::TooLarge) {
-        problem = "file larger than " + std::to_string(fwimage::kMaxFileSize) + " bytes";
-    } else if (single != nullptr) {
-        problem = fwimage::check_single_part(image.file(), *single);
-    } else {
-        problem = fwimage::check_two_part(image.file(), *two);
-    }
-    if (!problem.empty()) {
-        logger->Error("%s: No valid file provided!\n", who);
-        logger->Error("PerformFWUpgrade: Invalid image - %s\n", problem.c_str());
-        image.release();
-        return 25;
-    }
-    return 0;
-}
-
-int PerformFWUpgrade::_sendFirmware(const fwimage::ImageBuffer& image, uint32_t data, uint32_t length, bool st_form) {
+int PerformFWUpgrade::_sendFirmware(uint32_t data, uint32_t length, bool st_form, const std::string& part) {
     const uint32_t chunks = fwimage::chunk_count(length);
     int code = EXCHANGE_OK;
     for (uint32_t k = 0; k < chunks && code == EXCHANGE_OK; ++k) {
@@ -107,97 +119,76 @@ int PerformFWUpgrade::_sendFirmware(const fwimage::ImageBuffer& image, uint32_t 
         put_le32(request() + 4, fwimage::chunk_length(length, k));
         // Always a full 512 bytes: the image was checked to hold the data, and
         // the buffer's spare 512 bytes cover the tail of the last chunk.
-        std::memcpy(request() + kTextOffset, image.bytes.data() + data + size_t(k) * fwimage::kBlockSize,
+        std::memcpy(request() + kTextOffset, image_.bytes.data() + data + size_t(k) * fwimage::kBlockSize,
                     fwimage::kBlockSize);
-        _progress("\rSending firmware: chunk %u of %u", k + 1, chunks);
+        _stage("sending firmware chunk " + std::to_string(k + 1) + " of " + std::to_string(chunks) + part,
+               stage().leaves);
+        _show_progress("\rSending firmware: chunk %u of %u", k + 1, chunks);
         code = _send_boot_request();
     }
-    if (chunks > 0) _progress("\n");
+    if (chunks > 0) _show_progress("\n");
     return code;
 }
 
 // The single-part image after the bootloader is ready: header and first
 // block with the start trigger, the bootloader's wait, then the chunks.
 // 0, 28 (start trigger) or 30 (a chunk); the image is released afterwards.
-int32_t PerformFWUpgrade::_send_single_part(fwimage::ImageBuffer& image, const fwimage::SinglePartImage& layout,
-                                            const char* wait_what) {
-    _fill_header(layout.length, layout.data_signature, layout.fw_signature);
-    put_le32(request() + 20, layout.image_word);
-    std::memcpy(request() + kTextOffset, image.bytes.data() + layout.first_block, fwimage::kBlockSize);
-    logger->Info("PerformFWUpgrade: length 0x%x\n", layout.length);
-    logger->Info("PerformFWUpgrade: firmware signature 0x%x\n", layout.fw_signature);
-    logger->Info("PerformFWUpgrade: data signature 0x%x\n", layout.data_signature);
+int32_t PerformFWUpgrade::_send_single_part(const char* erase_wait) {
+    _fill_header(single_.length, single_.data_signature, single_.fw_signature);
+    put_le32(request() + 20, single_.image_word);
+    std::memcpy(request() + kTextOffset, image_.bytes.data() + single_.first_block, fwimage::kBlockSize);
+    logger->Info("PerformFWUpgrade: length 0x%x\n", single_.length);
+    logger->Info("PerformFWUpgrade: firmware signature 0x%x\n", single_.fw_signature);
+    logger->Info("PerformFWUpgrade: data signature 0x%x\n", single_.data_signature);
 
     _set_bootloader_form(kCodeTrigger, 1);
-    if (report_exchange_error(_send_boot_request(), "PerformFWUpgrade::_upgrade_atmel in _sendTrigger()", kSource,
-                              __LINE__)) {
-        return 28;
+    if (report_exchange_error(_send_boot_request(), with(kAtmel, "_sendTrigger()").c_str())) return kStartTriggerFailed;
+    _wait(3000, erase_wait);
+    if (report_exchange_error(_sendFirmware(single_.data, single_.length, false, ""),
+                              with(kAtmel, "_sendFirmware()").c_str())) {
+        return kChunkFailed;
     }
-    _sleep(3000, wait_what);
-    if (report_exchange_error(_sendFirmware(image, layout.data, layout.length, false),
-                              "PerformFWUpgrade::_upgrade_atmel in _sendFirmware()", kSource, __LINE__)) {
-        return 30;
-    }
-    image.release();
+    image_.release();
     return 0;
 }
 
 // --- HUB ---------------------------------------------------------------------
 
-int32_t PerformFWUpgrade::_upgrade_atmel() {
-    if (!valid || (hub_upgrade ? hub_info == nullptr : sensors_info == nullptr)) return 24;
-    fwimage::ImageBuffer image;
-    fwimage::SinglePartImage layout;
-    const int32_t loaded =
-        _load_image(kAtmel, fwimage::expected_target(hub_upgrade, device_type), image, &layout, nullptr);
-    if (loaded != 0) return loaded;
-    return hub_upgrade ? _upgrade_hub_atmel(image, layout) : _upgrade_sensors(image, layout);
-}
-
-int32_t PerformFWUpgrade::_upgrade_hub_atmel(fwimage::ImageBuffer& image, const fwimage::SinglePartImage& layout) {
-    if (legacy_hub) {
-        _set_bootloader_form(kCodeHubUpgrade, 0);
-    } else {
-        _set_word(kHubUpgradeWord);
-    }
-    if (report_exchange_error(_send_message(request(), kRequestSize, false),
-                              "PerformFWUpgrade::_upgrade_atmel in _requestHUBUpgrade()", kSource, __LINE__)) {
-        return 31;
-    }
-
-    if (const int32_t sent = _send_single_part(image, layout, "for the HUB bootloader to get ready")) return sent;
-    _readHUBBootMsg();
-    if (_getBootInfo() != 0) return 33;
-    _set_bootloader_form(kCodeTrigger, 0);
-    if (report_exchange_error(_send_boot_request(), "PerformFWUpgrade::_upgrade_atmel in _sendTrigger()", kSource,
-                              __LINE__)) {
-        return 29;
+int32_t PerformFWUpgrade::_requestHUBUpgrade(const char* label) {
+    _set_head(kHubUpgradeWord, kCodeHubUpgrade);
+    _stage("sending the HUB into its bootloader", kHubLeftInBootloader);
+    if (report_exchange_error(_send_message(request(), kRequestSize, false), with(label, "_requestHUBUpgrade()").c_str())) {
+        return kEnterBootloaderFailed;
     }
     return 0;
 }
 
+int32_t PerformFWUpgrade::_upgrade_atmel() {
+    if (!valid || (hub_upgrade ? hub_info == nullptr : sensors_info == nullptr)) return kNotValid;
+    if (const int32_t refused = check_image()) return refused;
+    return hub_upgrade ? _upgrade_hub_atmel() : _upgrade_sensors();
+}
+
+int32_t PerformFWUpgrade::_upgrade_hub_atmel() {
+    if (const int32_t failed = _requestHUBUpgrade(kAtmel)) return failed;
+    if (const int32_t sent = _send_single_part("for the HUB's flash to be erased")) return sent;
+    _readHUBBootMsg();
+    if (_getBootInfo() != 0) return kBootInfoFailed;
+    _set_bootloader_form(kCodeTrigger, 0);
+    if (report_exchange_error(_send_boot_request(), with(kAtmel, "_sendTrigger()").c_str())) return kFinalTriggerFailed;
+    return 0;
+}
+
 int32_t PerformFWUpgrade::_upgrade_st() {
-    if (!valid || hub_info == nullptr) return 24;
-    fwimage::ImageBuffer image;
-    fwimage::TwoPartImage layout;
-    const int32_t loaded = _load_image(kST, fwimage::expected_target(true, device_type), image, nullptr, &layout);
-    if (loaded != 0) return loaded;
+    if (!valid || hub_info == nullptr) return kNotValid;
+    if (const int32_t refused = check_image()) return refused;
+    if (const int32_t failed = _requestHUBUpgrade(kST)) return failed;
+    put_le32(request() + 20, two_.image_word);
 
-    if (legacy_hub) {
-        _set_bootloader_form(kCodeHubUpgrade, 0);
-    } else {
-        _set_word(kHubUpgradeWord);
-    }
-    if (report_exchange_error(_send_message(request(), kRequestSize, false),
-                              "PerformFWUpgrade::_upgrade_st in _requestHUBUpgrade()", kSource, __LINE__)) {
-        return 31;
-    }
-    put_le32(request() + 20, layout.image_word);
-
-    for (int32_t i = 0; i < layout.count; ++i) {
-        const fwimage::ImagePart& part = layout.part(i);
+    for (int32_t i = 0; i < two_.count; ++i) {
+        const fwimage::ImagePart& part = two_.part(i);
         _fill_header(part.fw_length, part.data_signature, part.fw_signature);
-        std::memcpy(request() + kTextOffset, image.bytes.data() + fwimage::TwoPartImage::kFirstBlock,
+        std::memcpy(request() + kTextOffset, image_.bytes.data() + fwimage::TwoPartImage::kFirstBlock,
                     fwimage::kBlockSize);
         logger->Info("PerformFWUpgrade: firmware length 0x%x\n", part.fw_length);
         logger->Info("PerformFWUpgrade: data length 0x%x\n", part.data_length);
@@ -212,25 +203,20 @@ int32_t PerformFWUpgrade::_upgrade_st() {
             // the previous part's last chunk left there.
             _set_word(kStRunWord);
         }
-        if (report_exchange_error(_send_boot_request(), "PerformFWUpgrade::_upgrade_st in _sendTrigger()", kSource,
-                                  __LINE__)) {
-            return 28;
-        }
-        _sleep(5000, "for the HUB bootloader to get ready");
-        if (report_exchange_error(_sendFirmware(image, part.data, part.data_length, true),
-                                  "PerformFWUpgrade::_upgrade_st in _sendFirmware()", kSource, __LINE__)) {
-            return 30;
+        if (report_exchange_error(_send_boot_request(), with(kST, "_sendTrigger()").c_str())) return kStartTriggerFailed;
+        _wait(5000, "for the HUB's flash to be erased");
+        const std::string of_part = " of part " + std::to_string(i + 1) + " of " + std::to_string(two_.count);
+        if (report_exchange_error(_sendFirmware(part.data, part.data_length, true, of_part),
+                                  with(kST, "_sendFirmware()").c_str())) {
+            return kChunkFailed;
         }
         _readHUBBootMsg();
-        if (_getBootInfo() != 0) return 33;
+        if (_getBootInfo() != 0) return kBootInfoFailed;
     }
 
     _set_word(kStRunWord);
-    if (report_exchange_error(_send_boot_request(), "PerformFWUpgrade::_upgrade_st in _sendTrigger()", kSource,
-                              __LINE__)) {
-        return 29;
-    }
-    image.release();
+    if (report_exchange_error(_send_boot_request(), with(kST, "_sendTrigger()").c_str())) return kFinalTriggerFailed;
+    image_.release();
     return 0;
 }
 
@@ -240,13 +226,11 @@ int32_t PerformFWUpgrade::_getBootInfo() {
     } else {
         _set_word(kStBootInfoWord);
     }
-    if (report_exchange_error(_send_message(request(), kBootRequestSize, true), "PerformFWUpgrade::_getBootInfo",
-                              kSource, __LINE__)) {
-        return 26;
-    }
-    if (report_exchange_error(_receive_message(reply_.data(), kReplySize, kReplyTimeoutMs),
-                              "PerformFWUpgrade::_getBootInfo", kSource, __LINE__)) {
-        return 27;
+    switch (_exchange(request(), kBootRequestSize, reply_.data(), kReplySize, kReplyTimeoutMs,
+                      "PerformFWUpgrade::_getBootInfo")) {
+        case Exchanged::RequestFailed: return kRequestFailed;
+        case Exchanged::ReplyFailed: return kReplyFailed;
+        case Exchanged::Ok: break;
     }
     if (hub_info != nullptr) {
         hub_info->status = reply_[3];
@@ -259,9 +243,8 @@ int32_t PerformFWUpgrade::_getBootInfo() {
 }
 
 int PerformFWUpgrade::_readHUBBootMsg() {
-    _progress("Waiting up to 15 s for the HUB-boot message...\n");
     int code = EXCHANGE_OK;
-    if (port->read_port(reply_.data(), kReplySize, kHubBootMsgTimeoutMs) == kReplySize) {
+    if (port->read_port(reply_.data(), kReplySize, kHubBootMsgTimeoutMs, "for the HUB-boot message") == kReplySize) {
         // Printed up to its NUL, and never beyond the reply buffer.
         const char* text = reinterpret_cast<const char*>(reply_.data() + kTextOffset);
         const size_t room = kReplySize - kTextOffset;
@@ -271,7 +254,7 @@ int PerformFWUpgrade::_readHUBBootMsg() {
     } else {
         code = legacy_hub ? EXCHANGE_SHORT : EXCHANGE_NO_FEEDBACK;
     }
-    port->platform().timer_wait(kAfterHubBootMsg100ns);
+    port->pause(kAfterHubBootMsg100ns);
     return code;
 }
 
@@ -288,11 +271,10 @@ int32_t PerformFWUpgrade::_runExistingFW() {
         };
         trigger();  // whether it came through shows in the boot information
         _readHUBBootMsg();
-        _sleep(2000, "for the HUB firmware to start");
-        if (_getBootInfo() != 0) return 33;
-        if (report_exchange_error(trigger(), "PerformFWUpgrade::_runExistingFW in _sendTrigger()", kSource,
-                                  __LINE__)) {
-            return 29;
+        _wait(2000, "for the HUB firmware to start");
+        if (_getBootInfo() != 0) return kBootInfoFailed;
+        if (report_exchange_error(trigger(), "PerformFWUpgrade::_runExistingFW in _sendTrigger()")) {
+            return kFinalTriggerFailed;
         }
         return 0;
     }
@@ -300,104 +282,94 @@ int32_t PerformFWUpgrade::_runExistingFW() {
     if (legacy_hub) {
         _set_bootloader_form(kCodeHubBootMsg, 0);
         if (report_exchange_error(_send_message(request(), kRequestSize, false),
-                                  "PerformFWUpgrade::_runExistingFW in _requestHUBBootMsg()", kSource, __LINE__)) {
-            return 31;
+                                  "PerformFWUpgrade::_runExistingFW in _requestHUBBootMsg()")) {
+            return kEnterBootloaderFailed;
         }
     }
     sensors_in_boot = true;
     _set_bootloader_form(kCodeTrigger, 0);
-    if (report_exchange_error(_send_boot_request(), "PerformFWUpgrade::_runExistingFW in _sendTrigger()", kSource,
-                              __LINE__)) {
-        return 35;
+    if (report_exchange_error(_send_boot_request(), "PerformFWUpgrade::_runExistingFW in _sendTrigger()")) {
+        return kBootTriggerFailed;
     }
-    _sleep(1000, "for the sensors' bootloader");
+    _wait(1000, "for the sensors' bootloader");
     _send_boot_request();  // the same trigger again; a miss here is not fatal
-    _sleep(5000, "for the sensors to start");
+    _wait(5000, "for the sensors to start");
     const int32_t addressed = _performAutoAddressing();
     sensors_in_boot = false;
-    return addressed != 0 ? 34 : 0;
+    return addressed != 0 ? kAutoAddressingFailed : 0;
 }
 
 // --- sensors -------------------------------------------------------------------
 
-int32_t PerformFWUpgrade::_upgrade_sensors(fwimage::ImageBuffer& image, const fwimage::SinglePartImage& layout) {
+int32_t PerformFWUpgrade::_upgrade_sensors() {
+    const bool check = sensors_info->check_connected && device_type == DEVICE_TORVANE_ST;
     if (!sensors_info->from_boot) {
-        if (sensors_info->check_connected && device_type == DEVICE_TORVANE_ST && _checkSensorsConnected(false) != 0) {
-            return 37;
-        }
-        if (legacy_hub) {
-            _set_bootloader_form(kCodeSensorsUpgrade, 0);
-        } else {
-            _set_word(kSensorsUpgradeWord);
-        }
+        if (check && _checkSensorsConnected(false) != 0) return kSensorsNotReady;
+        _set_head(kSensorsUpgradeWord, kCodeSensorsUpgrade);
+        _stage("sending the sensors into their bootloader", kSensorsLeftInBootloader);
         if (report_exchange_error(_send_message(request(), kRequestSize, true),
-                                  "PerformFWUpgrade::_upgrade_atmel in _requestSensorsUpgrade()", kSource, __LINE__)) {
-            return 31;
+                                  with(kAtmel, "_requestSensorsUpgrade()").c_str())) {
+            return kEnterBootloaderFailed;
         }
         sensors_in_boot = true;
-        _sleep(2000, "for the sensors to enter their bootloader");
+        _wait(2000, "for the sensors to enter their bootloader");
     } else {
-        if (sensors_info->check_connected && device_type == DEVICE_TORVANE_ST && _checkSensorsConnected(true) != 0) {
-            return 37;
-        }
+        if (check && _checkSensorsConnected(true) != 0) return kSensorsNotReady;
+        _stage("starting the sensors' bootloader", kSensorsLeftInBootloader);
         if (legacy_hub) {
             _set_bootloader_form(kCodeHubBootMsg, 0);
             if (report_exchange_error(_send_message(request(), kRequestSize, false),
-                                      "PerformFWUpgrade::_upgrade_atmel in _requestHUBBootMsg()", kSource, __LINE__)) {
-                return 31;
+                                      with(kAtmel, "_requestHUBBootMsg()").c_str())) {
+                return kEnterBootloaderFailed;
             }
         }
         sensors_in_boot = true;
         _set_bootloader_form(kCodeTrigger, 0);
-        if (report_exchange_error(_send_boot_request(), "PerformFWUpgrade::_upgrade_atmel in _sendTrigger()", kSource,
-                                  __LINE__)) {
-            return 35;
+        if (report_exchange_error(_send_boot_request(), with(kAtmel, "_sendTrigger()").c_str())) {
+            return kBootTriggerFailed;
         }
-        _sleep(1000, "for the sensors' bootloader");
+        _wait(1000, "for the sensors' bootloader");
     }
 
-    if (const int32_t sent = _send_single_part(image, layout, "for the sensors' bootloader to get ready")) return sent;
-    _sleep(10000, "for the sensors to restart");
+    if (const int32_t sent = _send_single_part("for the sensors' flash to be erased")) return sent;
+    _stage("waiting for the sensors to restart",
+           "Some sensors may still be in their bootloader: run -sinfo to see them, and -sb with the same image file "
+           "to complete their upgrade.");
+    _wait(10000, "for the sensors to restart");
     const int32_t addressed = _performAutoAddressing();
     sensors_in_boot = false;
-    return addressed != 0 ? 34 : 0;
+    return addressed != 0 ? kAutoAddressingFailed : 0;
 }
 
 int32_t PerformFWUpgrade::_checkSensorsConnected(bool all_in_boot) {
     _set_word(kSensorCountWord);
-    if (report_exchange_error(_send_message(request(), kRequestSize, true), "PerformFWUpgrade::_checkSensorsConnected",
-                              kSource, __LINE__)) {
-        return 26;
-    }
-    if (report_exchange_error(_receive_message(reply_.data(), kRequestSize, kReplyTimeoutMs),
-                              "PerformFWUpgrade::_checkSensorsConnected", kSource, __LINE__)) {
-        return 27;
+    switch (_exchange(request(), kRequestSize, reply_.data(), kRequestSize, kReplyTimeoutMs,
+                      "PerformFWUpgrade::_checkSensorsConnected")) {
+        case Exchanged::RequestFailed: return kRequestFailed;
+        case Exchanged::ReplyFailed: return kReplyFailed;
+        case Exchanged::Ok: break;
     }
     const int count = reply_[0];
     if (all_in_boot) {
         if (count != 0) {
             logger->Error("PerformFWUpgrade::_checkSensorsConnected: At least %d sensors not in bootloader!\n", count);
-            return 37;
+            return kSensorsNotReady;
         }
     } else if (count != 17 && count != 19) {
         logger->Error("PerformFWUpgrade::_checkSensorsConnected: %d sensors found! Some sensors missing.\n", count);
-        return 37;
+        return kSensorsNotReady;
     }
     return 0;
 }
 
 int32_t PerformFWUpgrade::_performAutoAddressing() {
     static constexpr const char* kWho = "PerformFWUpgrade::_performAutoAddressing";
-    if (legacy_hub) {
-        _set_bootloader_form(kCodeAutoAddressing, 0);
-    } else {
-        _set_word(kAutoAddressingWord);
-    }
-    if (report_exchange_error(_send_message(request(), kBootRequestSize, true), kWho, kSource, __LINE__)) return 26;
-    _progress("Waiting up to 12 s for auto addressing...\n");
-    if (report_exchange_error(_receive_message(reply_.data(), kReplySize, kAutoAddressingTimeoutMs), kWho, kSource,
-                              __LINE__)) {
-        return 27;
+    _set_head(kAutoAddressingWord, kCodeAutoAddressing);
+    if (report_exchange_error(_send_message(request(), kBootRequestSize, true), kWho)) return kRequestFailed;
+    if (report_exchange_error(_receive_message(reply_.data(), kReplySize, kAutoAddressingTimeoutMs,
+                                               "for the sensors to address themselves"),
+                              kWho)) {
+        return kReplyFailed;
     }
     const int n = reply_[2];
     logger->Info("Number of sensors in boot %d\n", n);
@@ -405,13 +377,13 @@ int32_t PerformFWUpgrade::_performAutoAddressing() {
         // Their entries would not fit: none is read.
         logger->Error("PerformFWUpgrade::_performAutoAddressing: %d sensors reported, at most %d can be received!\n", n,
                       kMaxEntries);
-        return 32;
+        return kSensorEntriesMissing;
     }
-    _sleep(legacy_hub ? 8000 : 2000, "for the sensor entries");
+    _wait(legacy_hub ? 8000 : 2000, "for the sensors' records");
     const int length = n * kEntrySize;
     if (n > 0 && port->read_port(entries_.data(), length, kReplyTimeoutMs) != length) {
-        report_exchange_error(legacy_hub ? EXCHANGE_SHORT : EXCHANGE_NO_FEEDBACK, kWho, kSource, __LINE__);
-        return 32;
+        report_exchange_error(legacy_hub ? EXCHANGE_SHORT : EXCHANGE_NO_FEEDBACK, kWho);
+        return kSensorEntriesMissing;
     }
     if (sensors_info != nullptr) {
         for (int i = 0; i < n; ++i) {

@@ -39,6 +39,25 @@ struct SensorsUpgradeInfo {
 
 class PerformFWUpgrade final : public Command {
 public:
+    // The results of an upgrade besides 0.
+    enum Result : int32_t {
+        kPathTooLong = 23,
+        kNotValid = 24,
+        kBadImage = 25,
+        kRequestFailed = 26,  // a request of the boot information, the sensor count or auto addressing
+        kReplyFailed = 27,    // its reply
+        kStartTriggerFailed = 28,
+        kFinalTriggerFailed = 29,
+        kChunkFailed = 30,
+        kEnterBootloaderFailed = 31,
+        kSensorEntriesMissing = 32,
+        kBootInfoFailed = 33,
+        kAutoAddressingFailed = 34,
+        kBootTriggerFailed = 35,
+        kNotSupported = 36,
+        kSensorsNotReady = 37,
+    };
+
     static constexpr int kBootRequestSize = 536;
     static constexpr int kForwardedSize = 540;
     static constexpr int kReplySize = 536;
@@ -71,6 +90,11 @@ public:
     bool sensors_in_boot = false;
     bool run_existing_fw = false;
 
+    // Reads the image and judges it for the HUB that Connect will open (any
+    // HUB image when none was found): 0, or 25 with the lines that say what
+    // is wrong. Call it before Connect, so that a refused file costs no
+    // exchange; RunCommand does it itself otherwise.
+    int32_t check_image();
     int32_t RunCommand() override;
 
     // The request buffer with the forwarding header in front of it, as it
@@ -90,35 +114,45 @@ private:
         request()[2] = code;
         request()[3] = parameter;
     }
+    // A HUB request in the HUB's framing (the bootloader form, parameter 0,
+    // on a legacy HUB).
+    void _set_head(uint32_t word, uint8_t legacy_code) {
+        _frame(request(), word, legacy_code);
+        if (legacy_hub) request()[3] = 0;
+    }
     // Sends the 536-byte request with its echo checked, behind the
     // forwarding header while the sensors sit in their bootloader behind a
     // current HUB.
     int _send_boot_request();
 
     int32_t _upgrade_atmel();
-    int32_t _upgrade_hub_atmel(fwimage::ImageBuffer& image, const fwimage::SinglePartImage& layout);
-    int32_t _upgrade_sensors(fwimage::ImageBuffer& image, const fwimage::SinglePartImage& layout);
+    int32_t _upgrade_hub_atmel();
+    int32_t _upgrade_sensors();
     int32_t _upgrade_st();
     int32_t _runExistingFW();
     int32_t _getBootInfo();
     int _readHUBBootMsg();
     int32_t _checkSensorsConnected(bool all_in_boot);
     int32_t _performAutoAddressing();
+    // The upgrade request that sends the HUB into its bootloader: 0 or 31.
+    int32_t _requestHUBUpgrade(const char* label);
     // Sends a data block in chunks (ST or bootloader form): an exchange code.
-    int _sendFirmware(const fwimage::ImageBuffer& image, uint32_t data, uint32_t length, bool st_form);
-    int32_t _send_single_part(fwimage::ImageBuffer& image, const fwimage::SinglePartImage& layout,
-                              const char* wait_what);
-    // Reads the image once and checks its tag and the layout given by the
-    // non-null one of `single` and `two`: 0, 23 or 25 (with its log lines).
-    int32_t _load_image(const char* who, char target, fwimage::ImageBuffer& image, fwimage::SinglePartImage* single,
-                        fwimage::TwoPartImage* two);
+    int _sendFirmware(uint32_t data, uint32_t length, bool st_form, const std::string& part);
+    int32_t _send_single_part(const char* erase_wait);
+    // The path of the image and what the report names this path.
+    const char* _path() const;
+    const char* _who() const;
+    void _show_progress(const char* format, ...) ZEL_PRINTF_FORMAT(2, 3);
+    // A documented wait, named for a terminal and for an interruption's report.
+    void _wait(uint32_t ms, const char* what);
     void _fill_header(uint32_t fw_length, uint32_t data_signature, uint32_t fw_signature);
 
-    // A described wait, announced on a terminal's standard error.
-    void _sleep(uint32_t ms, const char* what);
-    void _progress(const char* format, ...) ZEL_PRINTF_FORMAT(2, 3);
-    bool _show_progress();
-    int show_progress_ = -1;  // -1: not asked yet
+    fwimage::ImageBuffer image_;
+    fwimage::SinglePartImage single_;
+    fwimage::TwoPartImage two_;
+    bool image_checked_ = false;
+    uint32_t checked_for_ = 0;  // the device type the image was judged for
+    int show_progress_ = -1;    // -1: not asked yet
 
     std::array<uint8_t, kForwardedSize> message_{};
     std::array<uint8_t, kReplySize> reply_{};

@@ -4,7 +4,6 @@
 #include <span>
 
 namespace {
-constexpr const char* kSource = "src/ReadNetworkCommand";
 constexpr const char* kOperation = "ReadNetworkCommand::RunCommand";
 }  // namespace
 
@@ -13,18 +12,13 @@ bool ReadNetworkCommand::set_file_name(const char* path) {
 }
 
 int32_t ReadNetworkCommand::RunCommand() {
-    if (legacy_hub) {
-        request[0] = kLegacyMarker;
-        request[1] = 0;
-        request[2] = kLegacyCode;
-        request[3] = 0;
-    } else {
-        put_le32(request, kRequestWord);
+    _stage("reading the WiFi configuration", "Nothing on the HUB was changed, and no file was written.");
+    _frame(request, kRequestWord, kLegacyCode);
+    switch (_exchange(request, kRequestSize, reply, kRequestSize, kReplyTimeoutMs, kOperation)) {
+        case Exchanged::RequestFailed: return kRequestFailed;
+        case Exchanged::ReplyFailed: return kReplyFailed;
+        case Exchanged::Ok: break;
     }
-    int code = _send_message(request, kRequestSize, true);
-    if (report_exchange_error(code, kOperation, kSource, __LINE__)) return kRequestFailed;
-    code = _receive_message(reply, kRequestSize, kReplyTimeoutMs);
-    if (report_exchange_error(code, kOperation, kSource, __LINE__)) return kReplyFailed;
 
     if (use_XML_file) {
         uint8_t copy[kRequestSize];
@@ -44,7 +38,7 @@ int32_t ReadNetworkCommand::_write_XML_file(const uint8_t* message) {
     }
     const NetworkConfiguration record = network_from_message(std::span<const uint8_t, kRequestSize>(message, kRequestSize));
     std::string error;
-    if (!store_network_file(file_name, network_xml_text(record), error)) {
+    if (!store_network_file(port->platform(), file_name, network_xml_text(record), error)) {
         logger->Error("%s", error.c_str());
         return kFileNotWritten;
     }

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 namespace {
-constexpr const char* kSource = "src/RunSelfTest";
 constexpr const char* kStepOperation = "RunSelfTest::_run_test_cmd";
 
 constexpr uint32_t kLimit = 1000;
@@ -64,15 +63,12 @@ TestResult& RunSelfTest::_entry(int32_t step) {
     return results_[index];
 }
 
-int32_t RunSelfTest::_exchange(uint32_t word, int reply_length, int64_t limit_ms, const char* operation) {
+int32_t RunSelfTest::_step_exchange(uint32_t word, int reply_length, int64_t limit_ms, const char* operation) {
     request_.fill(0);
     put_le32(request_.data(), word);
-    int code = _send_message(request_.data(), kRequestSize, true);
-    if (report_exchange_error(code, operation, kSource, __LINE__)) return kExchangeFailed;
     reply_.fill(0);
-    code = _receive_message(reply_.data(), reply_length, limit_ms);
-    if (report_exchange_error(code, operation, kSource, __LINE__)) return kExchangeFailed;
-    return 0;
+    const Exchanged done = _exchange(request_.data(), kRequestSize, reply_.data(), reply_length, limit_ms, operation);
+    return done == Exchanged::Ok ? 0 : kExchangeFailed;
 }
 
 int32_t RunSelfTest::_refusal(uint32_t word) {
@@ -85,12 +81,12 @@ int32_t RunSelfTest::_refusal(uint32_t word) {
 }
 
 int32_t RunSelfTest::_confirmed_request(uint32_t word, int64_t limit_ms, const char* operation) {
-    if (const int32_t failed = _exchange(word, 4, limit_ms, operation)) return failed;
+    if (const int32_t failed = _step_exchange(word, 4, limit_ms, operation)) return failed;
     return _refusal(word);
 }
 
 int32_t RunSelfTest::_run_test_cmd(uint32_t word) {
-    if (const int32_t failed = _exchange(word, kRequestSize, kVersionLimitMs, kStepOperation)) return failed;
+    if (const int32_t failed = _step_exchange(word, kRequestSize, kVersionLimitMs, kStepOperation)) return failed;
     if (const int32_t refused = _refusal(word)) return refused;
     const uint32_t version = get_le32(&reply_[8]);
     logger->Info("Version: v%d.%d.%d\n", int(version >> 24), int((version >> 16) & 0xFF), int((version >> 8) & 0xFF));
@@ -107,7 +103,7 @@ int32_t RunSelfTest::_run_test_cmd(uint32_t word, TestResult& entry, uint32_t li
 }
 
 int32_t RunSelfTest::_run_step(uint32_t word, TestResult& entry, uint32_t limit_ms, bool keep_data) {
-    if (const int32_t failed = _exchange(word, kRequestSize, limit_ms, kStepOperation)) return failed;
+    if (const int32_t failed = _step_exchange(word, kRequestSize, limit_ms, kStepOperation)) return failed;
     if (const int32_t refused = _refusal(word)) return refused;
     if (keep_data) std::copy(reply_.begin() + 8, reply_.end(), entry.data.begin());
     entry.code = static_cast<int32_t>(get_le32(&reply_[4]));
@@ -133,7 +129,7 @@ bool RunSelfTest::system_reset(uint32_t word) {
     request_.fill(0);
     put_le32(request_.data(), word);
     const int code = _send_message(request_.data(), kRequestSize, false);
-    return report_exchange_error(code, "RunSelfTest::system_reset", kSource, __LINE__);
+    return report_exchange_error(code, "RunSelfTest::system_reset");
 }
 
 void RunSelfTest::_return_to_bootloader() {
@@ -161,16 +157,20 @@ int32_t RunSelfTest::RunCommand() {
     for (int32_t s = 1; s <= step_count_; ++s) _entry(s) = TestResult{};
 
     const bool quillet = device_type == DEVICE_QUILLET;
+    _stage("running the self-test", "Nothing on the HUB was changed.");
     if (quillet) {
         result_ = use_fw_verified ? set_firmware_verified() : enable_safe_mode();
         if (result_ != 0) return result_;
+        _stage("restarting the HUB for the self-test",
+               "The HUB may be left in safe mode: run -stest again to finish the self-test and bring it back.");
         logger->Error("System reset\n");
         // The test goes on even when the HUB did not come back: step 1 then
         // fails on the closed port and ends it.
         result_ = system_reset(use_fw_verified ? kResetAfterVerified : kResetAfterSafeMode) ? kExchangeFailed : 0;
     }
 
-    port->platform().sleep_ms(kSettleMs);
+    port->sleep_ms(kSettleMs, "before the first self-test step");
+    if (quillet) _stage("running the self-test", stage().leaves);
 
     logger->Info("Running step 1\n");
     result_ = _run_test_cmd(first_step_request_);
@@ -212,7 +212,7 @@ int32_t RunSelfTest::RunCommand() {
                 return 0;
             }
         }
-        port->platform().timer_wait(kStepPause100ns);
+        port->pause(kStepPause100ns);
     }
 
     if (!quillet) {

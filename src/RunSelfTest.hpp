@@ -77,7 +77,7 @@ private:
     bool system_reset(uint32_t word);
 
     // One echo-checked request and its reply check; 0 or 801 (reported).
-    int32_t _exchange(uint32_t word, int reply_length, int64_t limit_ms, const char* operation);
+    int32_t _step_exchange(uint32_t word, int reply_length, int64_t limit_ms, const char* operation);
     // 0 when the reply word confirms `word`; otherwise the HUB's status.
     int32_t _refusal(uint32_t word);
     int32_t _confirmed_request(uint32_t word, int64_t limit_ms, const char* operation);

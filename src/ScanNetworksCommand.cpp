@@ -8,7 +8,6 @@ static_assert(ScanNetworksCommand::kReplySize ==
               ScanNetworksCommand::kEntriesOffset + ScanResult::kMaxEntries * int(AccessPointRecord::kSize));
 
 namespace {
-constexpr const char* kSource = "src/ScanNetworksCommand";
 constexpr const char* kOperation = "ScanNetworksCommand::RunCommand";
 
 std::string_view name_in(const uint8_t* entry) {
@@ -24,28 +23,29 @@ std::string_view access_point_name(const AccessPointRecord& entry) {
 }
 
 int32_t ScanNetworksCommand::RunCommand() {
+    _stage("scanning for WiFi networks", "Nothing on the HUB was changed.");
     std::memset(request, 0, sizeof request);
+    _frame(request, kRequestWord, kLegacyCode);
     if (legacy_hub) {
         // The legacy request carries band and channel in its head.
-        request[0] = kLegacyMarker;
         request[1] = band;
-        request[2] = kLegacyCode;
         request[3] = channel;
     } else {
-        put_le32(request, kRequestWord);
         put_le32(request + 4, band);
         put_le32(request + 8, channel);
     }
     int code = _send_message(request, kRequestSize, true);
-    if (report_exchange_error(code, kOperation, kSource, __LINE__)) return kRequestFailed;
+    if (report_exchange_error(code, kOperation)) return kRequestFailed;
+    constexpr const char* kWaitingFor = "for the HUB's WiFi scan";
     if (legacy_hub) {
         // The first byte of this reply is the entry count, not the marker:
         // only its length can be judged.
-        code = port->read_port(reply, kReplySize, kReplyTimeoutMs) == kReplySize ? EXCHANGE_OK : EXCHANGE_SHORT;
+        code = port->read_port(reply, kReplySize, kReplyTimeoutMs, kWaitingFor) == kReplySize ? EXCHANGE_OK
+                                                                                               : EXCHANGE_SHORT;
     } else {
-        code = _receive_message(reply, kReplySize, kReplyTimeoutMs);
+        code = _receive_message(reply, kReplySize, kReplyTimeoutMs, kWaitingFor);
     }
-    if (report_exchange_error(code, kOperation, kSource, __LINE__)) {
+    if (report_exchange_error(code, kOperation)) {
         reply[0] = 0;
         return kReplyFailed;
     }

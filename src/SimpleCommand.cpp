@@ -3,31 +3,25 @@
 #include <cstring>
 
 namespace {
-constexpr const char* kSource = "src/SimpleCommand";
 constexpr const char* kOperation = "SimpleCommand::RunCommand";
 }
 
 int32_t SimpleCommand::RunCommand() {
+    const bool to_bootloader = get_le32(request) == kSensorBootloader;
+    _stage("sending the sensors' trigger", to_bootloader ? "The sensors may be in their bootloader: run -srf to start "
+                                                           "their firmware."
+                                                         : "The sensors may still be in their bootloader: run -srf "
+                                                           "again.");
     if (feedback_expected == 0) {
         const int code = _send_message(request, kRequestSize, false);
-        return report_exchange_error(code, kOperation, kSource, __LINE__) ? 41 : 0;
+        return report_exchange_error(code, kOperation) ? 41 : 0;
     }
-    int code = EXCHANGE_OK;
-    if (port->write_port(request, kRequestSize) != kRequestSize) {
-        code = EXCHANGE_WRITE_FAILED;
-    } else {
-        echo_pause();
-        uint8_t echo[kRequestSize] = {};
-        if (port->read_port(echo, kRequestSize, kEchoTimeoutMs) != kRequestSize) {
-            code = EXCHANGE_SHORT;
-        } else if (std::memcmp(echo, request, kRequestSize) != 0) {
-            code = EXCHANGE_MISMATCH;
-        }
-    }
-    if (report_exchange_error(code, kOperation, kSource, __LINE__)) return 41;
     const int length = reply_length <= kRequestSize ? static_cast<int>(reply_length) : kRequestSize;
-    code = _receive_message(reply, length, 10000);
-    if (report_exchange_error(code, kOperation, kSource, __LINE__)) return 42;
+    switch (_exchange(request, kRequestSize, reply, length, 10000, kOperation)) {
+        case Exchanged::RequestFailed: return 41;
+        case Exchanged::ReplyFailed: return 42;
+        case Exchanged::Ok: break;
+    }
     const uint32_t reply_word = get_le32(reply);
     return reply_word == get_le32(request) ? 0 : static_cast<int32_t>(reply_word);
 }

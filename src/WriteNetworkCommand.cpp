@@ -6,7 +6,6 @@
 #include <string>
 
 namespace {
-constexpr const char* kSource = "src/WriteNetworkCommand";
 constexpr const char* kOperation = "WriteNetworkCommand::RunCommand";
 }  // namespace
 
@@ -19,7 +18,7 @@ int WriteNetworkCommand::_parse_XML_file(const char* name) {
     std::string error;
     const std::span<uint8_t, kRequestSize> message(request, kRequestSize);
     NetworkConfiguration record = network_from_message(message);
-    if (!load_network_file(name, buffer, error) || !read_network_xml(buffer.data(), record, error)) {
+    if (!load_network_file(port->platform(), name, buffer, error) || !read_network_xml(buffer.data(), record, error)) {
         logger->Error("%s", error.c_str());
         return 1;
     }
@@ -39,20 +38,16 @@ int32_t WriteNetworkCommand::RunCommand() {
         if (configuration == nullptr) return kNoConfiguration;
         network_to_message(*configuration, std::span<uint8_t, kRequestSize>(request, kRequestSize));
     }
-    if (legacy_hub) {
-        request[0] = kLegacyMarker;
-        request[1] = 0;
-        request[2] = kLegacyCode;
-        request[3] = 0;
-    } else {
-        put_le32(request, kRequestWord);
-    }
+    _frame(request, kRequestWord, kLegacyCode);
     // A current HUB answers with the bare status word; a legacy one with a
     // whole message carrying it behind the marker.
     const int reply_length = legacy_hub ? kRequestSize : 4;
-    int code = _send_message(request, kRequestSize, true);
-    if (report_exchange_error(code, kOperation, kSource, __LINE__)) return kRequestFailed;
-    code = _receive_message(reply, reply_length, kReplyTimeoutMs);
-    if (report_exchange_error(code, kOperation, kSource, __LINE__)) return kReplyFailed;
+    _stage("writing the WiFi configuration",
+           "The HUB may or may not have taken the new WiFi configuration: read it back with -r to check.");
+    switch (_exchange(request, kRequestSize, reply, reply_length, kReplyTimeoutMs, kOperation)) {
+        case Exchanged::RequestFailed: return kRequestFailed;
+        case Exchanged::ReplyFailed: return kReplyFailed;
+        case Exchanged::Ok: break;
+    }
     return static_cast<int32_t>(get_le32(legacy_hub ? reply + 4 : reply));
 }

@@ -1,106 +1,184 @@
-#include <gtest/gtest.h>
-
-#include "scenario.hpp"
+// The driver's frame: argument rules, the usage text, the port a run takes,
+// the run's log and trace, and what no HUB, a closed console or an
+// unwritable folder do to a run.
+#include "tests/support.hpp"
 
 namespace {
 
-const char* const kUsage =
-    "\nDEVICE INFORMATION\n"
-    "zel_usb_interface.exe -log\n"
-    "\t-log to read LOG-file within HUB\n"
-    "zel_usb_interface.exe -hinfo\n"
-    "\t-hinfo to read firmware information from HUB\n"
-    "zel_usb_interface.exe -sinfo\n"
-    "\t-sinfo to read firmware information from sensors\n\n"
-    "FIRMWARE UPGRADES\n"
-    "zel_usb_interface.exe -[s/h] [path to *.tfh/tfs]\n"
-    "\t-s to upgrade SENSOR firmware\n"
-    "\t-sb to upgrade SENSOR firmware from boot\n"
-    "\t-h to upgrade HUB firmware\n\n"
-    "SENSOR DIAGNOSTIC TOOLS\n"
-    "zel_usb_interface.exe -srf\n"
-    "\t-srf to run SENSOR firmware\n"
-    "zel_usb_interface.exe -sfb\n"
-    "\t-sfb to trigger SENSOR bootlader\n\n"
-    "WIFI TOOLS\n"
-    "zel_usb_interface.exe -[r/w] [path to *.xml]\n"
-    "\t-r reads HUB network configuration and writes it in [path to *.xml]\n"
-    "\t-w writes HUB network configuration in [path to *.xml]\n"
-    "zel_usb_interface.exe -rs [channel - number from 0 to 20] [optional: band - 0 for 2.4GHz, 1 for 5GHz, 2 for dual band]\n"
-    "\t-rs to scan for WiFi networks\n";
+using t::Bench;
 
 const std::string kVersionLine = "torvane_com_device_class version: 2.0.2+45\n";
+const char* const kUsage =
+    "\nDEVICE INFORMATION\nzel_usb_interface.exe -log\n\t-log to read LOG-file within HUB\nzel_usb_interface.exe -hinfo\n"
+    "\t-hinfo to read firmware information from HUB\nzel_usb_interface.exe -sinfo\n"
+    "\t-sinfo to read firmware information from sensors\n\nFIRMWARE UPGRADES\n"
+    "zel_usb_interface.exe -[s/h] [path to *.tfh/tfs]\n\t-s to upgrade SENSOR firmware\n"
+    "\t-sb to upgrade SENSOR firmware from boot\n\t-h to upgrade HUB firmware\n\nSENSOR DIAGNOSTIC TOOLS\n"
+    "zel_usb_interface.exe -srf\n\t-srf to run SENSOR firmware\nzel_usb_interface.exe -sfb\n"
+    "\t-sfb to trigger SENSOR bootlader\n\nWIFI TOOLS\nzel_usb_interface.exe -[r/w] [path to *.xml]\n"
+    "\t-r reads HUB network configuration and writes it in [path to *.xml]\n"
+    "\t-w writes HUB network configuration in [path to *.xml]\n"
+    "zel_usb_interface.exe -rs [channel - number from 0 to 20] [optional: band - 0 for 2.4GHz, 1 for 5GHz, 2 for "
+    "dual band]\n\t-rs to scan for WiFi networks\n";
 
-TEST(Driver, ArgumentRulesPrintUsageAndTouchNoPort) {
-    const std::vector<std::vector<std::string>> usage_cases = {
-        {},                         // no arguments
-        {"-hinfo", "a", "b", "c"},  // five arguments in all
-        {"-log", "extra"},          // an option that takes no argument
-        {"-h"},                     // an option that needs its path
-        {"-unknown"},
-        {"-unknown", "x"},
-        {"-hinfo", "-x"},  // the single argument behind -hinfo must be -boot
-        {"-HINFO"},        // options are case-sensitive
-        {"-r"},
-        {"-rs"},
+TEST(Arguments, UsageOrNothingAndNeverThePort) {
+    const std::vector<std::pair<std::vector<std::string>, bool>> cases = {
+        {{}, true},          {{"-hinfo", "a", "b", "c"}, true}, {{"-log", "x"}, true},      {{"-h"}, true},
+        {{"-unknown"}, true}, {{"-unknown", "x"}, true},         {{"-hinfo", "-x"}, true},   {{"-HINFO"}, true},
+        {{"-r"}, true},       {{"-rs"}, true},                   {{"-h", "f", "x"}, false},  {{"-w", "a", "b"}, false},
+        {{"-r", "a", "b"}, false}, {{"-sb", "a", "b"}, false},
     };
-    for (const auto& args : usage_cases) {
-        scenario::Scenario s;
-        s.attach();
-        EXPECT_EQ(s.run(args), 0) << args.size();
-        EXPECT_EQ(s.platform.out, kVersionLine + kUsage) << args.size();
-        EXPECT_TRUE(s.hub().requests().empty());
-        EXPECT_TRUE(s.platform.trace.empty());
+    for (const auto& [args, usage] : cases) {
+        Bench b;
+        b.attach();
+        EXPECT_EQ(b.run(args), 0) << ::testing::PrintToString(args);
+        EXPECT_EQ(b.p.out, kVersionLine + (usage ? kUsage : "")) << ::testing::PrintToString(args);
+        EXPECT_TRUE(b.hub().requests().empty());
+        EXPECT_TRUE(b.p.trace.empty());
     }
+    Bench b;
+    b.attach();
+    EXPECT_EQ(b.run({"-hinfo", "a", "b"}), 0);  // two further arguments: the ordinary query
+    EXPECT_EQ(b.writes().back(), t::request(0x00630100));
 }
 
-TEST(Driver, MatchingOptionWithAnArgumentCountThatFitsNoBranchRunsNothing) {
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"-h", "f", "extra"}, {"-w", "a", "b"}, {"-r", "a", "b"}, {"-s", "a", "b"}, {"-sb", "a", "b"}}) {
-        scenario::Scenario s;
-        s.attach();
-        EXPECT_EQ(s.run(args), 0) << args[0];
-        EXPECT_EQ(s.platform.out, kVersionLine) << args[0];
-        EXPECT_TRUE(s.platform.trace.empty()) << args[0];
-    }
-}
-
-TEST(Driver, TwoArgumentsBehindHinfoAreIgnored) {
-    scenario::Scenario s;
-    s.attach();
-    EXPECT_EQ(s.run({"-hinfo", "a", "b"}), 0);
-    EXPECT_EQ(s.writes().back(), scenario::request({0x00, 0x01, 0x63, 0x00}));  // the ordinary query
-    EXPECT_NE(s.platform.out.find("Production data:\n"), std::string::npos);
-}
-
-TEST(Driver, NoHubMeansResultSixForEveryConnectingOption) {
-    // Nothing is logged by the connection: the command's creation line, then its failure line.
-    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
-        {"-srf",
-         {"Creating object SimpleCommand:\n", "\tNo additional information to send\n", "\tNo additional feedback expected\n",
-          "Trigger sensors to run firmware command sent!\r\n",
-          "Something went wrong trying to trigger sensors to run firmware - error-code 6!!\n"}},
-        {"-hinfo", {"Creating object GetHUBInformation\n", "Something went wrong getting HUB info - error-code 6\n"}},
-        {"-stest", {"Creating object RunSelfTest\n", "Something went wrong in the self-test - error-code 6\n"}},
+TEST(Arguments, WithoutAHubEveryOptionEndsWithItsFailureLine) {
+    t::SinglePart image;
+    const std::vector<std::tuple<std::vector<std::string>, int, std::string>> cases = {
+        {{"-srf"}, 6, "Something went wrong trying to trigger sensors to run firmware - error-code 6!!\n"},
+        {{"-sfb"}, 6, "Something went wrong trying to trigger sensors to bootloader - error-code 6!!\n"},
+        {{"-hinfo"}, 6, "Something went wrong getting HUB info - error-code 6\n"},
+        {{"-sinfo"}, 6, "Something went wrong reading Sensors information - error-code 6!!\n"},
+        {{"-log"}, 6, "Something went wrong reading LOG-file - error-code 6\n"},
+        {{"-stest"}, 6, "Something went wrong in the self-test - error-code 6\n"},
+        {{"-r", "net.xml"}, 6, "Something went wrong reading network configuration!! - error-code 6\n"},
+        {{"-w", "missing.xml"}, 6, "Network configuration failed - status 6\n"},
+        {{"-h", "hub.tfh"}, 6, "Something went wrong with HUB firmware-upgrade - error-code 6!!\n"},
+        // An image is judged before any HUB is looked for.
+        {{"-h", "missing.tfh"}, 25, "Something went wrong with HUB firmware-upgrade - error-code 25!!\n"},
+        {{"-s", "hub.tfh"}, 25, "Something went wrong with Sensors firmware-upgrade - error-code 25!!\n"},
+        {{"-rs", "6"}, 0, ""},
     };
-    for (const auto& [option, texts] : cases) {
-        scenario::Scenario s;  // nothing attached
-        EXPECT_EQ(s.run({option}), 6);
-        EXPECT_EQ(s.texts(), texts);
-        EXPECT_TRUE(s.logged("ERROR", texts.back()));
+    for (const auto& [args, result, failure] : cases) {
+        Bench b;
+        b.put("hub.tfh", image.bytes());
+        EXPECT_EQ(b.run(args), result) << args[0];
+        EXPECT_EQ(b.at("ERROR").substr(b.at("ERROR").size() - failure.size()), failure) << args[0];
+        EXPECT_FALSE(b.logged("INFO", "Opening COM port\n"));
+    }
+    Bench b;
+    EXPECT_EQ(b.run({"-rs", "300", "1"}), 0);
+    EXPECT_EQ(b.p.out, kVersionLine + "\nBand 5GHz - Channel 44\nScanning: Band 5GHz - Channel 44\n"
+                                      "Creating object ScanNetworksCommand\nNumber of access points found 0\n");
+}
+
+TEST(ChoosingTheHub, ZelPortTheFirstOrAWarningNamingTheOthers) {
+    auto two = [](Bench& b) {
+        b.attach();
+        b.attach(t::hub(t::Kind::TorvaneAtmel, false, "\\\\.\\COM17"));
+    };
+    for (const std::string port : {"COM17", "\\\\.\\COM17", ""}) {
+        Bench b;
+        two(b);
+        if (!port.empty()) b.p.env["ZEL_PORT"] = port;
+        EXPECT_EQ(b.run({"-srf"}), 0);
+        EXPECT_EQ(b.hub(0).requests().size(), port.empty() ? 2u : 0u);
+        EXPECT_EQ(b.hub(1).requests().size(), port.empty() ? 0u : 2u);
+        EXPECT_EQ(b.logged("WARNING", "CDC-interface: 2 HUBs are attached; this run uses the first, 'COM3' (USB location "
+                                      "1-1), and leaves alone '\\\\.\\COM17' (USB location 1-2). To choose one, set "
+                                      "ZEL_PORT to its port.\n"),
+                  port.empty());
+    }
+    Bench b;
+    two(b);
+    b.p.env["ZEL_PORT"] = "COM9";
+    EXPECT_EQ(b.run({"-hinfo"}), 6);
+    EXPECT_TRUE(b.logged("ERROR", "CDC-interface: No HUB at the requested port 'COM9' (ZEL_PORT); HUB ports found: COM3, "
+                                  "\\\\.\\COM17\n"));
+    EXPECT_TRUE(b.p.trace.empty());
+}
+
+TEST(ChoosingTheHub, BusyPortsWaitNamingTheHolderDeniedOnesFailAtOnce) {
+    for (const bool denied : {false, true}) {
+        Bench b;
+        sim::HubConfig c = t::hub();
+        c.refuse_opens = denied ? 0 : 1000;
+        c.open_denied = denied;
+        c.holder = "pid 4711 (minicom)";
+        b.attach(c);
+        EXPECT_EQ(b.run({"-srf"}), 6);
+        EXPECT_EQ(b.sleeps_ms(), std::vector<int64_t>(denied ? 0 : 20, 1000));
+        EXPECT_EQ(b.logged("WARNING", "CDC-interface: COM3 is in use by another program: pid 4711 (minicom); trying again "
+                                      "for up to 20 s\n"),
+                  !denied);
+        EXPECT_TRUE(b.logged("ERROR", "CDC-interface: Failed to create a reference file for COM3!!\n"));
+        EXPECT_EQ(b.logged("ERROR", "no permission for COM3\n"), denied);
     }
 }
 
-TEST(Driver, ExitStatusNeverTurnsAFailureIntoSuccess) {
-    EXPECT_EQ(exit_status(0), 0);
-    EXPECT_EQ(exit_status(6), 6);
-    EXPECT_EQ(exit_status(255), 255);
-#ifdef _WIN32
-    EXPECT_EQ(exit_status(256), 256);
-    EXPECT_EQ(exit_status(801), 801);
-#else
-    for (int result : {256, 512, 801, 804, 0x00631900, -1, -256}) EXPECT_EQ(exit_status(result), 255) << result;
-#endif
+TEST(Logger, StartRetentionLinesAndLimits) {
+    // 5 December 2026: today and the two rough days before stay.
+    Bench b;
+    for (const char* name : {"zel_USB_Logger_2_12_2026.log", "zel_USB_Logger_3_12_2026.log",
+                             "zel_USB_Logger_5_12_2026.log", "zel_USB_Logger_30_11_2026.log", "my_zel_USB_Logger_1_1_2000.log",
+                             "zel_USB_Logger_notes.txt", "other.txt"}) {
+        b.put(name, std::string("old\n"));
+    }
+    EXPECT_EQ(b.run({}), 0);
+    EXPECT_EQ(b.p.out.substr(0, b.p.out.find(kVersionLine)),
+              "Found file my_zel_USB_Logger_1_1_2000.log\nFound file zel_USB_Logger_2_12_2026.log\n"
+              "Found file zel_USB_Logger_30_11_2026.log\nFound file zel_USB_Logger_3_12_2026.log\n"
+              "Found file zel_USB_Logger_5_12_2026.log\nFound file zel_USB_Logger_notes.txt\n");
+    std::vector<std::string> left;
+    for (const auto& [name, f] : b.p.files) left.push_back(name);
+    EXPECT_EQ(left, (std::vector<std::string>{"my_zel_USB_Logger_1_1_2000.log", "other.txt", "zel_USB_Logger_3_12_2026.log",
+                                              "zel_USB_Logger_5_12_2026.log", "zel_USB_Logger_notes.txt"}));
+    EXPECT_EQ(b.content("zel_USB_Logger_5_12_2026.log"),
+              "old\n[5/12/2026 09:07:03.004512] INFO: torvane_com_device_class version: 2.0.2+45\n");
+
+    // 1 March 2027 and 1 January 2027, where the rough count of days bites.
+    for (const auto& [start, kept, gone] : std::vector<std::tuple<int64_t, std::string, std::string>>{
+             {18038592000000000, "zel_USB_Logger_27_2_2027.log", "zel_USB_Logger_28_2_2027.log"},
+             {17987616000000000, "zel_USB_Logger_23_12_2026.log", "zel_USB_Logger_22_12_2026.log"}}) {
+        Bench day(start);
+        day.put(kept, std::string("x"));
+        day.put(gone, std::string("x"));
+        day.run({});
+        EXPECT_EQ(day.p.file(kept) != nullptr, start == 17987616000000000) << kept;
+        EXPECT_EQ(day.p.file(gone), nullptr) << gone;
+    }
+}
+
+TEST(Logger, EveryRecordKeepsItsLineAndTheRunGoesOnWithoutItsFiles) {
+    sim::HubConfig c = t::hub();
+    c.info.fw_version = 0x02030100;  // release letter 0: "%c" writes a NUL
+    Bench b;
+    b.attach(c);
+    b.p.env["ZEL_TRACE"] = "wire.txt";
+    EXPECT_EQ(b.run({"-hinfo"}), 0);
+    EXPECT_TRUE(b.logged("INFO", "\tHUB firmware version v2.3.1- build on 2024-12-04 10:00 +0000\n"));
+    EXPECT_NE(b.p.out.find("\tHUB firmware version v2.3.1- build on 2024-12-04 10:00 +0000\n\tUSB API"), std::string::npos);
+    EXPECT_EQ(b.p.out.find('\0'), std::string::npos);
+    const std::string trace = b.content("wire.txt");
+    EXPECT_EQ(trace.rfind("2026-12-05 09:07:03.004512 +0.000 ms OPEN COM3", 0), 0u);
+    EXPECT_NE(trace.find(" TX 104: 00 01 63 00 00"), std::string::npos);
+    EXPECT_NE(trace.find(" RX 104: 00 01 63 00 00"), std::string::npos);
+
+    Bench quiet;
+    quiet.attach(c);
+    quiet.p.files_writable = false;  // neither the log nor the trace can be written
+    quiet.p.env["ZEL_TRACE"] = "wire.txt";
+    EXPECT_EQ(quiet.run({"-hinfo"}), 0);
+    EXPECT_EQ(quiet.p.out, b.p.out);
+    EXPECT_EQ(quiet.p.err, "WARNING: cannot write the log file ./zel_USB_Logger_5_12_2026.log; the run goes on without "
+                           "it\nWARNING: cannot write the trace file wire.txt (ZEL_TRACE); the run goes on without it\n");
+
+    Bench longer;
+    longer.attach();
+    const std::string path(2000, 'x');  // its error line is cut to 1023 characters, its line end kept
+    EXPECT_EQ(longer.run({"-w", path}), 18);
+    const std::string line = "Path of configuration file too long (2000 characters, at most 255): " + path;
+    EXPECT_TRUE(longer.logged("ERROR", line.substr(0, 1022) + "\n"));
 }
 
 }  // namespace

@@ -1,18 +1,18 @@
 // The Linux backend of the platform seam: clocks and sleeps on the monotonic
-// clock, USB serial discovery through sysfs, and a termios port whose reads
-// behave like a Windows COM port with its read time-outs.
+// clock, the console, files, and the interruptions (SIGINT, SIGTERM,
+// SIGHUP) that end the run at its next wait. Discovery and the port live in
+// their own files.
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
+#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -20,30 +20,29 @@
 #include <cstring>
 #include <ctime>
 
-#include "platform/platform.hpp"
+#include "platform/posix/posix_internal.hpp"
 
-namespace zel {
+namespace zel::posix {
 namespace {
 
-constexpr int64_t kNsPerMs = 1'000'000;
 constexpr int64_t kNsPerSecond = 1'000'000'000;
 constexpr int64_t kNsPerTick = 100;
 
-// Port time-outs, as the Windows port is configured: 10 ms between bytes,
-// 10 ms per byte asked plus 10 ms in all.
-constexpr int64_t kIntervalNs = 10 * kNsPerMs;
-int64_t total_timeout_ns(uint32_t length) {
-    return (10 * int64_t{length} + 10) * kNsPerMs;
+volatile sig_atomic_t g_signal = 0;
+int g_pipe[2] = {-1, -1};
+
+void on_signal(int signal) {
+    const int saved = errno;
+    if (g_signal == 0) g_signal = signal;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(g_pipe[1], &byte, 1);
+    errno = saved;
 }
 
 int64_t now_ns(clockid_t clock) {
     timespec ts{};
     clock_gettime(clock, &ts);
     return int64_t{ts.tv_sec} * kNsPerSecond + ts.tv_nsec;
-}
-
-int64_t monotonic_ns() {
-    return now_ns(CLOCK_MONOTONIC);
 }
 
 timespec to_timespec(int64_t ns) {
@@ -53,23 +52,19 @@ timespec to_timespec(int64_t ns) {
     return ts;
 }
 
-// The default slack of 50 us makes every short pause land late; the slack is
-// a per-thread setting, so each thread that waits sets it once.
-void tighten_timer_slack() {
-    thread_local const bool done = [] {
-        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-        return true;
-    }();
-    (void)done;
-}
-
 void sleep_ns(int64_t ns) {
     if (ns <= 0) return;
     tighten_timer_slack();
     // An absolute deadline keeps a wait that a signal interrupts from
-    // stretching when it is resumed.
-    const timespec deadline = to_timespec(monotonic_ns() + ns);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+    // stretching when it is resumed. The signal ends the wait; slices of a
+    // quarter second bound how late one that arrives just before it is seen.
+    constexpr int64_t kSliceNs = 250 * kNsPerMs;
+    const int64_t deadline = monotonic_ns() + ns;
+    while (g_signal == 0) {
+        const int64_t left = deadline - monotonic_ns();
+        if (left <= 0) return;
+        const timespec until = to_timespec(deadline - left + std::min(left, kSliceNs));
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
     }
 }
 
@@ -86,91 +81,6 @@ bool write_all_fd(int fd, const char* data, size_t size) {
     return true;
 }
 
-// --- sysfs discovery -------------------------------------------------------
-
-std::string env_or(const char* name, const char* fallback) {
-    const char* value = std::getenv(name);
-    std::string text = (value != nullptr && *value != '\0') ? value : fallback;
-    while (text.size() > 1 && text.back() == '/') text.pop_back();
-    return text;
-}
-
-bool real_path(const std::string& path, std::string& out) {
-    char* resolved = ::realpath(path.c_str(), nullptr);
-    if (resolved == nullptr) return false;
-    out = resolved;
-    std::free(resolved);
-    return true;
-}
-
-// Strictly below `root`: the root itself is never a USB device.
-bool is_below(const std::string& path, const std::string& root) {
-    if (root == "/") return path.size() > 1 && path[0] == '/';
-    return path.size() > root.size() + 1 && path.compare(0, root.size(), root) == 0 &&
-           path[root.size()] == '/';
-}
-
-bool file_exists(const std::string& path) {
-    struct stat st{};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-// An identifier file as the kernel writes it: hex digits and a newline.
-bool read_usb_id(const std::string& path, uint32_t& out) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    char text[16];
-    ssize_t n;
-    do {
-        n = ::read(fd, text, sizeof text);
-    } while (n < 0 && errno == EINTR);
-    ::close(fd);
-    if (n <= 0) return false;
-    size_t len = static_cast<size_t>(n);
-    while (len > 0 && (text[len - 1] == '\n' || text[len - 1] == '\r' || text[len - 1] == ' ')) --len;
-    if (len == 0 || len > 4) return false;
-    uint32_t value = 0;
-    for (size_t i = 0; i < len; ++i) {
-        const char c = text[i];
-        uint32_t digit;
-        if (c >= '0' && c <= '9') digit = uint32_t(c - '0');
-        else if (c >= 'a' && c <= 'f') digit = uint32_t(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'F') digit = uint32_t(c - 'A' + 10);
-        else return false;
-        value = value * 16 + digit;
-    }
-    out = value;
-    return true;
-}
-
-// Digit runs compare by value, so ttyACM2 comes before ttyACM10.
-bool natural_less(const std::string& a, const std::string& b) {
-    auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
-    size_t i = 0, j = 0;
-    while (i < a.size() && j < b.size()) {
-        if (is_digit(a[i]) && is_digit(b[j])) {
-            size_t ie = i, je = j;
-            while (ie < a.size() && is_digit(a[ie])) ++ie;
-            while (je < b.size() && is_digit(b[je])) ++je;
-            size_t is = i, js = j;
-            while (is + 1 < ie && a[is] == '0') ++is;
-            while (js + 1 < je && b[js] == '0') ++js;
-            const size_t alen = ie - is, blen = je - js;
-            if (alen != blen) return alen < blen;
-            const int c = a.compare(is, alen, b, js, blen);
-            if (c != 0) return c < 0;
-            i = ie;
-            j = je;
-        } else {
-            if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
-            ++i;
-            ++j;
-        }
-    }
-    if ((a.size() - i) != (b.size() - j)) return (a.size() - i) < (b.size() - j);
-    return a < b;  // equal by value ("ttyACM01" and "ttyACM1"): any fixed order
-}
-
 std::vector<std::string> directory_entries(const std::string& dir) {
     std::vector<std::string> names;
     DIR* d = ::opendir(dir.c_str());
@@ -183,78 +93,60 @@ std::vector<std::string> directory_entries(const std::string& dir) {
     return names;
 }
 
-// The USB device behind one tty entry: the nearest directory, from the
-// entry's interface upwards and inside the sysfs root, that carries the
-// identifiers. False for ttys that are not on USB.
-bool find_usb_device(const std::string& root, const std::string& entry, std::string& device_dir,
-                     uint32_t& vendor, uint32_t& product) {
-    std::string dir;
-    if (!real_path(entry + "/device", dir)) return false;
-    while (is_below(dir, root)) {
-        const std::string vid_file = dir + "/idVendor";
-        const std::string pid_file = dir + "/idProduct";
-        if (file_exists(vid_file) && file_exists(pid_file)) {
-            if (!read_usb_id(vid_file, vendor) || !read_usb_id(pid_file, product)) return false;
-            device_dir = dir;
-            return true;
-        }
-        dir.erase(dir.rfind('/'));
-    }
-    return false;
+bool read_only(const struct stat& st, const std::string& path) {
+    // Without a write bit the file is read-only for everybody, as the
+    // read-only attribute is on Windows, root included.
+    return (st.st_mode & 0222) == 0 || ::access(path.c_str(), W_OK) != 0;
 }
 
-std::vector<UsbSerialDevice> discover_usb_serial_devices() {
-    std::vector<UsbSerialDevice> devices;
-    std::string root;
-    if (!real_path(env_or("ZEL_SYSFS_ROOT", "/sys"), root)) return devices;
-    std::string dev_root = env_or("ZEL_DEV_ROOT", "/dev");
-    if (dev_root == "/") dev_root.clear();
-
-    const std::string class_dir = root + "/class/tty";
-    std::vector<std::string> names = directory_entries(class_dir);
-    std::sort(names.begin(), names.end(), natural_less);
-    for (const std::string& name : names) {
-        std::string device_dir;
-        uint32_t vendor = 0, product = 0;
-        if (!find_usb_device(root, class_dir + "/" + name, device_dir, vendor, product)) continue;
-        // Written like a Windows interface path, so that the serial layer's
-        // "vid_xxxx&pid_xxxx" search works the same on both systems.
-        char ids[40];
-        std::snprintf(ids, sizeof ids, "usb#vid_%04x&pid_%04x#", vendor, product);
-        devices.push_back(UsbSerialDevice{ids + device_dir, dev_root + "/" + name});
-    }
-    return devices;
+bool write_fd(int fd, std::string_view content) {
+    return write_all_fd(fd, content.data(), content.size()) && ::fsync(fd) == 0;
 }
 
-// --- the port ----------------------------------------------------------------
-
-int to_fd(PortHandle h) {
-    return (h < 0 || h > INT_MAX) ? -1 : static_cast<int>(h);
-}
-
-// What ppoll reported, or -1 on a failure other than a signal.
-int wait_for(int fd, short events, int64_t deadline_ns) {
-    // The kernel may let one ppoll run late by 0.1 % of its time-out (12 ms
-    // on a 12.5 s read); waiting in slices of at most 50 ms keeps every
-    // deadline within the timer slack.
-    constexpr int64_t kSliceNs = 50 * kNsPerMs;
-    for (;;) {
-        const int64_t left = deadline_ns - monotonic_ns();
-        pollfd pfd{fd, events, 0};
-        const timespec timeout = to_timespec(std::clamp<int64_t>(left, 0, kSliceNs));
-        const int rc = ::ppoll(&pfd, 1, &timeout, nullptr);
-        if (rc < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (rc == 0 && left > kSliceNs) continue;
-        return rc == 0 ? 0 : pfd.revents;
+FileWrite replace(const std::string& path, std::string_view content) {
+    // Replace the file a link points to, not the link.
+    std::string target = path;
+    if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+        target = resolved;
+        std::free(resolved);
     }
+    struct stat st{};
+    const bool exists = ::stat(target.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) return FileWrite::NotRegular;
+    if (exists && read_only(st, target)) return FileWrite::ReadOnly;
+
+    // A hidden name beside the target keeps the rename within one file system.
+    const size_t slash = target.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+    const std::string leaf = target.substr(slash == std::string::npos ? 0 : slash + 1).substr(0, 64);
+    static std::atomic<unsigned> serial{0};
+    const std::string temporary =
+        folder + "." + leaf + "." + std::to_string(::getpid()) + "-" + std::to_string(serial++) + ".tmp";
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, exists ? 0600 : 0666);
+    if (fd < 0) {
+        if (!exists || (errno != EACCES && errno != EPERM)) return FileWrite::Failed;
+        // The folder takes no new file, but the file itself may be written.
+        const int in_place = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        if (in_place < 0) return FileWrite::Failed;
+        const bool written = write_fd(in_place, content);
+        return ::close(in_place) == 0 && written ? FileWrite::WrittenInPlace : FileWrite::Failed;
+    }
+    // The file may hold a key: keep the access the user gave the old one.
+    if (exists) ::fchmod(fd, st.st_mode & 07777);
+    const bool written = write_fd(fd, content);
+    if (::close(fd) != 0 || !written || ::rename(temporary.c_str(), target.c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        return FileWrite::Failed;
+    }
+    return FileWrite::Replaced;
 }
 
 class PosixPlatform final : public Platform {
 public:
-    PosixPlatform() { tighten_timer_slack(); }
+    PosixPlatform() {
+        tighten_timer_slack();
+        catch_interruptions();
+    }
 
     int64_t utc_now_ticks() override { return now_ns(CLOCK_REALTIME) / kNsPerTick; }
     int64_t tick_count() override { return monotonic_ns() / kNsPerTick; }
@@ -273,8 +165,9 @@ public:
     }
 
     void write_stdout(std::string_view text) override {
-        // Through stdio, so that these texts and any printf output keep
-        // their order.
+        // Through stdio, so that these texts and any printf output keep their
+        // order. A reader that went away (a closed pipe) only loses the text.
+        if (stdout_gone_) return;
         const char* data = text.data();
         size_t left = text.size();
         while (left > 0) {
@@ -287,10 +180,13 @@ public:
             }
         }
         while (std::fflush(stdout) != 0 && errno == EINTR) std::clearerr(stdout);
+        if (std::ferror(stdout) && errno == EPIPE) stdout_gone_ = true;
+        std::clearerr(stdout);
     }
     void write_stderr(std::string_view text) override { write_all_fd(2, text.data(), text.size()); }
     bool stderr_is_terminal() override { return ::isatty(2) == 1; }
 
+    std::string log_directory() override { return "./"; }
     std::vector<std::string> list_directory(const std::string& dir) override { return directory_entries(dir); }
     bool remove_file(const std::string& path) override { return ::unlink(path.c_str()) == 0; }
     bool append_to_file(const std::string& path, std::string_view text) override {
@@ -301,140 +197,128 @@ public:
         return written && closed;
     }
 
-    std::vector<UsbSerialDevice> list_usb_serial_devices() override { return discover_usb_serial_devices(); }
-
-    PortHandle port_create(const std::string& name) override {
-        const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) {
-            last_open_denied_ = errno == EACCES || errno == EPERM;
-            return kInvalidPort;
-        }
-        last_open_denied_ = false;
-        // No sharing, as on Windows: the lock holds against every other
-        // opener that asks for it (root included), TIOCEXCL against the rest.
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            ::close(fd);
-            return kInvalidPort;
-        }
-        ::ioctl(fd, TIOCEXCL);
-        return fd;
+    FileStatus file_status(const std::string& path) override {
+        struct stat st{};
+        if (::stat(path.c_str(), &st) != 0) return {};
+        if (!S_ISREG(st.st_mode)) return {FileStatus::Other, 0, false};
+        return {FileStatus::Regular, uint64_t(st.st_size), read_only(st, path)};
     }
 
+    bool read_file(const std::string& path, uint64_t max_bytes, bool, std::string& out) override {
+        // Non-blocking, so a file that became a FIFO since cannot hold the run.
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) return false;
+        out.clear();
+        char piece[64 * 1024];
+        bool ok = true;
+        while (out.size() <= max_bytes) {
+            const ssize_t n = ::read(fd, piece, sizeof piece);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                ok = n == 0;
+                break;
+            }
+            out.append(piece, size_t(n));
+        }
+        if (out.size() > max_bytes + 1) out.resize(max_bytes + 1);
+        ::close(fd);
+        return ok;
+    }
+
+    FileWrite replace_file(const std::string& path, std::string_view content, bool) override {
+        return replace(path, content);
+    }
+
+    std::vector<UsbSerialDevice> list_usb_serial_devices() override { return discover_usb_serial_devices(); }
+    PortHandle port_create(const std::string& name, OpenFailure& why) override { return open_port(name, why); }
+    std::string port_holder(const std::string& name) override { return find_port_holder(name); }
     std::string port_open_hint(const std::string& name) override {
-        if (!last_open_denied_) return {};
         return "CDC-interface: No permission to open " + name +
                ": install the tool's udev rule (70-zel-hub.rules) and plug the HUB in again, or add your user to "
                "the dialout group (sudo usermod -aG dialout $USER) and log in again\n";
     }
+    bool port_set_state(PortHandle h) override { return configure_port(h); }
+    // The kernel sizes its own queues, and the time-outs live in the reads
+    // and writes.
+    bool port_set_queues(PortHandle h, uint32_t, uint32_t) override { return h >= 0 && h <= INT_MAX; }
+    bool port_set_timeouts(PortHandle h) override { return h >= 0 && h <= INT_MAX; }
+    // A write returns once the driver has sent its bytes (within its bound).
+    bool port_flush(PortHandle h) override { return h >= 0 && h <= INT_MAX; }
+    int port_write(PortHandle h, const uint8_t* data, uint32_t length) override { return write_port(h, data, length); }
+    int port_read(PortHandle h, uint8_t* data, uint32_t length) override { return read_port(h, data, length); }
+    void port_close(PortHandle h) override { close_port(h); }
 
-    bool port_set_state(PortHandle h) override {
-        const int fd = to_fd(h);
-        if (fd < 0) return false;
-        termios tio{};
-        if (::tcgetattr(fd, &tio) != 0) return false;
-        ::cfmakeraw(&tio);
-        tio.c_cflag &= ~tcflag_t(CSIZE | PARENB | CSTOPB | CRTSCTS);
-        tio.c_cflag |= CS8 | CLOCAL | CREAD;
-        tio.c_iflag &= ~tcflag_t(IXON | IXOFF | IXANY);
-        // Reads are timed by ppoll: VTIME counts in steps of 100 ms.
-        tio.c_cc[VMIN] = 0;
-        tio.c_cc[VTIME] = 0;
-        if (::cfsetispeed(&tio, B3000000) != 0 || ::cfsetospeed(&tio, B3000000) != 0) return false;
-        if (::tcsetattr(fd, TCSANOW, &tio) != 0) return false;
-        const int lines = TIOCM_DTR | TIOCM_RTS;
-        if (::ioctl(fd, TIOCMBIS, &lines) != 0 && errno != ENOTTY && errno != EINVAL) return false;
-        return true;
+    std::string environment(const char* name) override {
+        const char* value = std::getenv(name);
+        return value != nullptr ? value : "";
     }
-
-    // The kernel sizes its own queues.
-    bool port_set_queues(PortHandle h, uint32_t, uint32_t) override { return to_fd(h) >= 0; }
-    // The time-outs live in port_read and port_write.
-    bool port_set_timeouts(PortHandle h) override { return to_fd(h) >= 0; }
-
-    bool port_flush(PortHandle h) override {
-        const int fd = to_fd(h);
-        if (fd < 0) return false;
-        while (::tcdrain(fd) != 0) {
-            if (errno == EINTR) continue;
-            return errno != EBADF;
+    std::string interruption() override {
+        switch (interrupting_signal()) {
+            case 0: return {};
+            case SIGINT: return "SIGINT";
+            case SIGTERM: return "SIGTERM";
+            case SIGHUP: return "SIGHUP";
+            default: return "a signal";
         }
-        return true;
     }
-
-    int port_write(PortHandle h, const uint8_t* data, uint32_t length) override {
-        const int fd = to_fd(h);
-        if (fd < 0 || (data == nullptr && length > 0)) return -1;
-        length = std::min<uint32_t>(length, INT_MAX);
-        tighten_timer_slack();
-        const int64_t deadline = monotonic_ns() + total_timeout_ns(length);
-        uint32_t written = 0;
-        while (written < length) {
-            const ssize_t n = ::write(fd, data + written, length - written);
-            if (n > 0) {
-                written += static_cast<uint32_t>(n);
-                continue;
-            }
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-            if (monotonic_ns() >= deadline) break;
-            const int revents = wait_for(fd, POLLOUT, deadline);
-            if (revents < 0 || (revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return -1;
-        }
-        return static_cast<int>(written);
-    }
-
-    int port_read(PortHandle h, uint8_t* data, uint32_t length) override {
-        const int fd = to_fd(h);
-        if (fd < 0 || (data == nullptr && length > 0)) return -1;
-        if (length == 0) return 0;
-        length = std::min<uint32_t>(length, INT_MAX);
-        tighten_timer_slack();
-        const int64_t total_deadline = monotonic_ns() + total_timeout_ns(length);
-        int64_t deadline = total_deadline;
-        uint32_t received = 0;
-        // With VMIN = VTIME = 0 a tty read returns 0 both for "nothing yet"
-        // and for "hung up", so read only when ppoll says there is something:
-        // then 0 bytes, EIO or a hang-up without data mean the device is gone.
-        while (received < length) {
-            const int revents = wait_for(fd, POLLIN, deadline);
-            if (revents < 0 || (revents & POLLNVAL) != 0) return received > 0 ? int(received) : -1;
-            if (revents == 0) {
-                if (monotonic_ns() >= deadline) break;
-                continue;
-            }
-            const ssize_t n = ::read(fd, data + received, length - received);
-            if (n > 0) {
-                received += static_cast<uint32_t>(n);
-                deadline = std::min(total_deadline, monotonic_ns() + kIntervalNs);
-                continue;
-            }
-            const bool again = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
-            if (again && (revents & (POLLHUP | POLLERR)) == 0) continue;
-            // Gone. Bytes that came before are this read's result; the next
-            // read reports the loss.
-            return received > 0 ? int(received) : -1;
-        }
-        return static_cast<int>(received);
-    }
-
-    void port_close(PortHandle h) override {
-        const int fd = to_fd(h);
-        if (fd < 0) return;
-        // A pty slave's tty outlives this close while its master is open; the
-        // exclusive flag would refuse the next (non-root) open.
-        ::ioctl(fd, TIOCNXCL);
-        ::close(fd);
-    }
+    // An exit status holds only 0-255: a result outside it exits with 255,
+    // so that no failure can read as success (256 would become 0) or as
+    // another result (801 would become 33); the log carries the full number.
+    int exit_status(int result) override { return result >= 0 && result <= 255 ? result : 255; }
 
 private:
-    bool last_open_denied_ = false;
+    bool stdout_gone_ = false;
 };
 
 }  // namespace
 
+int64_t monotonic_ns() {
+    return now_ns(CLOCK_MONOTONIC);
+}
+
+void tighten_timer_slack() {
+    thread_local const bool done = [] {
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+        return true;
+    }();
+    (void)done;
+}
+
+void catch_interruptions() {
+    // A reader that goes away must not end the run half-way.
+    ::signal(SIGPIPE, SIG_IGN);
+    if (g_pipe[0] >= 0 || ::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction old{};
+        // A process started with the signal ignored (nohup, a background
+        // job) keeps it ignored.
+        if (::sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        struct sigaction action{};
+        action.sa_handler = on_signal;  // no SA_RESTART: a blocked call returns
+        sigemptyset(&action.sa_mask);
+        ::sigaction(signal, &action, nullptr);
+    }
+}
+
+int interrupting_signal() {
+    return g_signal;
+}
+
+int interruption_fd() {
+    return g_pipe[0];
+}
+
+}  // namespace zel::posix
+
+namespace zel {
+
 Platform& native_platform() {
-    static PosixPlatform platform;
+    static posix::PosixPlatform platform;
     return platform;
+}
+
+std::vector<std::string> native_arguments(int argc, char** argv) {
+    return std::vector<std::string>(argv, argv + argc);
 }
 
 }  // namespace zel

@@ -60,7 +60,7 @@ bool FakeTree::prepare(std::string& error) {
         }
     }
     prepared_ = true;
-    for (const std::string& d : {dir_ + "/sys/class/tty", dir_ + "/sys/devices/usb1", dev_root()}) {
+    for (const std::string& d : {dir_ + "/sys/class/tty", dir_ + "/sys/devices", dev_root()}) {
         fs::create_directories(d, ec);
         if (ec) {
             error = "cannot create " + d + ": " + ec.message();
@@ -70,11 +70,15 @@ bool FakeTree::prepare(std::string& error) {
     return true;
 }
 
-bool FakeTree::plug(const std::string& name, uint16_t vendor, uint16_t product, const std::string& target,
-                    std::string& error) {
-    unplug();
-    const std::string device = device_dir();
-    const std::string interface = device + "/1-1:1.0";
+std::string FakeTree::device_dir(const std::string& location) const {
+    return dir_ + "/sys/devices/usb" + location.substr(0, location.find('-')) + "/" + location;
+}
+
+bool FakeTree::plug(const std::string& location, const std::string& name, uint16_t vendor, uint16_t product,
+                    const std::string& target, std::string& error) {
+    unplug(location);
+    const std::string device = device_dir(location);
+    const std::string interface = device + "/" + location + ":1.0";
     const std::string tty = interface + "/tty/" + name;
     std::error_code ec;
     fs::create_directories(tty, ec);
@@ -82,25 +86,27 @@ bool FakeTree::plug(const std::string& name, uint16_t vendor, uint16_t product, 
         error = "cannot create " + tty + ": " + ec.message();
         return false;
     }
-    name_ = name;  // from here on unplug() has something to undo
+    plugged_[location] = name;  // from here on unplug() has something to undo
     // The node before the class entry: whatever discovery finds can be opened.
     return write_id(device + "/idVendor", vendor, error) && write_id(device + "/idProduct", product, error) &&
            make_link(interface, tty + "/device", error) && make_link(target, dev_root() + "/" + name, error) &&
            make_link(tty, dir_ + "/sys/class/tty/" + name, error);
 }
 
-void FakeTree::unplug() {
-    if (name_.empty()) return;
+void FakeTree::unplug(const std::string& location) {
+    const auto it = plugged_.find(location);
+    if (it == plugged_.end()) return;
     std::error_code ec;
-    fs::remove(dir_ + "/sys/class/tty/" + name_, ec);
-    fs::remove(dev_root() + "/" + name_, ec);
-    fs::remove_all(device_dir(), ec);
-    name_.clear();
+    // The class entry first: discovery stops finding it before its node goes.
+    fs::remove(dir_ + "/sys/class/tty/" + it->second, ec);
+    fs::remove(dev_root() + "/" + it->second, ec);
+    fs::remove_all(device_dir(location), ec);
+    plugged_.erase(it);
 }
 
 void FakeTree::teardown() {
     if (!prepared_) return;
-    unplug();
+    while (!plugged_.empty()) unplug(plugged_.begin()->first);
     std::error_code ec;
     fs::remove_all(sysfs_root(), ec);
     fs::remove_all(dev_root(), ec);

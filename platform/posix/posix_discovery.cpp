@@ -1,0 +1,192 @@
+// USB serial discovery through sysfs, by the Linux discovery contract, and
+// the search of the process table for whoever holds a port.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/posix/posix_internal.hpp"
+
+namespace zel::posix {
+namespace {
+
+
+std::string env_or(const char* name, const char* fallback) {
+    const char* value = std::getenv(name);
+    std::string text = (value != nullptr && *value != '\0') ? value : fallback;
+    while (text.size() > 1 && text.back() == '/') text.pop_back();
+    return text;
+}
+
+bool real_path(const std::string& path, std::string& out) {
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) return false;
+    out = resolved;
+    std::free(resolved);
+    return true;
+}
+
+// Strictly below `root`: the root itself is never a USB device.
+bool is_below(const std::string& path, const std::string& root) {
+    if (root == "/") return path.size() > 1 && path[0] == '/';
+    return path.size() > root.size() + 1 && path.compare(0, root.size(), root) == 0 &&
+           path[root.size()] == '/';
+}
+
+bool file_exists(const std::string& path) {
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// An identifier file as the kernel writes it: hex digits and a newline.
+bool read_usb_id(const std::string& path, uint32_t& out) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char text[16];
+    ssize_t n;
+    do {
+        n = ::read(fd, text, sizeof text);
+    } while (n < 0 && errno == EINTR);
+    ::close(fd);
+    if (n <= 0) return false;
+    size_t len = static_cast<size_t>(n);
+    while (len > 0 && (text[len - 1] == '\n' || text[len - 1] == '\r' || text[len - 1] == ' ')) --len;
+    if (len == 0 || len > 4) return false;
+    uint32_t value = 0;
+    for (size_t i = 0; i < len; ++i) {
+        const char c = text[i];
+        uint32_t digit;
+        if (c >= '0' && c <= '9') digit = uint32_t(c - '0');
+        else if (c >= 'a' && c <= 'f') digit = uint32_t(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F') digit = uint32_t(c - 'A' + 10);
+        else return false;
+        value = value * 16 + digit;
+    }
+    out = value;
+    return true;
+}
+
+// Digit runs compare by value, so ttyACM2 comes before ttyACM10.
+}  // namespace
+
+bool natural_less(const std::string& a, const std::string& b) {
+    auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (is_digit(a[i]) && is_digit(b[j])) {
+            size_t ie = i, je = j;
+            while (ie < a.size() && is_digit(a[ie])) ++ie;
+            while (je < b.size() && is_digit(b[je])) ++je;
+            size_t is = i, js = j;
+            while (is + 1 < ie && a[is] == '0') ++is;
+            while (js + 1 < je && b[js] == '0') ++js;
+            const size_t alen = ie - is, blen = je - js;
+            if (alen != blen) return alen < blen;
+            const int c = a.compare(is, alen, b, js, blen);
+            if (c != 0) return c < 0;
+            i = ie;
+            j = je;
+        } else {
+            if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+            ++i;
+            ++j;
+        }
+    }
+    if ((a.size() - i) != (b.size() - j)) return (a.size() - i) < (b.size() - j);
+    return a < b;  // equal by value ("ttyACM01" and "ttyACM1"): any fixed order
+}
+
+namespace {
+
+std::vector<std::string> directory_entries(const std::string& dir) {
+    std::vector<std::string> names;
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr) return names;
+    while (const dirent* e = ::readdir(d)) {
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+        names.emplace_back(e->d_name);
+    }
+    ::closedir(d);
+    return names;
+}
+
+// The USB device behind one tty entry: the nearest directory, from the
+// entry's interface upwards and inside the sysfs root, that carries the
+// identifiers. False for ttys that are not on USB.
+bool find_usb_device(const std::string& root, const std::string& entry, std::string& device_dir,
+                     uint32_t& vendor, uint32_t& product) {
+    std::string dir;
+    if (!real_path(entry + "/device", dir)) return false;
+    while (is_below(dir, root)) {
+        const std::string vid_file = dir + "/idVendor";
+        const std::string pid_file = dir + "/idProduct";
+        if (file_exists(vid_file) && file_exists(pid_file)) {
+            if (!read_usb_id(vid_file, vendor) || !read_usb_id(pid_file, product)) return false;
+            device_dir = dir;
+            return true;
+        }
+        dir.erase(dir.rfind('/'));
+    }
+    return false;
+}
+
+}  // namespace
+
+std::vector<UsbSerialDevice> discover_usb_serial_devices() {
+    std::vector<UsbSerialDevice> devices;
+    std::string root;
+    if (!real_path(env_or("ZEL_SYSFS_ROOT", "/sys"), root)) return devices;
+    std::string dev_root = env_or("ZEL_DEV_ROOT", "/dev");
+    if (dev_root == "/") dev_root.clear();
+
+    const std::string class_dir = root + "/class/tty";
+    std::vector<std::string> names = directory_entries(class_dir);
+    std::sort(names.begin(), names.end(), natural_less);
+    for (const std::string& name : names) {
+        std::string device_dir;
+        uint32_t vendor = 0, product = 0;
+        if (!find_usb_device(root, class_dir + "/" + name, device_dir, vendor, product)) continue;
+        // Written like a Windows interface path, so that the serial layer's
+        // "vid_xxxx&pid_xxxx" search works the same on both systems.
+        char ids[40];
+        std::snprintf(ids, sizeof ids, "usb#vid_%04x&pid_%04x#", vendor, product);
+        // The device's folder is named after its place on the bus ("1-1.4").
+        const std::string location = device_dir.substr(device_dir.rfind('/') + 1);
+        devices.push_back(UsbSerialDevice{ids + device_dir, dev_root + "/" + name, location});
+    }
+    return devices;
+}
+
+
+std::string find_port_holder(const std::string& port) {
+    std::string device;
+    if (!real_path(port, device)) return {};
+    const std::string self = std::to_string(::getpid());
+    for (const std::string& pid : directory_entries("/proc")) {
+        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos || pid == self) continue;
+        const std::string fd_dir = "/proc/" + pid + "/fd";
+        for (const std::string& fd : directory_entries(fd_dir)) {
+            char target[PATH_MAX];
+            const ssize_t n = ::readlink((fd_dir + "/" + fd).c_str(), target, sizeof target - 1);
+            if (n <= 0 || device.compare(0, std::string::npos, target, size_t(n)) != 0) continue;
+            std::string name;
+            if (FILE* comm = std::fopen(("/proc/" + pid + "/comm").c_str(), "r")) {
+                char text[64] = {};
+                if (std::fgets(text, sizeof text, comm) != nullptr) name = text;
+                std::fclose(comm);
+            }
+            while (!name.empty() && name.back() == '\n') name.pop_back();
+            return "pid " + pid + (name.empty() ? "" : " (" + name + ")");
+        }
+    }
+    return {};
+}
+
+}  // namespace zel::posix

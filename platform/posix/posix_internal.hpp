@@ -1,0 +1,48 @@
+// What the POSIX backend's files share: device discovery through sysfs, the
+// search for the program that holds a port, the port itself, the clock and
+// the interruptions that end every wait.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/platform.hpp"
+
+namespace zel::posix {
+
+// The USB serial ports under $ZEL_SYSFS_ROOT (default /sys), named under
+// $ZEL_DEV_ROOT (default /dev), in natural name order.
+std::vector<UsbSerialDevice> discover_usb_serial_devices();
+
+// "pid 4711 (minicom)" for the first other process that has `port` open, as
+// far as the process table shows it; empty when none is seen.
+std::string find_port_holder(const std::string& port);
+
+// Digit runs compare by value, so ttyACM2 comes before ttyACM10.
+bool natural_less(const std::string& a, const std::string& b);
+
+// --- time --------------------------------------------------------------------
+inline constexpr int64_t kNsPerMs = 1'000'000;
+int64_t monotonic_ns();
+// The default slack of 50 us makes every short pause land late; the slack is
+// a per-thread setting, so each thread that waits sets it once.
+void tighten_timer_slack();
+
+// --- interruptions ---------------------------------------------------------------
+// SIGINT, SIGTERM and SIGHUP are caught (unless the process was started with
+// them ignored) and SIGPIPE is ignored.
+void catch_interruptions();
+// The signal that interrupted the run, or 0.
+int interrupting_signal();
+// Readable once an interruption has arrived: waits watch it.
+int interruption_fd();
+
+// --- the port ------------------------------------------------------------------
+PortHandle open_port(const std::string& name, OpenFailure& why);
+bool configure_port(PortHandle h);
+int write_port(PortHandle h, const uint8_t* data, uint32_t length);
+int read_port(PortHandle h, uint8_t* data, uint32_t length);
+void close_port(PortHandle h);
+
+}  // namespace zel::posix

@@ -1,0 +1,30 @@
+// What the Windows backend's files share: UTF-8 and UTF-16 texts, and the
+// SetupAPI discovery of the HUBs' ports.
+#pragma once
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/platform.hpp"
+
+namespace zel::win32 {
+
+std::wstring to_wide(const std::string& utf8);
+std::string to_utf8(const wchar_t* text, size_t length);
+
+// Present USB devices with their interface path, port name (as it is
+// opened: with the device prefix when longer than 4 characters) and location.
+std::vector<UsbSerialDevice> discover_usb_serial_devices();
+
+// The port name as the table keeps it: COM3 stays, COM12 becomes \\.\COM12.
+std::string port_entry_name(const std::string& registry_name);
+
+}  // namespace zel::win32

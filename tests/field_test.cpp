@@ -1,0 +1,176 @@
+// The bench as it is in the field: several HUBs on one PC, restarts that
+// come back under another name, a HUB that never comes back or hangs, a run
+// interrupted half-way, and folders that take no new file.
+#include "tests/support.hpp"
+
+namespace {
+
+using t::Bench;
+using t::Bytes;
+using t::Fault;
+using t::Kind;
+
+struct TwoHubs {
+    std::string title;
+    std::vector<std::string> args;
+    Kind chosen_kind, other_kind;
+    bool by_zel_port;  // else the chosen one is listed first
+    Bytes image;
+};
+
+// Did the chosen HUB get the whole job?
+bool done(const sim::HubModel& hub, const std::string& option) {
+    const sim::FirmwareArea& fw = hub.config().firmware;
+    if (option == "-h") return !fw.hub_parts.empty() && fw.hub_parts.back().complete && fw.final_triggers == 1;
+    if (option == "-s") return !fw.sensor_parts.empty() && fw.sensor_parts.back().complete;
+    if (option == "-stest") return hub.config().selftest.resets.size() == 2 && !hub.config().selftest.safe_mode;
+    return hub.requests_with_word(option == "-srf" ? 0x00181500 : 0x00481500).size() == 1;
+}
+
+TEST(SeveralHubs, EveryRestartReachesTheChosenHubAndTheOtherGetsNothing) {
+    t::SinglePart atmel, sensors;
+    sensors.target = 'S';
+    t::TwoPart quillet;
+    quillet.target = 'H';
+    const std::vector<TwoHubs> cases = {
+        {"-h on the second, by ZEL_PORT", {"-h", "img"}, Kind::TorvaneST, Kind::TorvaneST, true, t::TwoPart{}.bytes()},
+        {"-h on the first", {"-h", "img"}, Kind::TorvaneAtmel, Kind::TorvaneST, false, atmel.bytes()},
+        {"-h on a Quillet", {"-h", "img"}, Kind::Quillet, Kind::Quillet, true, quillet.bytes()},
+        {"-s", {"-s", "img"}, Kind::TorvaneST, Kind::TorvaneST, true, sensors.bytes()},
+        {"-sfb", {"-sfb"}, Kind::TorvaneST, Kind::Quillet, false, {}},
+        {"-srf", {"-srf"}, Kind::Quillet, Kind::TorvaneST, true, {}},
+        {"-stest", {"-stest"}, Kind::Quillet, Kind::Quillet, true, {}},
+        {"-stest on the first", {"-stest"}, Kind::Quillet, Kind::TorvaneAtmel, false, {}},
+    };
+    for (const TwoHubs& c : cases) {
+        for (const bool slow : {false, true}) {
+            SCOPED_TRACE(c.title + (slow ? ", back after the other was listed again" : ""));
+            // The chosen HUB comes back under another name, enumerated after
+            // the other one; slow: 6 s later than the tool first looks.
+            sim::HubConfig chosen = t::hub(c.chosen_kind, false, "COM5");
+            chosen.port_name_after_reset = "COM9";
+            chosen.sensor_trigger_drops = c.args[0] == "-sfb" || c.args[0] == "-srf";
+            chosen.reset_absent_ms = slow ? 11000 : 1500;
+            sim::HubConfig other = t::hub(c.other_kind, false, "COM4");
+            Bench b;
+            if (c.by_zel_port) {
+                b.attach(other);
+                b.attach(chosen);
+                b.p.env["ZEL_PORT"] = "COM5";
+            } else {
+                b.attach(chosen);
+                b.attach(other);
+            }
+            sim::HubModel& hub = b.hub(c.by_zel_port ? 1 : 0);
+            if (!c.image.empty()) b.put("img", c.image);
+            EXPECT_EQ(b.run(c.args), 0) << b.at("ERROR");
+            EXPECT_TRUE(done(hub, c.args[0]));
+            EXPECT_TRUE(b.hub(c.by_zel_port ? 0 : 1).requests().empty());
+            EXPECT_TRUE(hub.config().firmware.violations.empty());
+            EXPECT_EQ(b.p.open_handles(), 0u);
+        }
+    }
+}
+
+TEST(SeveralHubs, AHubThatNeverComesBackIsNamedAndTheOtherLeftAlone) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"-h", "img"}, {"-sfb"}}) {
+        sim::HubConfig chosen = t::hub(Kind::TorvaneST, false, "COM5");
+        chosen.reset_absent_ms = -1;
+        chosen.sensor_trigger_drops = true;
+        Bench b;
+        b.attach(chosen);
+        b.attach(t::hub(Kind::TorvaneST, false, "COM4"));
+        b.put("img", t::TwoPart{}.bytes());
+        EXPECT_EQ(b.run(args), args[0] == "-h" ? 31 : 41);
+        EXPECT_TRUE(b.logged("ERROR", "CDC-interface: The HUB at 'COM5' (USB location 1-1) did not come back after its "
+                                      "restart; the other HUBs attached ('COM4' (USB location 1-2)) were left alone\n"));
+        EXPECT_TRUE(b.reported(args[0] == "-h" ? "PerformFWUpgrade::_upgrade_st in _requestHUBUpgrade()"
+                                               : "SimpleCommand::RunCommand",
+                               t::kNotConnected));
+        EXPECT_TRUE(b.hub(1).requests().empty());
+        // It looked for as long as a port may take to open: 5 s, then 20 looks a second apart.
+        const std::vector<int64_t> sleeps = b.sleeps_ms();
+        EXPECT_EQ(std::vector<int64_t>(sleeps.begin() + 1, sleeps.end()),
+                  (std::vector<int64_t>{5000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000,
+                                        1000, 1000, 1000, 1000, 1000, 1000, 1000}));
+    }
+}
+
+TEST(Interruptions, TheRunStopsAtItsNextWaitSayingWhatItLeaves) {
+    struct Case {
+        std::vector<std::string> args;
+        sim::HubConfig hub;
+        double at_ms;
+        std::string doing, leaves;
+    };
+    const std::string hub_stays = "The HUB stays in its bootloader: run -h with the same image file again to complete "
+                                  "the upgrade.";
+    sim::HubConfig st = t::hub(Kind::TorvaneST), quillet = t::hub(Kind::Quillet);
+    const std::vector<Case> cases = {
+        {{"-h", "img"}, st, 500, "connecting to the HUB", "Nothing on the HUB was changed."},
+        {{"-h", "img"}, st, 4000, "sending the HUB into its bootloader", hub_stays},
+        {{"-h", "img"}, st, 9000, "waiting for the HUB's flash to be erased", hub_stays},
+        {{"-h", "img"}, st, 12100, "sending firmware chunk 3 of 3 of part 1 of 2", hub_stays},
+        {{"-stest"}, quillet, 7000, "restarting the HUB for the self-test",
+         "The HUB may be left in safe mode: run -stest again to finish the self-test and bring it back."},
+        {{"-w", "net.xml"}, st, 3500, "writing the WiFi configuration",
+         "The HUB may or may not have taken the new WiFi configuration: read it back with -r to check."},
+        {{"-rs", "1"}, st, 3500, "scanning for WiFi networks", "Nothing on the HUB was changed."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0] + " at " + std::to_string(c.at_ms) + " ms");
+        Bench b;
+        sim::HubConfig hub = c.hub;
+        hub.network.write_status = 0;
+        hub.faults.push_back(t::on_word(0x00501900, {Fault::LateReply, 0, 0, 0, 20000}));
+        hub.faults.push_back(t::on_word(0x00791900, {Fault::LateReply, 0, 0, 0, 10000}));
+        b.attach(hub);
+        b.put("img", t::TwoPart{}.bytes());
+        b.put("net.xml", std::string("<NETWORK><DHCP/><SECURITY_TYPE/><BAND/></NETWORK>"));
+        b.p.interrupt_at = int64_t(c.at_ms * t::kMs);
+        EXPECT_EQ(b.run(c.args), 130);
+        const std::vector<t::LogLine> log = b.log();
+        const auto line = std::find_if(log.begin(), log.end(), [](const t::LogLine& l) { return l.text.rfind("Interrupted", 0) == 0; });
+        ASSERT_NE(line, log.end()) << b.at("ERROR");
+        EXPECT_EQ(line->level, "ERROR");
+        EXPECT_EQ(line->text, "Interrupted (SIGINT) while " + c.doing + ". " + c.leaves + "\n");
+        // It stops at once: nothing more is sent, and the port is closed after the line.
+        EXPECT_LE(b.p.now_ms(), c.at_ms + 0.1);
+        EXPECT_TRUE(std::all_of(b.p.trace.begin(), b.p.trace.end(), [&](const sim::TraceEntry& e) { return !e.to_hub || e.time <= c.at_ms * t::kMs; }));
+        EXPECT_EQ(b.p.open_handles(), 0u);
+        if (c.args[0] != "-h") continue;
+        // What it leaves is what it says: the same command again completes the upgrade.
+        b.p.interrupt_at = -1;
+        EXPECT_EQ(b.run(c.args), 0) << b.at("ERROR");
+        EXPECT_TRUE(b.logged("INFO", "Hub is running OK ... Bootloader version 1.2.0-B. Firmware signature 0xb1b2b3b4 - "
+                                     "version 2.4.0-R\n"));
+    }
+}
+
+TEST(HungHub, AWriteThatIsNotTakenEndsTheStepAfterItsTimeOut) {
+    for (const auto& [args, word, result] : std::vector<std::tuple<std::vector<std::string>, uint32_t, int>>{
+             {{"-h", "img"}, 0x00000000, 31}, {{"-hinfo"}, 0x00000000, 10}}) {
+        sim::HubConfig c = t::hub();
+        c.faults.push_back(t::on_word(word, {Fault::Stall}));
+        Bench b;
+        b.attach(c);
+        b.put("img", t::TwoPart{}.bytes());
+        EXPECT_EQ(b.run(args), result);
+        EXPECT_TRUE(b.logged("ERROR", t::kWriteFailed));
+        EXPECT_LT(b.p.now_ms(), 1000 + 1150 + 1050 + 20);  // open, the probe's echo that never came, the write
+    }
+}
+
+TEST(FilesOfTheUser, TheConfigurationIsWrittenWholeOrNotAtAll) {
+    for (const bool exists : {true, false}) {
+        Bench b;
+        b.attach();
+        b.p.closed_folders.insert("dir");  // takes no new file, not even the temporary one
+        if (exists) b.put("dir/net.xml", std::string("old"));
+        EXPECT_EQ(b.run({"-r", "dir/net.xml"}), exists ? 0 : 14);
+        EXPECT_EQ(b.content("dir/net.xml").rfind("<?xml version", 0) == 0, exists);
+        EXPECT_EQ(b.logged("ERROR", "Unable to write configuration file dir/net.xml.\n"), !exists);
+    }
+}
+
+}  // namespace

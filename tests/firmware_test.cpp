@@ -1,0 +1,316 @@
+// Firmware upgrades against the HUB model's bootloaders: the requests byte
+// for byte, what the bootloaders received, the reports, and the images
+// refused before anything is sent.
+#include "tests/support.hpp"
+
+namespace {
+
+using t::Bench;
+using t::Bytes;
+using t::Fault;
+using t::Kind;
+
+// The request buffer as the tool must keep it: each request writes only
+// its own bytes over what the previous ones left.
+struct Buffer {
+    Bytes b = Bytes(536, 0);
+    Bytes form(uint8_t marker_byte1, uint8_t code, uint8_t parameter) {
+        b[0] = 0xAE;
+        b[1] = marker_byte1;
+        b[2] = code;
+        b[3] = parameter;
+        return b;
+    }
+    Bytes word(uint32_t w) {
+        t::put32(b, 0, w);
+        return b;
+    }
+    void header(uint32_t length, uint32_t data_signature, uint32_t fw_signature, uint32_t image_word) {
+        for (const auto& [at, v] : {std::pair{8u, length}, {12u, data_signature}, {16u, fw_signature}, {20u, image_word}}) {
+            t::put32(b, at, v);
+        }
+    }
+    void block(const Bytes& file, size_t from, uint32_t declared) {
+        t::put32(b, 4, declared);
+        for (size_t i = 0; i < 512; ++i) b[24 + i] = from + i < file.size() ? file[from + i] : 0;
+    }
+};
+
+std::vector<Bytes> from(const std::vector<Bytes>& all, size_t first) { return {all.begin() + long(first), all.end()}; }
+
+TEST(HubUpgrade, AtmelByteForByteWithItsWaits) {
+    Bench b;
+    b.attach(t::hub(Kind::TorvaneAtmel));
+    const t::SinglePart image;  // 1025 bytes: three chunks of 512, 512 and 1
+    const Bytes file = image.bytes();
+    b.put("hub.tfh", file);
+    ASSERT_EQ(b.run({"-h", "hub.tfh"}), 0) << b.at("ERROR");
+
+    Buffer r;
+    std::vector<Bytes> expected = {Bytes(104, 0), t::request(0x00471A00)};
+    r.word(0x00471A00);
+    r.header(1025, 0xD1D2D3D4, 0xF1F2F3F4, 0x1D0C0B0A);
+    r.block(file, image.first_block(), 0);
+    expected.push_back(r.form(0x1A, '9', 1));
+    for (uint32_t k = 0; k < 3; ++k) {
+        r.block(file, image.data() + 512 * k, k < 2 ? 512 : 1);
+        expected.push_back(r.form(0x1A, '6', 0));
+    }
+    expected.push_back(r.form(0x1A, '7', 0));
+    expected.push_back(r.form(0x1A, '9', 0));
+    EXPECT_EQ(b.writes(), expected);
+    // Open, restart and reopen, then the bootloader's 3 s before the chunks.
+    EXPECT_EQ(b.sleeps_ms(), (std::vector<int64_t>{1000, 5000, 1000, 3000}));
+    EXPECT_EQ(std::count_if(b.p.waits.begin(), b.p.waits.end(), [](const sim::Wait& w) { return w.duration == 327680; }),
+              1);  // after the HUB-boot message
+    const sim::FirmwareArea& fw = b.hub().config().firmware;
+    ASSERT_EQ(fw.hub_parts.size(), 1u);
+    EXPECT_EQ(fw.hub_parts[0].data, t::slice(file, image.data(), 1025));
+    EXPECT_TRUE(fw.violations.empty()) << fw.violations.front();
+    EXPECT_TRUE(b.logged("INFO", "HUB-boot message: HUB bootloader: image written, checksum OK\r\n"));
+    EXPECT_TRUE(b.logged("INFO", "Hub is running OK ... Bootloader version 1.2.0-B. Firmware signature 0xf1f2f3f4 - "
+                                 "version 2.4.0-R\n"));
+    for (const char* line : {"PerformFWUpgrade: length 0x401\n", "PerformFWUpgrade: firmware signature 0xf1f2f3f4\n",
+                             "PerformFWUpgrade: data signature 0xd1d2d3d4\n"}) {
+        EXPECT_TRUE(b.logged("INFO", line)) << line;
+    }
+}
+
+TEST(HubUpgrade, StPartsAndTheirTriggers) {
+    for (const auto& [kind, parts] : std::vector<std::pair<Kind, int32_t>>{
+             {Kind::TorvaneST, 2}, {Kind::Quillet, 2}, {Kind::TorvaneST, 3}, {Kind::TorvaneST, 0}}) {
+        sim::HubConfig c = t::hub(kind);
+        c.firmware.st_parts = std::max(parts, 1);
+        Bench b;
+        b.attach(c);
+        t::TwoPart image;
+        image.target = kind == Kind::Quillet ? 'H' : 'I';
+        image.count = parts;
+        const Bytes file = image.bytes();
+        b.put("hub.tfh", file);
+        ASSERT_EQ(b.run({"-h", "hub.tfh"}), 0) << b.at("ERROR");
+        const sim::FirmwareArea& fw = b.hub().config().firmware;
+        ASSERT_EQ(fw.hub_parts.size(), size_t(parts));
+        for (int32_t i = 0; i < parts; ++i) {
+            const bool a = i == 0;  // the first part, stored last; every later one is part B
+            EXPECT_EQ(fw.hub_parts[size_t(i)].trigger_word, i < 2 ? 0x00710100u : 0x00730100u);
+            if (i < 2) {
+                EXPECT_EQ(fw.hub_parts[size_t(i)].selector, a ? 1u : 0u);
+            }
+            EXPECT_EQ(fw.hub_parts[size_t(i)].fw_signature, a ? 0xA1A2A3A4u : 0xB1B2B3B4u);
+            EXPECT_EQ(fw.hub_parts[size_t(i)].data, a ? t::slice(file, 596 + 700, 1100) : t::slice(file, 596, 700));
+            EXPECT_EQ(fw.hub_parts[size_t(i)].image_word, 0x2E0D0C0Bu);
+        }
+        EXPECT_EQ(t::get32(b.writes().back(), 0), 0x00730100u);
+        EXPECT_EQ(fw.final_triggers, 1);  // also after no part at all
+        if (parts == 0) continue;       // which the bootloader takes for a trigger too early
+        const std::vector<int64_t> sleeps = b.sleeps_ms();
+        EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 5000), parts + 1);
+        EXPECT_TRUE(fw.violations.empty()) << fw.violations.front();
+    }
+}
+
+TEST(HubUpgrade, ReportByStatusAndTheBootMessage) {
+    struct Case {
+        uint8_t status, code;
+        bool message;
+        std::string line;
+    };
+    for (const Case& c : std::vector<Case>{
+             {0xE3, 0x05, true, "Hub will be reset with firmware status 0x5 ... Bootloader version 1.2.0-B\n"},
+             {0x13, 0x21, true, "Hub upgrade failed with code 0x21... Firmware signature 0xb1b2b3b4 - version 2.4.0-R\n"},
+             {0xE0, 0x00, false, "Hub is running OK ... Bootloader version 1.2.0-B. Firmware signature 0xb1b2b3b4 - "
+                                 "version 2.4.0-R\n"}}) {
+        sim::HubConfig hub = t::hub();
+        hub.firmware.boot_status = c.status;
+        hub.firmware.boot_code = c.code;
+        hub.firmware.boot_message_enabled = c.message;
+        hub.firmware.boot_message = std::string(600, 'm');  // no NUL within the reply
+        Bench b;
+        b.attach(hub);
+        b.put("hub.tfh", t::TwoPart{}.bytes());
+        EXPECT_EQ(b.run({"-h", "hub.tfh"}), 0);
+        EXPECT_TRUE(b.logged("INFO", c.line)) << b.at("INFO");
+        EXPECT_EQ(b.count("HUB-boot message: " + std::string(512, 'm')), c.message ? 2 : 0);
+        // Without the message each part's read runs out its 15 s.
+        EXPECT_EQ(b.count("zel_usb_cdc_interface::read_port(): Warning! Length missmatch 0 == 536\n"), c.message ? 0 : 2);
+        EXPECT_EQ(b.p.now_ms() > 2 * 16000, !c.message);
+    }
+}
+
+TEST(ImageFiles, RefusedBeforeAnyPortIsOpenedSayingWhy) {
+    t::SinglePart atmel, sensor, bad_variant;
+    sensor.target = 'S';
+    bad_variant.variant = 'D';
+    t::TwoPart st, quillet_image, nine;
+    quillet_image.target = 'H';
+    nine.count = 9;
+    Bytes beyond_file = atmel.bytes(), long_sensor = sensor.bytes(), long_part = st.bytes();
+    t::put32(beyond_file, 12, 5000);
+    t::put32(long_sensor, 40 + 12, 100000);
+    t::put32(long_part, 72, 100000);
+    const std::string who_atmel = "PerformFWUpgrade::_upgrade_atmel: No valid file provided!\n";
+    const std::string who_st = "PerformFWUpgrade::_upgrade_st: No valid file provided!\n";
+    struct Case {
+        Kind kind;
+        std::string option;
+        Bytes file;  // empty: no file
+        std::string who, problem;
+    };
+    const std::vector<Case> cases = {
+        {Kind::TorvaneST, "-h", {}, who_st, "there is no file img"},
+        {Kind::TorvaneST, "-h", Bytes(5, 'Z'), who_st, "not an image file (it does not start with ZELS)"},
+        {Kind::TorvaneST, "-h", quillet_image.bytes(), who_st, "target letter 'H', but this upgrade takes 'I'"},
+        {Kind::Quillet, "-h", st.bytes(), who_st, "target letter 'I', but this upgrade takes 'H'"},
+        {Kind::TorvaneAtmel, "-h", st.bytes(), who_atmel, "target letter 'I', but this upgrade takes 'H'"},
+        {Kind::TorvaneAtmel, "-h", sensor.bytes(), who_atmel, "target letter 'S', but this upgrade takes 'H'"},
+        {Kind::TorvaneAtmel, "-s", atmel.bytes(), who_atmel, "target letter 'H', but this upgrade takes 'S'"},
+        {Kind::TorvaneAtmel, "-h", bad_variant.bytes(), who_atmel, "variant letter 'D' is neither 'B' nor 'F'"},
+        {Kind::TorvaneAtmel, "-h", beyond_file, who_atmel,
+         "header at 0x1388 with its first block ends beyond the file of 1600 bytes"},
+        {Kind::TorvaneAtmel, "-s", long_sensor, who_atmel,
+         "firmware length 0x186a0 from offset 0x238 ends beyond the file of 1600 bytes"},
+        {Kind::Quillet, "-s", long_sensor, who_atmel,
+         "firmware length 0x186a0 from offset 0x238 ends beyond the file of 1600 bytes"},
+        {Kind::TorvaneST, "-h", long_part, who_st, "part data lengths 0x186a0 and 0x2bc end beyond the file of 2399 bytes"},
+        {Kind::TorvaneST, "-h", nine.bytes(), who_st, "part count 9 is above the 8 parts an image may have"},
+        {Kind::TorvaneST, "-h", Bytes(16777217, 0), who_st,
+         "file of 16777217 bytes is larger than the 16777216 bytes an image may have"},
+    };
+    for (const Case& c : cases) {
+        Bench b;
+        b.attach(t::hub(c.kind));
+        if (!c.file.empty()) b.put("img", c.file);
+        EXPECT_EQ(b.run({c.option, "img"}), 25) << c.problem;
+        EXPECT_TRUE(b.logged("ERROR", c.who)) << b.at("ERROR");
+        EXPECT_TRUE(b.logged("ERROR", "PerformFWUpgrade: Invalid image - " + c.problem + "\n")) << b.at("ERROR");
+        EXPECT_TRUE(b.p.trace.empty());
+    }
+    Bench folder;
+    folder.attach();
+    folder.p.files["dir"].regular = false;
+    EXPECT_EQ(folder.run({"-h", "dir"}), 25);
+    EXPECT_TRUE(folder.logged("ERROR", "PerformFWUpgrade: Invalid image - dir is not a regular file\n"));
+    Bench longer;
+    longer.attach();
+    EXPECT_EQ(longer.run({"-h", std::string(2048, 'p')}), 23);
+    EXPECT_TRUE(longer.logged("ERROR", "PerformFWUpgrade: Image path of 2048 characters is too long (at most 2047)!\n"));
+}
+
+TEST(ImageFiles, ChunksByLength) {
+    for (const auto& [length, declared] : std::vector<std::pair<uint32_t, std::vector<uint32_t>>>{
+             {1024, {512, 512}}, {1025, {512, 512, 1}}, {0, {}}, {511, {511}}}) {
+        t::SinglePart image;
+        image.target = 'S';
+        image.length = length;
+        Bench b;
+        b.attach(t::hub(Kind::TorvaneAtmel));
+        b.put("s.tfs", image.bytes());
+        EXPECT_EQ(b.run({"-s", "s.tfs"}), 0) << b.at("ERROR");
+        ASSERT_EQ(b.hub().config().firmware.sensor_parts.size(), 1u);
+        EXPECT_EQ(b.hub().config().firmware.sensor_parts[0].chunk_lengths, declared) << length;
+    }
+}
+
+TEST(SensorUpgrade, ThroughACurrentStHubWithTheSensorCount) {
+    sim::HubConfig c = t::hub(Kind::TorvaneST);
+    c.firmware.sensors[1].status = 0xE3;
+    c.firmware.sensors[1].code = 0x05;
+    c.firmware.sensors[2].status = 0x42;
+    c.firmware.sensors[2].code = 0x07;
+    Bench b;
+    b.attach(c);
+    t::SinglePart image;
+    image.target = 'S';
+    b.put("s.tfs", image.bytes());
+    ASSERT_EQ(b.run({"-s", "s.tfs"}), 0) << b.at("ERROR");
+    const std::vector<Bytes> writes = b.writes();
+    EXPECT_EQ(from(writes, 1).front(), t::request(0x00191500));
+    EXPECT_EQ(writes[2], t::request(0x00481500));
+    Bytes trigger = writes[3];
+    ASSERT_EQ(trigger.size(), 540u);  // forwarded behind 00 15 17 00
+    EXPECT_EQ(t::slice(trigger, 0, 8), (Bytes{0x00, 0x15, 0x17, 0x00, 0xAE, 0x15, 0x39, 0x01}));
+    EXPECT_EQ(t::get32(writes.back(), 0), 0x00511500u);
+    EXPECT_EQ(writes.back().size(), 536u);
+    EXPECT_EQ(b.sleeps_ms(), (std::vector<int64_t>{1000, 2000, 3000, 10000, 2000}));
+    EXPECT_TRUE(b.logged("INFO", "Number of sensors in boot 17\n"));
+    EXPECT_TRUE(b.logged("INFO", "Sensor with addr 0x10 is running OK ... Calibration status 0xc000000 signature "
+                                 "0xf1f2f3f4 - version 1.5.0-B\n"));
+    EXPECT_TRUE(b.logged("INFO", "Sensor with addr 0x11 will be reset with status 0x5... It will remain on boot\n"));
+    EXPECT_TRUE(b.logged("INFO", "Sensor with addr 0x12 upgrade failed with code 0x7... Calibration status 0xc000002 "
+                                 "signature 0x5e000002 - version 1.5.0-B\n"));
+    EXPECT_TRUE(b.hub().config().firmware.violations.empty()) << b.hub().config().firmware.violations.front();
+}
+
+TEST(SensorUpgrade, EntryIntoTheBootloaderByKindFramingAndOption) {
+    struct Case {
+        Kind kind;
+        bool legacy;
+        std::string option;
+        int in_boot, count;  // sensors already in their bootloader; the HUB's sensor count (-1: its own)
+        int result;
+        std::vector<uint8_t> first_boot_request;  // the first bootloader-form bytes after the HUB's requests
+        std::string line;
+    };
+    const std::vector<Case> cases = {
+        {Kind::TorvaneST, false, "-s", 0, 18, 37, {}, "PerformFWUpgrade::_checkSensorsConnected: 18 sensors found! Some sensors missing.\n"},
+        {Kind::TorvaneST, false, "-sb", 15, -1, 37, {}, "PerformFWUpgrade::_checkSensorsConnected: At least 2 sensors not in bootloader!\n"},
+        {Kind::TorvaneST, false, "-sb", 17, -1, 0, {0x00, 0x15, 0x17, 0x00, 0xAE, 0x15, 0x39, 0x00}, ""},
+        {Kind::TorvaneAtmel, false, "-sb", 17, -1, 0, {0x00, 0x15, 0x17, 0x00, 0xAE, 0x00, 0x39, 0x00}, ""},
+        {Kind::Quillet, false, "-s", 0, 3, 0, {0x00, 0x15, 0x17, 0x00, 0xAE, 0x15, 0x39, 0x01}, ""},
+        {Kind::TorvaneAtmel, true, "-sb", 17, -1, 0, {0xAE, 0x00, 0x39, 0x00}, ""},
+    };
+    for (const Case& c : cases) {
+        sim::HubConfig hub = t::hub(c.kind, c.legacy);
+        for (int i = 0; i < c.in_boot; ++i) hub.firmware.sensors[size_t(i)].in_boot = true;
+        hub.firmware.sensor_count = c.count;
+        Bench b;
+        b.attach(hub);
+        t::SinglePart image;
+        image.target = 'S';
+        b.put("s.tfs", image.bytes());
+        EXPECT_EQ(b.run({c.option, "s.tfs"}), c.result) << b.at("ERROR");
+        EXPECT_TRUE(c.line.empty() || b.logged("ERROR", c.line)) << b.at("ERROR");
+        const std::vector<Bytes> writes = b.writes();
+        const auto first = std::find_if(writes.begin(), writes.end(), [](const Bytes& w) { return w.size() >= 536; });
+        if (c.first_boot_request.empty()) {
+            EXPECT_EQ(first, writes.end());
+            continue;
+        }
+        ASSERT_NE(first, writes.end());
+        EXPECT_EQ(t::slice(*first, 0, c.first_boot_request.size()), c.first_boot_request);
+        // A legacy HUB restarts for its boot message first, and takes 8 s before the sensor records.
+        EXPECT_EQ(b.hub().config().firmware.hub_boot_msg_requests, c.legacy ? 1 : 0);
+        EXPECT_EQ(b.sleeps_ms().back(), c.legacy ? 8000 : 2000);
+        EXPECT_EQ(b.hub().config().firmware.sensor_count_requests, c.kind == Kind::TorvaneST ? 1 : 0);
+        EXPECT_TRUE(b.hub().config().firmware.violations.empty()) << b.hub().config().firmware.violations.front();
+    }
+}
+
+TEST(SensorUpgrade, AutoAddressingCounts) {
+    for (const auto& [count, cut, result, line] : std::vector<std::tuple<int, int, int, std::string>>{
+             {0, 0, 0, ""},
+             {34, 0, 34, "PerformFWUpgrade::_performAutoAddressing: 34 sensors reported, at most 33 can be received!\n"},
+             {33, 0, 0, ""},
+             {17, 1, 34, "what(): read() failed - HUB v2.0.0 with no feedback!\n"}}) {
+        sim::HubConfig hub = t::hub(Kind::TorvaneAtmel);
+        hub.firmware.addressing_count = count;
+        hub.firmware.entries_cut = cut;
+        Bench b;
+        b.attach(hub);
+        t::SinglePart image;
+        image.target = 'S';
+        b.put("s.tfs", image.bytes());
+        EXPECT_EQ(b.run({"-s", "s.tfs"}), result);
+        EXPECT_TRUE(b.logged("INFO", "Number of sensors in boot " + std::to_string(count) + "\n"));
+        EXPECT_TRUE(line.empty() || b.logged("ERROR", line)) << b.at("ERROR");
+        const std::string out = b.p.out;
+        size_t reports = 0;
+        for (size_t at = out.find("Sensor with addr"); at != std::string::npos; at = out.find("Sensor with addr", at + 1)) {
+            ++reports;
+        }
+        EXPECT_EQ(reports, result == 0 ? size_t(count) : 0u);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,520 @@
+// The read-only and configuration operations against HUB models: the bytes
+// each sends, the waits it makes, and the texts it shows and logs.
+#include <optional>
+
+#include "tests/support.hpp"
+
+namespace {
+
+using t::Bench;
+using t::Bytes;
+using t::Fault;
+using t::Kind;
+
+// The reporter's head for a failure at a fixed place.
+std::string at(const std::string& operation, const std::string& where) {
+    return "USB CDC read/write interface: error calling \"" + operation + "\" at " + where + ".\n";
+}
+
+// --- HUB information ----------------------------------------------------------------------------------
+
+sim::HubConfig odd_hub(Kind kind = Kind::TorvaneST, bool legacy = false) {
+    sim::HubConfig c = t::hub(kind, legacy);
+    c.info.unique_id = {0x1, 0x23, 0x0, 0xabcdef};
+    c.info.fw_version = 0x02010341;          // 2.1.3-A
+    c.info.bootloader_version = 0x01000042;  // 1.0.0-B
+    c.info.usb_api_version = 0x0200000a;
+    c.info.wifi_api_version = 0x01041234;
+    c.info.bluetooth_api_version = 0x0300ffff;
+    c.info.serial = "ABCDEFGHIJKL";  // the whole field, no zero behind it
+    c.info.prod_board_id = 0xb0a3;
+    c.info.prod_epoch = 0;
+    c.info.build_time = 0xffffffff;  // unsigned: far in the future
+    return c;
+}
+
+TEST(HubInformation, ShortReportThenFullReportWithItsRequestsAndWaits) {
+    Bench b;
+    b.attach(odd_hub());
+    ASSERT_EQ(b.run({"-hinfo"}), 0);
+    const std::string short_report =
+        "Unique ID number for HUB is: \n\t0x1230abcdef \n\tHUB bootloader version v1.0.0-B \n"
+        "\tHUB firmware version v2.1.3-A build on 2106-02-07 06:28 +0000\n\tUSB API version v2.0.10 \n"
+        "\tWIFI API version v1.4.4660 \n";
+    EXPECT_EQ(b.p.out.substr(b.p.out.find("Creating")),
+              "Creating object GetHUBInformation\nCDC-interface: A Torvane detected... \n"
+              "CDC-interface: No port-name provided... \nCDC-interface: Connecting to 'COM3'\nOpening COM port\n"
+              "Checking hub version...\nHUB version 2.0.0 or higher!!\n" +
+                  short_report + short_report +
+                  "\tBLUETOOTH API version v3.0.65535 \n\tHUB serial number: ABCDEFGHIJKL\nProduction data:\n"
+                  "\tprod_assy 0xa43201\n\tprod_board_id 0xb0a3\n\tprod_date 0x20241105\n"
+                  "\tprod_epoch 1970-01-01 00:00 +0000\nClosing com port\n");
+    EXPECT_EQ(b.count("\tHUB serial number: ABCDEFGHIJKL\n"), 0);  // printed, not logged
+    EXPECT_EQ(b.writes(), (std::vector<Bytes>{Bytes(104, 0), t::request(0x00630100)}));
+    ASSERT_EQ(b.p.waits.size(), 3u);  // the open's second, then the echo pauses of the probe and the request
+    EXPECT_EQ(b.p.waits[0].duration, 1000 * t::kMs);
+    EXPECT_EQ(b.p.waits[1].duration, 163200);
+    EXPECT_EQ(b.p.waits[2].duration, 163200);
+    EXPECT_EQ(b.p.open_handles(), 0u);
+}
+
+TEST(HubInformation, RequestByFramingAndKindAndTheBootReport) {
+    struct Case {
+        Kind kind;
+        bool legacy, boot;
+        Bytes request;
+        std::string report;
+    };
+    Bytes legacy_request = t::request(0x006300AE);
+    const std::string boot = "HUB boot information:\n\tHUB bootloader version v0.171.205-\xef \n\tHUB prod assy: 0x00000000\n";
+    for (const Case& c : std::vector<Case>{
+             {Kind::Quillet, false, true, t::request(0x00870100),
+              "HUB boot information:\n\tHUB bootloader version v1.2.3-B \n\tHUB prod assy: 0x00c0ffee\n"},
+             {Kind::TorvaneST, false, true, t::request(0x00630100), boot},  // words 2 and 3 of the identifier
+             {Kind::TorvaneAtmel, true, true, legacy_request, boot},
+             {Kind::TorvaneAtmel, true, false, legacy_request, "\tHUB serial number: ABCDEFGHIJKL\n"}}) {
+        sim::HubConfig hub = odd_hub(c.kind, c.legacy);
+        hub.info.bootloader_version = 0x01020342;
+        hub.info.prod_assy = 0x00c0ffee;
+        Bench b;
+        b.attach(hub);
+        ASSERT_EQ(b.run(c.boot ? std::vector<std::string>{"-hinfo", "-boot"} : std::vector<std::string>{"-hinfo"}), 0);
+        EXPECT_EQ(b.writes().back(), c.request);
+        EXPECT_EQ(b.p.out.find(c.report) != std::string::npos, true) << b.p.out;
+        // A legacy HUB is told by the silence after the probe: 2 s.
+        EXPECT_EQ(b.logged("INFO", "HUB with legacy version\n"), c.legacy);
+    }
+}
+
+TEST(HubInformation, FailuresAtTheirPlacesWithTheirResults) {
+    struct Case {
+        bool legacy;
+        sim::Fault fault;
+        int result;
+        std::string where, detail;
+    };
+    for (const Case& c : std::vector<Case>{
+             {false, {Fault::NoEcho}, 10, "src/GetHUBInformation:53", t::kShort},
+             {false, {Fault::EchoByteChanged, 7}, 10, "src/GetHUBInformation:53", t::kMismatch},
+             {false, {Fault::ShortReply, 0, 50}, 11, "src/GetHUBInformation:57", t::kNoFeedback},
+             {false, {Fault::StatusOnly, 0, 0, 0x1234}, 11, "src/GetHUBInformation:57",
+              "what(): read() failed - HUB v2.0.0 read feedback in previous line!\n"},
+             {true, {Fault::NoReply}, 11, "src/GetHUBInformation:57", t::kShort}}) {
+        Bench b;
+        sim::HubConfig hub = t::hub(Kind::TorvaneAtmel, c.legacy);
+        hub.faults.push_back(t::on_word(c.legacy ? 0x006300AE : 0x00630100, c.fault));
+        b.attach(hub);
+        EXPECT_EQ(b.run({"-hinfo"}), c.result);
+        EXPECT_TRUE(b.logged("ERROR", at("GetHUBInformation::RunCommand", c.where)));
+        EXPECT_TRUE(b.logged("ERROR", c.detail)) << c.detail;
+        EXPECT_EQ(b.logged("WARNING", "No answer from HUB - Unique ID and firmware versions set to zero\n"), c.result == 11);
+        EXPECT_EQ(b.logged("WARNING", "Command::_receive_message: What() Error in command issued -> status 0x1234\n"),
+                  c.fault.type == Fault::StatusOnly);
+        EXPECT_TRUE(b.logged("ERROR", "Something went wrong getting HUB info - error-code " + std::to_string(c.result) + "\n"));
+        EXPECT_EQ(b.p.out.find("Production data:"), std::string::npos);
+    }
+    Bench marker;  // a legacy reply must open with its marker
+    sim::HubConfig hub = t::hub(Kind::TorvaneAtmel, true);
+    hub.info.legacy_marker = 0x00;
+    marker.attach(hub);
+    EXPECT_EQ(marker.run({"-hinfo"}), 11);
+    EXPECT_TRUE(marker.reported("GetHUBInformation::RunCommand", t::kMismatch));
+}
+
+// --- sensor information -----------------------------------------------------------------------------
+
+TEST(SensorInformation, RecordsFromTheBlockAndTheCountFromItsLength) {
+    sim::HubConfig c = t::hub();
+    c.info.sensors = sim::InfoArea::default_sensors(10);
+    sim::SensorModel& first = c.info.sensors[0];
+    first = {0x2a, 0xdeadbeef, 0x0401ff41, 0, 0x01020342, 1730800800, 0xc0de, 7, 300};
+    c.info.sensors[1].boot_status = 0xE0;
+    Bench b;
+    b.attach(c);
+    ASSERT_EQ(b.run({"-sinfo"}), 0);
+    EXPECT_EQ(b.writes().back(), t::request(0x00431500));
+    const std::string report = b.p.out.substr(b.p.out.find("zel_usb_cdc_interface::read_port(): Warning! Length missmatch 604"));
+    const std::string expected =
+              "zel_usb_cdc_interface::read_port(): Warning! Length missmatch 604 == 1250\n"
+              "Collected firmware information for 10 sensors\nSensor with addr 0x2a:\n    Bootloader version 1.2.3-B\n"
+              "    Boot status failure during last upgrade!\n    Firmware version 4.1.255-A\n    Signature 0xdeadbeef\n"
+              "    Setup status failure during initialisation!\n    Calibration ID 0xc0de\n"
+              "    Build number: dec=300 - hex=0x12c\n    Date of calibration: 2024-11-05 10:00 +0000\nSensor with addr 0x11:\n";
+    EXPECT_EQ(report.substr(0, expected.size()), expected);
+    EXPECT_NE(report.find("Sensor with addr 0x11:\n    Bootloader version 1.0.0-B\n    Boot status OK!\n"), std::string::npos);
+    EXPECT_EQ(b.count("Sensor with addr 0x19:\n"), 1);  // the tenth
+    EXPECT_EQ(b.count("Sensor with addr 0x1a:\n"), 0);
+
+    for (const auto& [length, sensors] : std::vector<std::pair<int, int>>{{1250, 20}, {63, 0}, {3, 0}}) {
+        Bench cut;
+        sim::HubConfig hub = t::hub();
+        hub.info.sensors = sim::InfoArea::default_sensors(21);
+        hub.info.sensor_block_length = length;
+        cut.attach(hub);
+        ASSERT_EQ(cut.run({"-sinfo"}), 0);
+        EXPECT_TRUE(cut.logged("INFO", "Collected firmware information for " + std::to_string(sensors) + " sensors\n"));
+        EXPECT_EQ(cut.count("Sensor with addr 0x23:\n"), sensors == 20 ? 1 : 0);  // the twentieth
+        EXPECT_EQ(cut.count("Sensor with addr 0x24:\n"), 0);
+        EXPECT_EQ(cut.count("zel_usb_cdc_interface::read_port(): Warning! Length missmatch 1250 == 1250\n"), 0);
+    }
+}
+
+TEST(SensorInformation, LegacySilentAndUnechoed) {
+    Bench legacy;
+    legacy.attach(t::hub(Kind::TorvaneAtmel, true));
+    EXPECT_EQ(legacy.run({"-sinfo"}), 71);
+    EXPECT_EQ(legacy.writes().size(), 1u);  // the probe only
+
+    Bench silent;
+    sim::HubConfig c = t::hub();
+    c.info.sensor_block_length = 0;
+    c.faults.push_back(t::on_word(0x00431500, {Fault::NoReply}));
+    silent.attach(c);
+    EXPECT_EQ(silent.run({"-sinfo"}), 73);
+    EXPECT_TRUE(silent.logged("ERROR", "GetSensorsInformation class: error calling \"GetSensorsInformation::RunCommand\" "
+                                       "at src/GetSensorsInformation:35.\n"));
+    EXPECT_TRUE(silent.logged("ERROR", "what(): _read_port() failed - zero bytes received\n"));
+
+    Bench unechoed;
+    c.faults = {t::on_word(0x00431500, {Fault::NoEcho})};
+    unechoed.attach(c);
+    EXPECT_EQ(unechoed.run({"-sinfo"}), 72);
+    EXPECT_TRUE(unechoed.logged("ERROR", at("GetSensorsInformation::RunCommand", "src/GetSensorsInformation:28")));
+    EXPECT_TRUE(unechoed.logged("ERROR", "Something went wrong reading Sensors information - error-code 72!!\n"));
+}
+
+// --- the HUB's log --------------------------------------------------------------------------------
+
+TEST(HubLog, TypedCommandBlocksAndLines) {
+    sim::HubConfig c = t::hub();
+    c.info.log_text = "line one\r\nline two";
+    Bench b;
+    b.attach(c);
+    ASSERT_EQ(b.run({"-log"}), 0);
+    const std::vector<Bytes> writes = b.writes();
+    EXPECT_EQ(std::vector<Bytes>(writes.begin() + 1, writes.end()),
+              (std::vector<Bytes>{{'?'}, {' '}, {'l'}, {'o'}, {'g'}, {'\r'}}));
+    EXPECT_EQ(b.p.out.substr(b.p.out.find("zel_usb_cdc")),
+              "zel_usb_cdc_interface::read_port(): Warning! Length missmatch 20 == 1250\n"
+              "zel_usb_cdc_interface::read_port(): Warning! Length missmatch 0 == 1250\nLOG-file: Length 20\n"
+              "LOG-file: line one\r\nLOG-file: line two\nReading LOG-file done!\nClosing com port\n");
+    // Each character's echo pause, the HUB's 500 ms to start, then two empty blocks of 500 ms at most.
+    EXPECT_EQ(b.p.waits.back().duration, 5000000);
+    EXPECT_EQ(b.p.waits.size(), 1u + 1 + 6 + 1);
+
+    // 8500 bytes: read to the end in 1250-byte blocks, counted whole, kept to 7999.
+    c.info.log_prefix = "\r\n";
+    c.info.log_text = std::string(8498, 'a');
+    Bench big;
+    big.attach(c);
+    ASSERT_EQ(big.run({"-log"}), 0);
+    EXPECT_TRUE(big.logged("INFO", "LOG-file: Length 8500\n"));
+    // The line of 7997 characters is cut to the logger's 1023, its line end kept.
+    EXPECT_TRUE(big.logged("INFO", "LOG-file: " + std::string(1012, 'a') + "\n"));
+    EXPECT_EQ(big.count("zel_usb_cdc_interface::read_port(): Warning! Length missmatch 1000 == 1250\n"), 1);
+}
+
+TEST(HubLog, NothingOrOnlyALineEndAndAnUnechoedCharacter) {
+    for (const std::string text : {"", "\r\n"}) {
+        sim::HubConfig c = t::hub();
+        c.info.log_prefix = "";
+        c.info.log_text = text;
+        Bench b;
+        b.attach(c);
+        ASSERT_EQ(b.run({"-log"}), 0);
+        EXPECT_TRUE(b.logged("INFO", "LOG-file: Length " + std::to_string(text.size()) + "\n"));
+        EXPECT_EQ(b.p.out.find("LOG-file: \n"), std::string::npos);
+    }
+    sim::HubConfig c = t::hub();
+    c.faults.push_back(t::on_request(3, {Fault::NoEcho}));  // 'l', the third character
+    Bench b;
+    b.attach(c);
+    EXPECT_EQ(b.run({"-log"}), 51);
+    EXPECT_TRUE(b.logged("ERROR", "GetHUBLogFile::RunCommand: error -1 at src/GetHUBLogFile:34\n"));
+    EXPECT_EQ(b.writes().size(), 4u);
+}
+
+// --- WiFi configuration -----------------------------------------------------------------------------
+
+const std::string kOddXml =
+    "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<NETWORK>\n\t<SSID>Caf&amp;Co</SSID>\n\t<PSK>p&lt;&gt;&apos;&quot;</PSK>\n"
+    "\t<UNITY_ADDR>ABCD</UNITY_ADDR>\n\t<CHANNEL_NO>4294967295</CHANNEL_NO>\n\t<SERVERIP>192.0.2.10</SERVERIP>\n"
+    "\t<DEVICEIP>10.0.0.255</DEVICEIP>\n\t<GATEWAY>0.0.0.0</GATEWAY>\n\t<PORT>65535</PORT>\n\t<DHCP>\n"
+    "\t\t<Manual value=\"false\"/>\n\t\t<Automatic value=\"false\"/>\n\t</DHCP>\n\t<SECURITY_TYPE>\n"
+    "\t\t<RSI_OPEN value=\"false\"/>\n\t\t<RSI_WPA value=\"false\"/>\n\t\t<RSI_WPA2 value=\"false\"/>\n"
+    "\t\t<RSI_WEP value=\"false\"/>\n\t\t<RSI_WPA_EAP value=\"false\"/>\n\t\t<RSI_WPA2_EAP value=\"false\"/>\n"
+    "\t\t<RSI_WPA_WPA2_MIXED value=\"false\"/>\n\t\t<RSI_WPA_PMK value=\"false\"/>\n\t\t<RSI_WPA2_PMK value=\"false\"/>\n"
+    "\t\t<RSI_WPS_PIN value=\"false\"/>\n\t\t<RSI_USE_GENERATED_WPSPIN value=\"false\"/>\n"
+    "\t\t<RSI_WPS_PUSH_BUTTON value=\"true\"/>\n\t</SECURITY_TYPE>\n\t<BAND>\n\t\t<RSI_BAND_2_4GHZ value=\"false\"/>\n"
+    "\t\t<RSI_BAND_5GHZ value=\"false\"/>\n\t\t<RSI_DUAL_BAND value=\"true\"/>\n\t</BAND>\n</NETWORK>\n\n";
+
+sim::HubConfig odd_network(bool legacy = false) {
+    sim::HubConfig c = t::hub(Kind::TorvaneST, legacy);
+    c.network.set_text(40, 32, "Caf&Co");
+    c.network.set_text(72, 32, "p<>'\"");
+    c.network.set_text(4, 4, "ABCD");
+    const std::pair<size_t, uint32_t> words[] = {{8, 5},  {12, 4294967295u}, {16, 11}, {20, 0x0A0200C0},
+                                                 {24, 65535}, {28, 0xFF00000A}, {32, 0}, {36, 2}};
+    for (const auto& [offset, value] : words) c.network.set_word(offset, value);
+    return c;
+}
+
+TEST(WifiConfiguration, ReadWritesTheRecordAsXmlAndNothingOnFailure) {
+    for (const bool legacy : {false, true}) {
+        Bench b;
+        b.attach(odd_network(legacy));
+        b.put("net.xml", std::string("old"));
+        ASSERT_EQ(b.run({"-r", "net.xml"}), 0);
+        EXPECT_EQ(b.writes().back(), t::request(legacy ? 0x004900AE : 0x00491900));
+        EXPECT_EQ(b.content("net.xml"), kOddXml);
+    }
+    // A refused reply leaves the old file; so do a read-only file and a folder.
+    for (const auto& [fault, marker, read_only, result] : std::vector<std::tuple<Fault, uint8_t, bool, int>>{
+             {{Fault::NoEcho}, 0xAE, false, 20}, {{Fault::ShortReply, 0, 103}, 0xAE, false, 21},
+             {{}, 0x00, false, 21}, {{}, 0xAE, true, 14}}) {
+        sim::HubConfig c = odd_network(true);
+        c.info.legacy_marker = marker;
+        c.network.read_reply_word = uint32_t(marker);
+        if (fault.type != Fault::None) c.faults.push_back(t::on_word(0x004900AE, fault));
+        Bench b;
+        b.attach(c);
+        b.put("net.xml", std::string("old"));
+        b.p.files["net.xml"].read_only = read_only;
+        EXPECT_EQ(b.run({"-r", "net.xml"}), result);
+        EXPECT_EQ(b.content("net.xml"), "old");
+        EXPECT_TRUE(b.logged("ERROR", "Something went wrong reading network configuration!! - error-code " +
+                                          std::to_string(result) + "\n"));
+        EXPECT_EQ(b.logged("ERROR", "Configuration file net.xml is read-only.\n"), read_only);
+    }
+}
+
+TEST(WifiConfiguration, WriteSendsWhatTheFileSaysAndReturnsTheStatus) {
+    // Written by another editor: a byte-order mark, CR LF, options by position, blanks kept in texts.
+    const std::string xml =
+        "\xEF\xBB\xBF<?xml version=\"1.0\"?>\r\n<!-- edited --><NETWORK><SSID> Lab</SSID><UNITY_ADDR>ABCDEF</UNITY_ADDR>"
+        "<CHANNEL_NO> 11 </CHANNEL_NO><SERVERIP>192.0.2.300</SERVERIP><DEVICEIP>10.0.0.1</DEVICEIP><PORT>-1</PORT>"
+        "<GATEWAY>1.2.3.4</GATEWAY><GATEWAY>5.6.7.8</GATEWAY><Other/><DHCP><Automatic value=\"true\"/><Manual "
+        "value=\"false\"/></DHCP><SECURITY_TYPE>" + [] {
+            std::string twelve;
+            for (int i = 0; i < 12; ++i) twelve += "<O value=\"false\"/>";
+            return twelve;
+        }() + "<EXTRA value=\"true\"/></SECURITY_TYPE><BAND><X value=\"TRUE\"/><Y value=\"true \"/></BAND></NETWORK>";
+    for (const bool legacy : {false, true}) {
+        sim::HubConfig c = t::hub(Kind::TorvaneST, legacy);
+        c.network.write_status = legacy ? 0 : 7;
+        Bench b;
+        b.attach(c);
+        b.put("net.xml", xml);
+        EXPECT_EQ(b.run({"-w", "net.xml"}), legacy ? 0 : 7);
+        ASSERT_EQ(b.hub().config().network.writes.size(), 1u);
+        Bytes sent = b.writes().back();
+        EXPECT_EQ(t::get32(sent, 0), legacy ? 0x005000AEu : 0x00501900u);
+        sent.erase(sent.begin(), sent.begin() + 4);
+        Bytes expected(100, 0);
+        std::copy_n("ABCD", 4, expected.begin());
+        const std::pair<size_t, uint32_t> words[] = {{8, 0}, {12, 11}, {16, 12}, {20, 0x2C0200C0}, {24, 0xFFFFFFFF},
+                                                     {28, 0x0100000A}, {32, 0x08070605}, {36, 0}};
+        for (const auto& [offset, value] : words) t::put32(expected, offset - 4, value);
+        std::copy_n(" Lab", 4, expected.begin() + 36);
+        EXPECT_EQ(sent, expected);
+        EXPECT_EQ(b.logged("ERROR", "Network configuration failed - status 7\n"), !legacy);
+    }
+}
+
+TEST(WifiConfiguration, AFileThatCannotBeUsedNeverReachesTheHub) {
+    const std::string groups = "<DHCP><a value=\"true\"/></DHCP><SECURITY_TYPE><a value=\"true\"/></SECURITY_TYPE>"
+                               "<BAND><a value=\"true\"/></BAND>";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"", "Unable to open configuration file net.xml.\n"},
+        {"<NETWORK>", "The XML configuration file is not well-formed: unexpected end of data at byte 9.\n"},
+        {"<OTHER/>", "Expecting root node NETWORK in the XML configuration file.\n"},
+        {"<NETWORK><SECURITY_TYPE/><BAND/></NETWORK>", "Expecting DHCP as root node in the XML configuration file.\n"},
+        {"<NETWORK><DHCP/><BAND/></NETWORK>", "Expecting SECURITY_TYPE as root node in the XML configuration file.\n"},
+        {"<NETWORK><DHCP/><SECURITY_TYPE/></NETWORK>", "Expecting BAND as root node in the XML configuration file.\n"},
+        {"<NETWORK><DHCP><a/></DHCP><SECURITY_TYPE/><BAND/></NETWORK>",
+         "Expecting \"value\" as node attribute in the XML configuration file.\n"},
+        {"<NETWORK><SSID>" + std::string(33, 's') + "</SSID>" + groups + "</NETWORK>",
+         "SSID in the XML configuration file has 33 characters; at most 31 fit.\n"},
+        {"<NETWORK><PSK>" + std::string(32, 'k') + "</PSK>" + groups + "</NETWORK>",
+         "PSK in the XML configuration file has 32 characters; at most 31 fit.\n"},
+        {"<NETWORK><GATEWAY>1.2.3</GATEWAY>" + groups + "</NETWORK>",
+         "Malformed address \"1.2.3\" for GATEWAY in the XML configuration file.\n"},
+        {"<NETWORK>" + std::string(4500 - 19, ' ') + "</NETWORK>",
+         "Configuration file net.xml is too large (at most 4499 bytes).\n"},
+    };
+    for (const auto& [file, line] : cases) {
+        Bench b;
+        b.attach();
+        if (!file.empty()) b.put("net.xml", file);
+        EXPECT_EQ(b.run({"-w", "net.xml"}), 18) << line;
+        EXPECT_TRUE(b.logged("ERROR", line)) << b.at("ERROR");
+        EXPECT_EQ(b.writes().size(), 1u);  // the probe only
+    }
+    Bench longest;  // 4499 bytes, and a 31-character key with its terminator
+    longest.attach();
+    longest.put("net.xml", "<NETWORK><PSK>" + std::string(31, 'k') + "</PSK>" + groups + "</NETWORK>" +
+                               std::string(4499 - 156 - 31, ' '));
+    EXPECT_EQ(longest.run({"-w", "net.xml"}), 0) << longest.at("ERROR");
+    EXPECT_EQ(longest.hub().config().network.text(72, 32), std::string(31, 'k'));
+}
+
+// --- WiFi scan -------------------------------------------------------------------------------------
+
+TEST(WifiScan, OneEntryPerNameAtMostElevenAndTheRequestHead) {
+    sim::HubConfig c = t::hub();
+    c.network.access_points = {{1, 2, 3, 4, "A"}, {5, 6, 7, 8, "B"}, {9, 9, 9, 9, "A"},   {1, 1, 1, 1, "a"},
+                               {2, 2, 2, 2, ""},  {3, 3, 3, 3, ""},  {4, 4, 4, 4, "C"},   {5, 5, 5, 5, "D"},
+                               {6, 6, 6, 6, "E"}, {7, 7, 7, 7, "F"}, {8, 8, 8, 8, "G"},   {9, 9, 9, 9, "H"}};
+    c.network.scan_count = 200;  // taken as 11: "H" is never seen
+    Bench b;
+    b.attach(c);
+    EXPECT_EQ(b.run({"-rs", "6"}), 0);
+    Bytes head = t::request(0x00791900);
+    t::put32(head, 4, 2);
+    t::put32(head, 8, 6);
+    EXPECT_EQ(b.writes().back(), head);
+    const size_t from = b.p.out.find("Number of access points");
+    EXPECT_EQ(b.p.out.substr(0, b.p.out.find("Creating")).substr(b.p.out.find("\nDual")),
+              "\nDual-band - Channel 6\nScanning: Dual-band - Channel 6\n");
+    const std::string list =
+              "Number of access points found 9\n\t Access Point 0:\n\t\t SSID A\n\t\t RF_CHANNEL 1\n\t\t SECURITY_MODE 2\n"
+              "\t\t RSSI_VAL 3\n\t\t NETWORK_TYPE 4\n\t Access Point 1:\n\t\t SSID B\n\t\t RF_CHANNEL 5\n\t\t SECURITY_MODE 6"
+              "\n\t\t RSSI_VAL 7\n";
+    EXPECT_EQ(b.p.out.substr(from, list.size()), list);
+    EXPECT_NE(b.p.out.find("\t Access Point 2:\n\t\t SSID a\n"), std::string::npos);
+    EXPECT_NE(b.p.out.find("\t Access Point 3:\n\t\t SSID \n\t\t RF_CHANNEL 2\n"), std::string::npos);
+    EXPECT_NE(b.p.out.find("\t Access Point 8:\n\t\t SSID G\n"), std::string::npos);
+
+    Bench legacy;  // band 1 goes in byte 1, channel 300 as 44 in byte 3
+    legacy.attach(t::hub(Kind::TorvaneAtmel, true));
+    EXPECT_EQ(legacy.run({"-rs", "300", "1"}), 0);
+    EXPECT_EQ(legacy.writes().back(), t::request(0x2C7901AE));
+    EXPECT_NE(legacy.p.out.find("Number of access points found 2\n"), std::string::npos);
+
+    Bench silent;  // a failed scan shows no access point and still exits 0
+    c.faults.push_back(t::on_word(0x00791900, {Fault::ShortReply, 0, 513}));
+    silent.attach(c);
+    EXPECT_EQ(silent.run({"-rs", "6", "0"}), 0);
+    EXPECT_NE(silent.p.out.find("\nBand 2.4GHz - Channel 6\n"), std::string::npos);
+    EXPECT_NE(silent.p.out.find("Number of access points found 0\n"), std::string::npos);
+    EXPECT_TRUE(silent.reported("ScanNetworksCommand::RunCommand", t::kNoFeedback));
+}
+
+// --- the sensor triggers ------------------------------------------------------------------------------
+
+TEST(SensorTriggers, WrittenWithoutEchoThenThePortReopened) {
+    for (const bool run_firmware : {true, false}) {
+        Bench b;
+        sim::HubConfig c = t::hub();
+        c.sensor_trigger_drops = true;
+        b.attach(c);
+        ASSERT_EQ(b.run({run_firmware ? "-srf" : "-sfb"}), 0);
+        EXPECT_EQ(b.writes().back(), t::request(run_firmware ? 0x00181500 : 0x00481500));
+        EXPECT_EQ(b.sleeps_ms(), (std::vector<int64_t>{1000, 5000, 1000}));
+        const std::string sent = run_firmware ? "Trigger sensors to run firmware command sent!\r\n"
+                                              : "Trigger to bootloader command sent!\r\n";
+        EXPECT_EQ(b.p.out.substr(b.p.out.find("Creating")),
+                  "Creating object SimpleCommand:\n\tNo additional information to send\n\tNo additional feedback "
+                  "expected\nCDC-interface: A Torvane detected... \nCDC-interface: No port-name provided... \n"
+                  "CDC-interface: Connecting to 'COM3'\nOpening COM port\nChecking hub version...\nHUB version 2.0.0 or "
+                  "higher!!\nClosing com port\nOpening COM port\n" +
+                      sent + (run_firmware ? "Restart the suit!\r\n" : "") + "Closing com port\n");
+    }
+    // Gone for good before the trigger could be written: 41. Not back when
+    // the ports are searched: 0, and the port stays closed.
+    for (const auto& [absent_ms, result] : std::vector<std::pair<int64_t, int>>{{-1, 41}, {8000, 0}}) {
+        sim::HubConfig c = t::hub();
+        c.sensor_trigger_drops = true;
+        c.reset_absent_ms = absent_ms;
+        if (absent_ms < 0) c.faults.push_back(t::on_request(0, {Fault::Vanish, 0, 0, 0, -1}));
+        Bench b;
+        b.attach(c);
+        EXPECT_EQ(b.run({"-sfb"}), result);
+        EXPECT_EQ(b.count("Opening COM port\n"), 1);
+        EXPECT_EQ(b.count("Closing com port\n"), result == 0 ? 1 : 1);
+        EXPECT_EQ(b.reported("SimpleCommand::RunCommand", t::kWriteFailed), result == 41);
+    }
+}
+
+// --- self-test ---------------------------------------------------------------------------------------
+
+TEST(SelfTest, EachKindRunsItsStepsWithTheirLimits) {
+    struct Case {
+        Kind kind;
+        std::vector<uint32_t> words;
+        std::string announcement;
+    };
+    const std::vector<uint32_t> quillet = {
+        0x00501A00, 0x00990100, 0x00013A00, 0x00313A00, 0x00293B00, 0x00023A00, 0x00043A00, 0x00063A00, 0x00332A00,
+        0x00352A00, 0x00372A00, 0x00083A00, 0x00093A00, 0x00103300, 0x00113A00, 0x00123A00, 0x00133A00, 0x00143A00,
+        0x00153700, 0x00163700, 0x00173700, 0x00183700, 0x00193700, 0x00203700, 0x00213700, 0x00223A00, 0x00233A00,
+        0x00241300, 0x00253A00, 0x00263800, 0x00273B00, 0x00283900, 0x00323A00, 0x00503000, 0x00511A00, 0x00993B00};
+    for (const Case& c : std::vector<Case>{{Kind::TorvaneAtmel, {0x00010100, 0x00241300}, "Running Atmel-Torvane self-test.\n"},
+                                           {Kind::TorvaneST, {0x00010100, 0x00241300, 0x00103300}, "Running ST-Torvane self-test.\n"},
+                                           {Kind::Quillet, quillet, "Running Quillets self-test.\n"}}) {
+        Bench b;
+        b.attach(t::hub(c.kind));
+        ASSERT_EQ(b.run({"-stest"}), 0) << b.at("ERROR");
+        std::vector<uint32_t> words;
+        for (const sim::Request& r : b.hub().requests()) {
+            if (r.word != 0) words.push_back(r.word);
+        }
+        EXPECT_EQ(words, c.words);
+        EXPECT_TRUE(b.logged("INFO", c.announcement));
+        EXPECT_TRUE(b.logged("INFO", "Self-test complete.\n"));
+        EXPECT_TRUE(b.logged("INFO", c.kind == Kind::TorvaneST ? "Version: v1.2.0\n" : "Version: v1.1.0\n"));
+        const std::vector<int64_t> sleeps = b.sleeps_ms();
+        EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 3000), 1);
+        EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 5000), c.kind == Kind::Quillet ? 2 : 0);
+        EXPECT_EQ(b.hub().config().selftest.safe_mode, false);
+    }
+}
+
+sim::SelfTestStepOutcome outcome(int32_t code, std::optional<uint32_t> reply_word = {}) {
+    sim::SelfTestStepOutcome o;
+    o.code = code;
+    o.reply_word = reply_word;
+    return o;
+}
+
+TEST(SelfTest, FailedStepsVersionsAndRefusals) {
+    struct Case {
+        Kind kind;
+        std::vector<std::pair<uint32_t, sim::SelfTestStepOutcome>> outcomes;
+        std::optional<uint32_t> version;
+        int result;
+        std::vector<std::string> errors;
+        bool to_bootloader, reaches_step_3;
+    };
+    const std::vector<Case> cases = {
+        {Kind::TorvaneST, {}, 0x01010000, 0, {"Self-test incompatible: 16842752 != 16908288\n"}, false, false},
+        {Kind::TorvaneST, {{0x00241300, outcome(7)}}, {}, 0, {"Test error step 2\n", "Return code: 7\n"}, false, true},
+        {Kind::TorvaneST, {{0x00241300, outcome(0, 0x1234)}}, {}, 0, {"Error: 1234\n", "Connection error step 2\n"}, false, true},
+        {Kind::TorvaneAtmel, {{0x00010100, outcome(0, 0x99)}}, {}, 0x99, {"Error: 99\n", "Connection error step 1\n"}, false, false},
+        {Kind::Quillet, {{0x00143A00, outcome(3)}}, {}, 0, {"Test error step 16\n", "Return code: 3\n", "Returning to bootloader!\n"}, true, true},
+        {Kind::Quillet, {{0x00501A00, outcome(0, 0x77)}}, {}, 0x77, {"Error: 77\n"}, false, false},
+    };
+    for (const Case& c : cases) {
+        sim::HubConfig hub = t::hub(c.kind);
+        for (const auto& [word, outcome] : c.outcomes) hub.selftest.step(word) = outcome;
+        hub.selftest.version = c.version;
+        Bench b;
+        b.attach(hub);
+        EXPECT_EQ(b.run({"-stest"}), c.result);
+        for (const std::string& e : c.errors) EXPECT_TRUE(b.logged("ERROR", e)) << e << b.at("ERROR");
+        EXPECT_EQ(b.hub().mode() == sim::Mode::Bootloader, c.to_bootloader);
+        EXPECT_EQ(b.logged("INFO", "Running step 3\n"), c.reaches_step_3);
+    }
+    // An exchange that fails ends the test at once and sends a Quillet back to its bootloader.
+    sim::HubConfig hub = t::hub(Kind::Quillet);
+    hub.faults.push_back(t::on_word(0x00043A00, {Fault::NoReply}));
+    Bench b;
+    b.attach(hub);
+    EXPECT_EQ(b.run({"-stest"}), 801);
+    EXPECT_TRUE(b.reported("RunSelfTest::_run_test_cmd", t::kNoFeedback));
+    EXPECT_FALSE(b.logged("INFO", "Running step 6\n"));
+    EXPECT_EQ(b.hub().mode(), sim::Mode::Bootloader);
+    EXPECT_TRUE(b.logged("ERROR", "Something went wrong in the self-test - error-code 801\n"));
+}
+
+}  // namespace

@@ -1,0 +1,305 @@
+// The Linux backend against the real system: fake sysfs trees for discovery,
+// a pseudo-terminal for port I/O, real files, and signals in a child process.
+// Times are checked with exact lower bounds and generous upper ones: the
+// precise timing is the virtual-time tests' and the benchmark's.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <numeric>
+#include <thread>
+
+#include "platform/platform.hpp"
+#include "tests/support.hpp"
+
+namespace fs = std::filesystem;
+using zel::native_platform;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+double ms_since(Clock::time_point start) { return std::chrono::duration<double, std::milli>(Clock::now() - start).count(); }
+
+std::string read_text(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+void write_text(const fs::path& file, const std::string& text) {
+    fs::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << text;
+}
+
+// A short folder of its own (port names must fit the 39 characters of the
+// port table), removed afterwards.
+class Folder : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/zelXXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::permissions(dir_, fs::perms::owner_all, ec);
+        fs::remove_all(dir_, ec);
+        unsetenv("ZEL_SYSFS_ROOT");
+        unsetenv("ZEL_DEV_ROOT");
+    }
+    // A USB device at `bus_path` with one interface carrying the tty `name`.
+    void add_usb_tty(const std::string& name, const std::string& bus_path, const std::string& vid, const std::string& pid) {
+        const fs::path device = dir_ / "sys/devices" / bus_path;
+        write_text(device / "idVendor", vid + "\n");
+        write_text(device / "idProduct", pid + "\n");
+        add_tty(name, device / (device.filename().string() + ":1.0"));
+    }
+    void add_tty(const std::string& name, const fs::path& interface) {
+        const fs::path tty = interface / "tty" / name;
+        fs::create_directories(tty);
+        fs::create_directories(dir_ / "sys/class/tty");
+        fs::create_directory_symlink(interface, tty / "device");
+        fs::create_directory_symlink(tty, dir_ / "sys/class/tty" / name);
+    }
+    static zel::Platform& p() { return native_platform(); }
+    fs::path dir_;
+};
+
+using Discovery = Folder;
+
+TEST_F(Discovery, UsbTtysInNaturalOrderWithTheirLocations) {
+    add_usb_tty("ttyACM10", "usb1/1-3", "0483", "a432");
+    add_usb_tty("ttyACM2", "usb1/1-1.4", "03eb", "2404");
+    add_usb_tty("ttyUSB0", "usb2/2-1", "0483", "5740");
+    add_usb_tty("ttyACM3", "usb1/1-5", "04831", "a432");  // malformed identifiers
+    add_usb_tty("ttyACM4", "usb1/1-6", "0483", "xyz");
+    add_tty("ttyS0", dir_ / "sys/devices/platform/serial8250");  // not on USB
+    const fs::path outside = dir_ / "elsewhere/1-9";  // identifiers outside the root do not count
+    write_text(outside / "idVendor", "0483\n");
+    write_text(outside / "idProduct", "a432\n");
+    add_tty("ttyACM9", outside / "1-9:1.0");
+    setenv("ZEL_SYSFS_ROOT", (dir_ / "sys").c_str(), 1);
+    setenv("ZEL_DEV_ROOT", "/dev/zel", 1);
+
+    const auto devices = native_platform().list_usb_serial_devices();
+    ASSERT_EQ(devices.size(), 3u);
+    const std::tuple<std::string, std::string, std::string> expected[] = {
+        {"/dev/zel/ttyACM2", "vid_03eb&pid_2404", "1-1.4"},
+        {"/dev/zel/ttyACM10", "vid_0483&pid_a432", "1-3"},
+        {"/dev/zel/ttyUSB0", "vid_0483&pid_5740", "2-1"}};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(devices[i].port_name, std::get<0>(expected[i]));
+        EXPECT_NE(devices[i].device_path.find(std::get<1>(expected[i])), std::string::npos) << devices[i].device_path;
+        EXPECT_EQ(devices[i].location, std::get<2>(expected[i]));
+    }
+    setenv("ZEL_SYSFS_ROOT", (dir_ / "nowhere").c_str(), 1);
+    EXPECT_TRUE(native_platform().list_usb_serial_devices().empty());
+}
+
+// --- the port on a pseudo-terminal ------------------------------------------------------------------
+
+class Port : public ::testing::Test {
+protected:
+    void SetUp() override {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        ASSERT_GE(master_, 0);
+        ASSERT_EQ(grantpt(master_), 0);
+        ASSERT_EQ(unlockpt(master_), 0);
+        slave_ = ptsname(master_);
+        zel::OpenFailure why = zel::OpenFailure::None;
+        port_ = p.port_create(slave_, why);
+        ASSERT_NE(port_, zel::kInvalidPort);
+        ASSERT_TRUE(p.port_set_state(port_));  // raw: nothing is translated either way
+    }
+    void TearDown() override {
+        p.port_close(port_);
+        if (master_ >= 0) ::close(master_);
+    }
+    void send(const t::Bytes& bytes) { ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+    t::Bytes receive(size_t count) {
+        t::Bytes got(count + 16);
+        size_t n = 0;
+        for (const auto start = Clock::now(); n < count && ms_since(start) < 1000;) {
+            pollfd pfd{master_, POLLIN, 0};
+            if (::poll(&pfd, 1, 100) > 0) n += size_t(std::max<ssize_t>(0, ::read(master_, got.data() + n, got.size() - n)));
+        }
+        got.resize(n);
+        return got;
+    }
+    zel::Platform& p = native_platform();
+    int master_ = -1;
+    std::string slave_;
+    zel::PortHandle port_ = zel::kInvalidPort;
+};
+
+TEST_F(Port, ReadsEndAsAWindowsPortWouldAndNothingIsTranslated) {
+    t::Bytes buffer(256);
+    auto start = Clock::now();
+    EXPECT_EQ(p.port_read(port_, buffer.data(), 104), 0);  // nothing: 10 ms a byte plus 10
+    EXPECT_GE(ms_since(start), 1050.0);
+    EXPECT_LT(ms_since(start), 1300.0);
+
+    t::Bytes all(256);
+    std::iota(all.begin(), all.end(), uint8_t(0));  // CR, LF, XON and XOFF among them
+    send(all);
+    start = Clock::now();
+    EXPECT_EQ(p.port_read(port_, buffer.data(), 256), 256);  // all there: at once
+    EXPECT_LT(ms_since(start), 200.0);
+    EXPECT_EQ(buffer, all);
+    EXPECT_EQ(p.port_write(port_, all.data(), 256), 256);
+    EXPECT_EQ(receive(256), all);
+
+    std::thread sender([this] {
+        send(t::Bytes(30, 1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(80));
+        send(t::Bytes(30, 2));
+    });
+    start = Clock::now();
+    EXPECT_EQ(p.port_read(port_, buffer.data(), 104), 30);  // 10 ms of silence ends a read that has bytes
+    EXPECT_GE(ms_since(start), 10.0);
+    EXPECT_EQ(p.port_read(port_, buffer.data(), 104), 30);
+    EXPECT_EQ(buffer[0], 2);
+    sender.join();
+}
+
+TEST_F(Port, HeldGoneOrHungEveryFailureIsToldAndBounded) {
+    zel::OpenFailure why = zel::OpenFailure::None;
+    EXPECT_EQ(p.port_create(slave_, why), zel::kInvalidPort);  // not shared
+    EXPECT_EQ(why, zel::OpenFailure::Busy);
+    EXPECT_EQ(p.port_create("/nonexistent/port", why), zel::kInvalidPort);
+    EXPECT_EQ(why, zel::OpenFailure::Missing);
+
+    // A HUB that takes nothing more: once the line is full, a write ends
+    // after its time-out, short.
+    t::Bytes chunk(536, 0x5A);
+    for (const size_t piece : {chunk.size(), size_t(1)}) {
+        while (::write(int(port_), chunk.data(), piece) > 0) {
+        }
+    }
+    const auto start = Clock::now();
+    EXPECT_EQ(p.port_write(port_, chunk.data(), 1), 0);
+    EXPECT_GE(ms_since(start), 20.0);
+    EXPECT_LT(ms_since(start), 500.0);
+
+    ::close(master_);  // the device goes away
+    master_ = -1;
+    t::Bytes buffer(104);
+    EXPECT_EQ(p.port_read(port_, buffer.data(), 104), -1);
+    EXPECT_EQ(p.port_write(port_, buffer.data(), 4), -1);
+    EXPECT_EQ(p.port_read(zel::kInvalidPort, buffer.data(), 1), -1);
+    EXPECT_FALSE(p.port_set_state(zel::kInvalidPort));
+}
+
+TEST_F(Port, TheProgramHoldingAPortIsNamed) {
+    p.port_close(port_);
+    port_ = zel::kInvalidPort;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int fd = ::open(slave_.c_str(), O_RDWR | O_NOCTTY);
+        ::pause();
+        ::_exit(fd >= 0 ? 0 : 1);
+    }
+    std::string holder;
+    for (const auto start = Clock::now(); holder.empty() && ms_since(start) < 2000;) holder = p.port_holder(slave_);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_EQ(holder.rfind("pid " + std::to_string(child) + " (", 0), 0u) << holder;
+    EXPECT_EQ(p.port_holder(slave_), "");
+}
+
+// --- files -------------------------------------------------------------------------------------------
+
+using Files = Folder;
+
+TEST_F(Files, ReplacedWholeInPlaceOrNotAtAll) {
+    const std::string target = (dir_ / "net.xml").string();
+    EXPECT_EQ(p().replace_file(target, "one\n", true), zel::FileWrite::Replaced);
+    ::chmod(target.c_str(), 0640);
+    EXPECT_EQ(p().replace_file(target, "two\n", true), zel::FileWrite::Replaced);
+    EXPECT_EQ(read_text(target), "two\n");
+    struct stat st{};
+    ::stat(target.c_str(), &st);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);  // the access the user gave it stays
+    fs::create_symlink(target, dir_ / "link.xml");
+    EXPECT_EQ(p().replace_file((dir_ / "link.xml").string(), "three\n", true), zel::FileWrite::Replaced);
+    EXPECT_TRUE(fs::is_symlink(dir_ / "link.xml"));
+    EXPECT_EQ(read_text(target), "three\n");
+    ::chmod(target.c_str(), 0444);
+    EXPECT_EQ(p().replace_file(target, "four\n", true), zel::FileWrite::ReadOnly);
+    EXPECT_EQ(read_text(target), "three\n");
+    EXPECT_EQ(p().replace_file(dir_.string(), "x", true), zel::FileWrite::NotRegular);
+    EXPECT_EQ(p().replace_file((dir_ / "missing/x.xml").string(), "x", true), zel::FileWrite::Failed);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 2);  // no temporary file is left
+
+    const zel::FileStatus status = p().file_status(target);
+    EXPECT_EQ(status.kind, zel::FileStatus::Regular);
+    EXPECT_EQ(status.size, 6u);
+    EXPECT_TRUE(status.read_only);
+    EXPECT_EQ(p().file_status("/dev/null").kind, zel::FileStatus::Other);
+    EXPECT_EQ(p().file_status((dir_ / "none").string()).kind, zel::FileStatus::Missing);
+    std::string text;
+    EXPECT_TRUE(p().read_file(target, 3, true, text));
+    EXPECT_EQ(text, "thre");  // one byte beyond the limit shows a file that is too long
+    EXPECT_FALSE(p().read_file((dir_ / "none").string(), 3, true, text));
+}
+
+TEST_F(Files, TheLogIsAppendedListedAndRemoved) {
+    const std::string log = (dir_ / "a.log").string();
+    EXPECT_TRUE(p().append_to_file(log, "one\n"));
+    EXPECT_TRUE(p().append_to_file(log, "two\n"));
+    EXPECT_EQ(read_text(log), "one\ntwo\n");
+    EXPECT_EQ(p().list_directory(dir_.string()), std::vector<std::string>{"a.log"});
+    EXPECT_TRUE(p().remove_file(log));
+    EXPECT_FALSE(p().remove_file(log));
+    EXPECT_FALSE(p().append_to_file((dir_ / "missing/b.log").string(), "x"));
+    EXPECT_EQ(p().log_directory(), "./");
+}
+
+// --- the process ------------------------------------------------------------------------------------
+
+TEST(Process, ClocksExitStatusAndLocalTime) {
+    zel::Platform& p = native_platform();
+    EXPECT_LE(std::abs(p.utc_now_ticks() / 10'000'000 - int64_t(::time(nullptr))), 1);
+    int64_t start = p.tick_count();
+    p.timer_wait(163'200);  // 16.32 ms
+    EXPECT_GE(p.tick_count() - start, 163'200);
+    EXPECT_LT(p.tick_count() - start, 163'200 + 500'000);
+    for (const auto& [result, status] : std::vector<std::pair<int, int>>{
+             {0, 0}, {6, 6}, {255, 255}, {256, 255}, {801, 255}, {0x00631900, 255}, {-1, 255}}) {
+        EXPECT_EQ(p.exit_status(result), status) << result;
+    }
+    setenv("TZ", "UTC-2", 1);
+    tzset();
+    EXPECT_EQ(p.format_local_time(86400 + 3600, "%Y-%m-%d %H:%M %z"), "1970-01-02 03:00 +0200");
+    unsetenv("TZ");
+    tzset();
+}
+
+TEST(Process, AnInterruptionEndsTheWaitItArrivesInAndStays) {
+    // In a child: the interruption stays with the process that got it.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        zel::Platform& p = native_platform();
+        std::thread([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            ::kill(::getpid(), SIGINT);
+        }).detach();
+        const auto start = Clock::now();
+        p.sleep_ms(10000);
+        const bool prompt = ms_since(start) < 1000;
+        p.sleep_ms(10000);  // every wait from then on returns at once
+        const bool stays = ms_since(start) < 1000 && p.interruption() == "SIGINT";
+        ::_exit(prompt && stays ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
