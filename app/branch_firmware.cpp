@@ -15,6 +15,11 @@ Version split(uint32_t v) {
     return {int(v >> 24), int((v >> 16) & 0xFF), int((v >> 8) & 0xFF), char(v & 0xFF)};
 }
 
+// What a bootloader's status word says.
+const char* outcome(uint8_t status) {
+    return status == 0xE0 ? "running" : status == 0xE3 ? "will be reset" : "failed";
+}
+
 // The path goes into a fixed field; one that does not fit is refused rather
 // than cut, which could name another file.
 bool refuse_long_path(const char* path, const char* failure_line) {
@@ -36,7 +41,8 @@ struct Upgrade {
 // Creates the upgrade with zero buffers, announces it, lets `attach` give it
 // its record, connects and runs it; logs the failure line.
 template <typename Attach>
-Upgrade run_upgrade(const char* creation_line, const char* failure_line, bool run_existing_fw, Attach attach) {
+Upgrade run_upgrade(RunRecord& record, const char* creation_line, const char* failure_line, bool run_existing_fw,
+                    Attach attach) {
     auto command = std::make_unique<PerformFWUpgrade>();  // large buffers: off the stack
     USB_Logger* logger = USB_Logger::Instance();
     logger->Info("%s", creation_line);
@@ -46,14 +52,14 @@ Upgrade run_upgrade(const char* creation_line, const char* failure_line, bool ru
     command->run_existing_fw = run_existing_fw;
     // The image is judged before the HUB is touched: a refused file opens no port.
     const int32_t refused = command->check_image();
-    const int result = refused != 0 ? refused : connect_and_run(*command);
+    const int result = refused != 0 ? refused : connect_and_run(*command, record);
     if (result != 0) logger->Error(failure_line, result);
     return {std::move(command), result};
 }
 
 }  // namespace
 
-int branch_hub_upgrade(const char* path) {
+int branch_hub_upgrade(RunRecord& record, const char* path) {
     static constexpr const char* kFailure = "Something went wrong with HUB firmware-upgrade - error-code %d!!\n";
     if (refuse_long_path(path, kFailure)) return 23;
     // The records are large: keep them off the stack.
@@ -63,9 +69,15 @@ int branch_hub_upgrade(const char* path) {
 
     USB_Logger* logger = USB_Logger::Instance();
     const Upgrade upgrade =
-        run_upgrade("Creating object PerformFWUpgrade - HUB upgrade\n", kFailure, info->run_existing_fw,
+        run_upgrade(record, "Creating object PerformFWUpgrade - HUB upgrade\n", kFailure, info->run_existing_fw,
                     [&](PerformFWUpgrade& c) { c.hub_info = info.get(); c.hub_upgrade = true; });
     if (upgrade.result != 0) return upgrade.result;
+    record.data()["hub"] = {{"status", RunRecord::hex(info->status)},
+                            {"outcome", outcome(info->status)},
+                            {"code", RunRecord::hex(info->code)},
+                            {"bootloader_version", RunRecord::version(info->bootloader_version)},
+                            {"firmware_version", RunRecord::version(info->fw_version)},
+                            {"firmware_signature", RunRecord::hex(info->fw_signature)}};
     const Version boot = split(info->bootloader_version);
     const Version fw = split(info->fw_version);
     if (info->status == 0xE0) {
@@ -83,7 +95,7 @@ int branch_hub_upgrade(const char* path) {
     return 0;
 }
 
-int branch_sensor_upgrade(const char* path, bool from_boot) {
+int branch_sensor_upgrade(RunRecord& record, const char* path, bool from_boot) {
     static constexpr const char* kFailure = "Something went wrong with Sensors firmware-upgrade - error-code %d!!\n";
     if (refuse_long_path(path, kFailure)) return 23;
     auto info = std::make_unique<SensorsUpgradeInfo>();
@@ -94,10 +106,18 @@ int branch_sensor_upgrade(const char* path, bool from_boot) {
 
     USB_Logger* logger = USB_Logger::Instance();
     const Upgrade upgrade =
-        run_upgrade("Creating object PerformFWUpgrade - Sensors upgrade\n", kFailure, info->run_existing_fw,
+        run_upgrade(record, "Creating object PerformFWUpgrade - Sensors upgrade\n", kFailure, info->run_existing_fw,
                     [&](PerformFWUpgrade& c) { c.sensors_info = info.get(); c.hub_upgrade = false; });
     if (upgrade.result != 0) return upgrade.result;
+    nlohmann::ordered_json& sensors = record.data()["sensors"] = nlohmann::ordered_json::array();
     for (int i = 0; i < info->count; ++i) {
+        sensors.push_back({{"address", info->address[i]},
+                           {"status", RunRecord::hex(info->status[i])},
+                           {"outcome", outcome(info->status[i])},
+                           {"code", RunRecord::hex(info->code[i])},
+                           {"calibration_status", RunRecord::hex(info->calibration_status[i])},
+                           {"signature", RunRecord::hex(info->signature[i])},
+                           {"version", RunRecord::version(info->version[i])}});
         const Version v = split(info->version[i]);
         if (info->status[i] == 0xE0) {
             logger->Info("Sensor with addr 0x%x is running OK ... Calibration status 0x%x signature 0x%x - version "

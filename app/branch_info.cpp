@@ -45,9 +45,29 @@ void print_hub_info(const HUBInfo& info, bool boot_info, zel::Platform& platform
     print_out("\tprod_epoch %s\n", produced.c_str());
 }
 
+nlohmann::ordered_json info_data(const HUBInfo& info, bool boot_info) {
+    if (boot_info) {
+        return {{"bootloader_version", RunRecord::version(info.unique_id[3])}, {"prod_assy", RunRecord::hex(info.unique_id[2])}};
+    }
+    std::string id;
+    for (const uint32_t word : info.unique_id) id += RunRecord::hex(word).substr(id.empty() ? 0 : 2);
+    return {{"unique_id", id},
+            {"bootloader_version", RunRecord::version(info.bootloader_version)},
+            {"firmware_version", RunRecord::version(info.fw_version)},
+            {"firmware_built", RunRecord::utc(info.build_time)},
+            {"usb_api_version", RunRecord::api_version(info.usb_api_version)},
+            {"wifi_api_version", RunRecord::api_version(info.wifi_api_version)},
+            {"bluetooth_api_version", RunRecord::api_version(info.bluetooth_api_version)},
+            {"serial_number", info.serial_number},
+            {"production", {{"assy", RunRecord::hex(info.prod_assy)},
+                            {"board_id", RunRecord::hex(info.prod_board_id)},
+                            {"date", RunRecord::hex(info.prod_date)},
+                            {"time", RunRecord::utc(info.prod_epoch)}}}};
+}
+
 }  // namespace
 
-int branch_log() {
+int branch_log(RunRecord& record) {
     GetHUBLogFile command;
     USB_Logger* logger = USB_Logger::Instance();
     logger->Info("Creating object GetHUBLogFile:\n");
@@ -57,41 +77,56 @@ int branch_log() {
     // Too large for a comfortable stack frame on every platform.
     auto log_file = std::make_unique<HUBLogFile>();
     command.log_file = log_file.get();
-    const int result = connect_and_run(command);
+    const int result = connect_and_run(command, record);
     if (result != 0) {
         logger->Error("Something went wrong reading LOG-file - error-code %d\n", result);
         return result;
     }
+    record.data() = {{"length", log_file->length}, {"lines", log_text_lines(*log_file)}};
     logger->Info("Reading LOG-file done!\n");
     return 0;
 }
 
-int branch_hub_info(bool boot_info) {
+int branch_hub_info(RunRecord& record, bool boot_info) {
     GetHUBInformation command;
     USB_Logger* logger = USB_Logger::Instance();
     logger->Info("Creating object GetHUBInformation\n");
     HUBInfo info{};
     command.info = &info;
     command.boot_info = boot_info;
-    const int result = connect_and_run(command);
+    const int result = connect_and_run(command, record);
     if (result != 0) {
         logger->Error("Something went wrong getting HUB info - error-code %d\n", result);
         return result;
     }
     print_hub_info(info, boot_info, command.serial().platform());
+    record.data() = info_data(info, boot_info);
     return 0;
 }
 
-int branch_sensor_info() {
+int branch_sensor_info(RunRecord& record) {
     GetSensorsInformation command;
     USB_Logger* logger = USB_Logger::Instance();
     logger->Info("Creating object GetSensorsInformation\n");
     auto info = std::make_unique<SensorsInfo>();
     command.info = info.get();
-    const int result = connect_and_run(command);
+    const int result = connect_and_run(command, record);
     if (result != 0) {
         logger->Error("Something went wrong reading Sensors information - error-code %d!!\n", result);
         return result;
+    }
+    nlohmann::ordered_json& sensors = record.data()["sensors"] = nlohmann::ordered_json::array();
+    for (int i = 0; i < info->count; ++i) {
+        const SensorRecord s = parse_sensor_record(SensorRecordBytes(info->records[i], kSensorRecordSize));
+        sensors.push_back({{"address", s.address},
+                           {"bootloader_version", RunRecord::version(s.bootloader_version)},
+                           {"firmware_version", RunRecord::version(s.fw_version)},
+                           {"last_upgrade_ok", s.boot_status == 0xE0},
+                           {"signature", RunRecord::hex(s.signature)},
+                           {"initialisation_ok", s.setup_status == 0},
+                           {"calibration_id", RunRecord::hex(s.calibration_id)},
+                           {"build_number", s.build_number},
+                           {"calibration_date", RunRecord::utc(s.calibration_date)}});
     }
     return 0;
 }

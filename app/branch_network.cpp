@@ -1,5 +1,7 @@
 #include <algorithm>
 #include <cstring>
+#include <span>
+#include <string>
 
 #include "app/branches.hpp"
 #include "src/NetworkConfiguration.hpp"
@@ -16,9 +18,26 @@ void log_path_too_long(USB_Logger* logger, const char* path) {
                   unsigned(std::strlen(path)), unsigned(kMaxPathLength), path);
 }
 
+// A configuration as the record keeps it: everything but the key.
+nlohmann::ordered_json configuration_data(const uint8_t* message) {
+    const NetworkConfiguration c = network_from_message(std::span<const uint8_t, netrecord::kMessageSize>(message, netrecord::kMessageSize));
+    auto text = [](const char* field, size_t size) { return std::string(field, strnlen(field, size)); };
+    auto option = [](const auto& options, uint32_t code) { return code < options.size() ? options[code] : "none"; };
+    return {{"ssid", text(c.SSID, sizeof c.SSID)},
+            {"unity_addr", text(c.UNITY_ADDR, sizeof c.UNITY_ADDR)},
+            {"channel", c.CHANNEL_NO},
+            {"server_ip", format_IP_address(c.SERVERIP)},
+            {"device_ip", format_IP_address(c.DEVICEIP)},
+            {"gateway", format_IP_address(c.GATEWAY)},
+            {"port", c.PORT},
+            {"dhcp", option(kDhcpOptions, c.DHCP)},
+            {"security_type", option(kSecurityOptions, c.SECURITY_TYPE)},
+            {"band", option(kBandOptions, c.BAND)}};
+}
+
 }  // namespace
 
-int branch_write_network(const char* path) {
+int branch_write_network(RunRecord& record, const char* path) {
     WriteNetworkCommand command;
     USB_Logger* logger = USB_Logger::Instance();
     logger->Info("Creating object WriteNetworkCommand - using XML-file\n");
@@ -28,13 +47,14 @@ int branch_write_network(const char* path) {
         result = WriteNetworkCommand::kFileRefused;
     } else {
         command.use_XML_file = true;
-        result = connect_and_run(command);
+        result = connect_and_run(command, record);
     }
     if (result != 0) logger->Error("Network configuration failed - status %d\n", result);
+    if (result == 0 || result > 19) record.data()["configuration"] = configuration_data(command.request);
     return result;
 }
 
-int branch_read_network(const char* path) {
+int branch_read_network(RunRecord& record, const char* path) {
     ReadNetworkCommand command;
     USB_Logger* logger = USB_Logger::Instance();
     logger->Info("Creating object ReadNetworkCommand - using XML-file\n");
@@ -44,13 +64,14 @@ int branch_read_network(const char* path) {
         result = ReadNetworkCommand::kFileNotWritten;
     } else {
         command.use_XML_file = true;
-        result = connect_and_run(command);
+        result = connect_and_run(command, record);
     }
     if (result != 0) logger->Error("Something went wrong reading network configuration!! - error-code %d\n", result);
+    if (result == 0) record.data()["configuration"] = configuration_data(command.reply);
     return result;
 }
 
-int branch_scan_networks(const char* channel_text, const char* band_text) {
+int branch_scan_networks(RunRecord& record, const char* channel_text, const char* band_text) {
     USB_Logger* logger = USB_Logger::Instance();
     const uint32_t channel = parse_number(channel_text) & 0xFFu;
     const uint32_t band = band_text != nullptr ? parse_number(band_text) & 0xFFu : 2u;
@@ -74,11 +95,12 @@ int branch_scan_networks(const char* channel_text, const char* band_text) {
     command.result = &result;
     command.channel = uint8_t(result.channel);
     command.band = uint8_t(result.band);
-    const int scanned = connect_and_run(command);
+    const int scanned = connect_and_run(command, record);
     if (scanned != 0) result.count = 0;
 
     const int count = std::min<int>(result.count, ScanResult::kMaxEntries);
     print_out("Number of access points found %d\n", count);
+    record.data() = {{"channel", channel}, {"band", band}, {"access_points", nlohmann::ordered_json::array()}};
     for (int i = 0; i < count; ++i) {
         const AccessPointRecord& entry = result.access_points[i];
         const std::string_view name = access_point_name(entry);
@@ -88,6 +110,11 @@ int branch_scan_networks(const char* channel_text, const char* band_text) {
         print_out("\t\t SECURITY_MODE %d\n", int(entry.SECURITY_MODE));
         print_out("\t\t RSSI_VAL %d\n", int(entry.RSSI_VAL));
         print_out("\t\t NETWORK_TYPE %d\n", int(entry.NETWORK_TYPE));
+        record.data()["access_points"].push_back({{"ssid", std::string(name)},
+                                                  {"rf_channel", entry.RF_CHANNEL},
+                                                  {"security_mode", entry.SECURITY_MODE},
+                                                  {"rssi", entry.RSSI_VAL},
+                                                  {"network_type", entry.NETWORK_TYPE}});
     }
     // The scan's outcome is in its printed count; the run itself succeeds
     // unless it was interrupted.

@@ -1,7 +1,7 @@
 #include "app/branches.hpp"
 #include "src/SimpleCommand.hpp"
 
-int branch_sensor_trigger(bool run_firmware) {
+int branch_sensor_trigger(RunRecord& record, bool run_firmware) {
     SimpleCommand command;
     USB_Logger* logger = USB_Logger::Instance();
     logger->Info("Creating object SimpleCommand:\n");
@@ -10,7 +10,8 @@ int branch_sensor_trigger(bool run_firmware) {
     put_le32(command.request, run_firmware ? SimpleCommand::kRunSensorFirmware : SimpleCommand::kSensorBootloader);
     command.reply_length = 4;
     command.feedback_expected = 0;
-    const int result = connect_and_run(command);
+    const int result = connect_and_run(command, record);
+    record.data()["trigger"] = run_firmware ? "run firmware" : "bootloader";
     if (run_firmware) {
         logger->Info("Trigger sensors to run firmware command sent!\r\n");
         if (result == 0) {

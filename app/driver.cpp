@@ -19,26 +19,27 @@ bool is_one_of(const char* arg, std::initializer_list<const char*> options) {
     return false;
 }
 
-int dispatch(int argc, char** argv) {
+int dispatch(RunRecord& record, int argc, char** argv) {
     const char* option = argv[1];
     auto is = [option](const char* text) { return std::strcmp(option, text) == 0; };
-    if (is("-log") && argc == 2) return branch_log();
-    if (is("-stest") && argc == 2) return branch_selftest();
+    if (is("-log") && argc == 2) return branch_log(record);
+    if (is("-stest") && argc == 2) return branch_selftest(record);
     if (is("-hinfo") && argc >= 2 && argc <= 4) {
         if (argc == 3 && std::strcmp(argv[2], "-boot") != 0) {
             print_usage();
             return 0;
         }
-        return branch_hub_info(argc == 3);
+        return branch_hub_info(record, argc == 3);
     }
-    if (is("-sinfo") && argc == 2) return branch_sensor_info();
-    if (is("-w") && argc == 3) return branch_write_network(argv[2]);
-    if (is("-r") && argc == 3) return branch_read_network(argv[2]);
-    if (is("-rs") && (argc == 3 || argc == 4)) return branch_scan_networks(argv[2], argc == 4 ? argv[3] : nullptr);
-    if (is("-h") && argc == 3) return branch_hub_upgrade(argv[2]);
-    if ((is("-s") || is("-sb")) && argc == 3) return branch_sensor_upgrade(argv[2], is("-sb"));
-    if (is("-srf") && argc == 2) return branch_sensor_trigger(true);
-    if (is("-sfb") && argc == 2) return branch_sensor_trigger(false);
+    if (is("-sinfo") && argc == 2) return branch_sensor_info(record);
+    if (is("-w") && argc == 3) return branch_write_network(record, argv[2]);
+    if (is("-r") && argc == 3) return branch_read_network(record, argv[2]);
+    if (is("-rs") && (argc == 3 || argc == 4)) return branch_scan_networks(record, argv[2], argc == 4 ? argv[3] : nullptr);
+    if (is("-h") && argc == 3) return branch_hub_upgrade(record, argv[2]);
+    if ((is("-s") || is("-sb")) && argc == 3) return branch_sensor_upgrade(record, argv[2], is("-sb"));
+    if (is("-srf") && argc == 2) return branch_sensor_trigger(record, true);
+    if (is("-sfb") && argc == 2) return branch_sensor_trigger(record, false);
+    if (is("-list") && argc == 2) return branch_list(record);
     return 0;
 }
 
@@ -52,10 +53,14 @@ void print_out(const char* format, ...) {
     zel::active_platform().write_stdout(text);
 }
 
-int connect_and_run(Command& command) {
+int connect_and_run(Command& command, RunRecord& record) {
     try {
-        return command.Connect() != 0 ? kConnectionFailed : command.RunCommand();
+        const bool connected = command.Connect() == 0;
+        record.hub(command);
+        return connected ? command.RunCommand() : kConnectionFailed;
     } catch (const zel::Interrupted& interruption) {
+        record.hub(command);
+        record.data()["interrupted"] = {{"by", interruption.by}, {"while", command.stage().doing}};
         // The command is still alive: its port closes after this line.
         const RunStage& stage = command.stage();
         USB_Logger::Instance()->Error("Interrupted (%s) while %s. %s\n", interruption.by.c_str(), stage.doing.c_str(),
@@ -95,7 +100,7 @@ void print_usage() {
 
 namespace {
 
-int run_checked(int argc, char** argv) {
+int run_checked(RunRecord& record, int argc, char** argv) {
     USB_Logger::Instance();
     if (argc < 2 || argc > 4) {
         print_usage();
@@ -105,11 +110,11 @@ int run_checked(int argc, char** argv) {
         print_usage();
         return 0;
     }
-    if (!is_one_of(argv[1], {"-stest", "-hinfo", "-srf", "-sfb", "-log", "-sinfo"}) && argc == 2) {
+    if (!is_one_of(argv[1], {"-stest", "-hinfo", "-srf", "-sfb", "-log", "-sinfo", "-list"}) && argc == 2) {
         print_usage();
         return 0;
     }
-    return dispatch(argc, argv);
+    return dispatch(record, argc, argv);
 }
 
 }  // namespace
@@ -120,10 +125,13 @@ int run(int argc, char** argv, zel::Platform& platform) {
     std::optional<zel::TracingPlatform> tracing;
     if (!trace.empty()) tracing.emplace(platform, trace);
     zel::RunScope scope(tracing ? *tracing : platform);
+    RunRecord record(scope.platform(), argc, argv);
+    int result = kInterrupted;
     try {
-        return run_checked(argc, argv);
+        result = run_checked(record, argc, argv);
     } catch (const zel::Interrupted& interruption) {
         USB_Logger::Instance()->Error("Interrupted (%s).\n", interruption.by.c_str());
-        return kInterrupted;
     }
+    record.finish(result);
+    return result;
 }

@@ -3,7 +3,7 @@
 #   scripts/deps.sh native   - compiler, CMake, Ninja, GoogleTest, rapidxml
 #   scripts/deps.sh all      - and the Windows cross compiler, wine, clang
 set -euo pipefail
-want=(cmake ninja-build g++ libgtest-dev googletest librapidxml-dev)
+want=(cmake ninja-build g++ libgtest-dev googletest librapidxml-dev nlohmann-json3-dev)
 if [ "${1:-native}" = all ]; then
   want+=(g++-mingw-w64-x86-64-posix wine wine64 clang libclang-rt-14-dev python3 procps man-db)
 fi

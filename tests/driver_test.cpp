@@ -1,6 +1,8 @@
 // The driver's frame: argument rules, the usage text, the port a run takes,
 // the run's log and trace, and what no HUB, a closed console or an
 // unwritable folder do to a run.
+#include <nlohmann/json.hpp>
+
 #include "tests/support.hpp"
 
 namespace {
@@ -179,6 +181,93 @@ TEST(Logger, EveryRecordKeepsItsLineAndTheRunGoesOnWithoutItsFiles) {
     EXPECT_EQ(longer.run({"-w", path}), 18);
     const std::string line = "Path of configuration file too long (2000 characters, at most 255): " + path;
     EXPECT_TRUE(longer.logged("ERROR", line.substr(0, 1022) + "\n"));
+}
+
+TEST(Listing, EveryHubWithoutOpeningAny) {
+    Bench b;
+    b.attach(t::hub(t::Kind::TorvaneST, false, "COM3"));
+    sim::HubConfig held = t::hub(t::Kind::Quillet, false, "COM4");
+    held.holder = "pid 4711 (terminal)";
+    held.location = "1-1.4";
+    b.attach(held);
+    EXPECT_EQ(b.run({"-list"}), 0);
+    EXPECT_EQ(b.p.out, kVersionLine + "COM3\tTorvane (ST)\tUSB location 1-1\n"
+                                      "COM4\tQuillet\tUSB location 1-1.4\tin use by pid 4711 (terminal)\n");
+    EXPECT_TRUE(b.p.trace.empty());
+    EXPECT_EQ(b.p.open_handles(), 0u);
+    Bench none;
+    EXPECT_EQ(none.run({"-list"}), 0);
+    EXPECT_EQ(none.p.out, kVersionLine + "No HUB attached.\n");
+}
+
+TEST(RunRecord, EveryOperationLeavesOneAlsoWhenItFails) {
+    struct Case {
+        std::vector<std::string> args;
+        int result;
+        std::string data_key;  // a field the operation's data must have ("": none)
+    };
+    const std::vector<Case> cases = {
+        {{"-hinfo"}, 0, "serial_number"}, {{"-hinfo", "-boot"}, 0, "prod_assy"}, {{"-sinfo"}, 0, "sensors"},
+        {{"-log"}, 0, "lines"},           {{"-stest"}, 0, "steps"},                {{"-rs", "6"}, 0, "access_points"},
+        {{"-r", "net.xml"}, 0, "configuration"}, {{"-w", "net.xml"}, 0, "configuration"},
+        {{"-h", "img"}, 0, "hub"},        {{"-s", "sensors"}, 0, "sensors"},      {{"-sfb"}, 0, "trigger"},
+        {{"-list"}, 0, "hubs"},           {{"-h", "missing"}, 25, ""},            {{}, 0, ""},
+    };
+    for (const Case& c : cases) {
+        Bench b;
+        b.attach();
+        b.put("img", t::TwoPart{}.bytes());
+        t::SinglePart sensors;
+        sensors.target = 'S';
+        b.put("sensors", sensors.bytes());
+        b.put("net.xml", std::string("<NETWORK><DHCP/><SECURITY_TYPE/><BAND/></NETWORK>"));
+        b.p.env["ZEL_JSON"] = "run.json";
+        EXPECT_EQ(b.run(c.args), c.result);
+        const auto record = nlohmann::json::parse(b.content("run.json"));
+        EXPECT_EQ(record["tool"], "zel_usb_interface");
+        EXPECT_EQ(record["version"], "2.0.2+45");
+        EXPECT_EQ(record["operation"], c.args.empty() ? "" : c.args[0]);
+        EXPECT_EQ(record["arguments"], c.args);
+        EXPECT_EQ(record["started"], "2026-12-05T09:07:03.004Z");
+        EXPECT_EQ(record["result"], c.result);
+        EXPECT_EQ(record["exit_code"], c.result);
+        EXPECT_GE(record["duration_s"].get<double>(), 0.0);
+        const bool connects = c.result == 0 && !c.args.empty() && c.args[0] != "-list";
+        EXPECT_EQ(record["hub"].is_null(), !connects) << record.dump();
+        if (connects) {
+            EXPECT_EQ(record["hub"], nlohmann::json({{"port", "COM3"}, {"location", "1-1"}, {"kind", "Torvane (ST)"},
+                                                     {"framing", "current"}}));
+        }
+        EXPECT_TRUE(c.data_key.empty() || record["data"].contains(c.data_key)) << record.dump();
+        EXPECT_EQ(record.dump().find("correct horse"), std::string::npos);  // never the key
+    }
+    Bench failed;  // no HUB: the record says so; an unwritable record only warns
+    failed.p.env["ZEL_JSON"] = "dir";
+    failed.p.files["dir"].regular = false;
+    EXPECT_EQ(failed.run({"-hinfo"}), 6);
+    EXPECT_EQ(failed.p.err, "WARNING: cannot write the run record dir (ZEL_JSON)\n");
+    Bench six;
+    six.p.env["ZEL_JSON"] = "run.json";
+    EXPECT_EQ(six.run({"-hinfo"}), 6);
+    EXPECT_EQ(nlohmann::json::parse(six.content("run.json"))["result"], 6);
+}
+
+TEST(Progress, LongWaitsShowOnATerminalAndNowhereElse) {
+    for (const bool terminal : {true, false}) {
+        Bench b;
+        sim::HubConfig c = t::hub();
+        c.sensor_trigger_drops = true;
+        b.attach(c);
+        b.p.err_terminal = terminal;
+        EXPECT_EQ(b.run({"-sfb"}), 0);
+        const std::string shown = "\rWaiting for the HUB to restart: at most 5 s left \rWaiting for the HUB to restart: "
+                                  "at most 4 s left ";
+        EXPECT_EQ(b.p.err.rfind(shown, 0) == 0, terminal) << b.p.err;
+        EXPECT_EQ(b.p.err.empty(), !terminal);
+        // Wiped when done: the last thing on the line is blanks.
+        EXPECT_TRUE(!terminal || b.p.err.substr(b.p.err.size() - 2) == " \r");
+        EXPECT_EQ(b.p.out.find("Waiting"), std::string::npos);
+    }
 }
 
 }  // namespace

@@ -132,6 +132,13 @@ TEST_F(Stand, TwoHubsTheChosenOneComesBackUnderAnotherNameAndTheOtherHearsNothin
     const fs::path scenario = "/tmp/zel-e2e-renamed.txt";
     std::ofstream(scenario) << "port_name_after_reset = ttyACM7\nsensor_trigger_drops = yes\n";
     start({"--kind", "st", "--hub", "--kind", "quillet", "--scenario", scenario.string()});
+    // The listing names both and opens neither.
+    const auto list = tool({"-list"});
+    const std::string listed = list->read_all(10);
+    EXPECT_EQ(list->wait(5), 0);
+    EXPECT_NE(listed.find((dir_ / "hub/dev/ttyACM0").string() + "\tTorvane (ST)\tUSB location 1-1"), std::string::npos) << listed;
+    EXPECT_NE(listed.find((dir_ / "hub/dev/ttyACM1").string() + "\tQuillet\tUSB location 1-2"), std::string::npos) << listed;
+    EXPECT_EQ(read_text(dir_ / "trace.txt").find("opened"), std::string::npos);
     const auto run = tool({"-sfb"}, {"ZEL_PORT=" + (dir_ / "hub/dev/ttyACM1").string()});
     const std::string out = run->read_all(30);
     EXPECT_EQ(run->wait(5), 0) << out;

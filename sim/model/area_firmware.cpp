@@ -358,15 +358,11 @@ bool handle_firmware_mode(HubModel& hub, FirmwareArea& a, const Request& request
 
 using settings::parse_number;
 
-bool configure_sensor(FirmwareArea& a, const std::string& rest, const std::string& value) {
-    const size_t dot = rest.find('.');
-    int index = 0;
-    if (dot == std::string::npos || !parse_number(rest.substr(0, dot), index, 0, FirmwareArea::kMaxSensors - 1) ||
-        size_t(index) >= a.sensors.size()) {
-        return false;
-    }
-    UpgradeSensor& s = a.sensors[size_t(index)];
-    const std::string field = rest.substr(dot + 1);
+bool configure_sensor(FirmwareArea& a, std::string_view rest, const std::string& value) {
+    size_t index = 0;
+    std::string_view field;
+    if (!settings::parse_indexed(rest, a.sensors.size(), index, field)) return false;
+    UpgradeSensor& s = a.sensors[index];
     if (field == "address") return parse_number(value, s.address);
     if (field == "signature") return parse_number(value, s.signature);
     if (field == "version") return parse_number(value, s.version);
@@ -460,7 +456,7 @@ bool configure_firmware(FirmwareArea& a, const std::string& key, const std::stri
         for (size_t i = 0; i < a.sensors.size(); ++i) a.sensors[i].in_boot = int(i) < k;
         return true;
     }
-    if (name.rfind("sensor.", 0) == 0) return configure_sensor(a, name.substr(7), value);
+    if (name.rfind("sensor.", 0) == 0) return configure_sensor(a, std::string_view(name).substr(7), value);
     return false;
 }
 

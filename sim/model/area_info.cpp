@@ -23,7 +23,7 @@ bool all_zero_payload(const std::vector<uint8_t>& bytes) {
     return std::all_of(bytes.begin() + 4, bytes.end(), [](uint8_t v) { return v == 0; });
 }
 
-uint32_t* sensor_field(SensorModel& s, const std::string& name) {
+uint32_t* sensor_field(SensorModel& s, std::string_view name) {
     if (name == "signature") return &s.signature;
     if (name == "fw_version") return &s.fw_version;
     if (name == "boot_status") return &s.boot_status;
@@ -35,16 +35,11 @@ uint32_t* sensor_field(SensorModel& s, const std::string& name) {
     return nullptr;
 }
 
-bool configure_sensor(InfoArea& area, const std::string& rest, const std::string& value) {
-    // rest is "I.FIELD"
-    const size_t dot = rest.find('.');
-    int index = 0;
-    if (dot == std::string::npos || !parse_number(rest.substr(0, dot), index, 0, InfoArea::kMaxSensors - 1) ||
-        size_t(index) >= area.sensors.size()) {
-        return false;
-    }
-    SensorModel& s = area.sensors[size_t(index)];
-    const std::string field = rest.substr(dot + 1);
+bool configure_sensor(InfoArea& area, std::string_view rest, const std::string& value) {
+    size_t index = 0;
+    std::string_view field;
+    if (!settings::parse_indexed(rest, area.sensors.size(), index, field)) return false;
+    SensorModel& s = area.sensors[index];
     if (field == "address") return parse_number(value, s.address);
     uint32_t* target = sensor_field(s, field);
     return target != nullptr && parse_number(value, *target);
@@ -175,7 +170,7 @@ bool configure_info(InfoArea& area, const std::string& key, const std::string& v
         area.sensors = InfoArea::default_sensors(count);
         return true;
     }
-    if (name.rfind("sensor.", 0) == 0) return configure_sensor(area, name.substr(7), value);
+    if (name.rfind("sensor.", 0) == 0) return configure_sensor(area, std::string_view(name).substr(7), value);
     if (name == "sensor_block_length") return parse_number(value, area.sensor_block_length, 0, 1 << 20);
     if (name == "log_prefix") return settings::unescape(value, area.log_prefix);
     if (name == "log_text") return settings::unescape(value, area.log_text);

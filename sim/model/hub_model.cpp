@@ -64,7 +64,7 @@ size_t HubModel::frame_length(const uint8_t* head) const {
 
 void HubModel::host_write(int64_t now, std::span<const uint8_t> bytes) {
     if (!present(now) || stalled_) return;
-    for (size_t i = 0; i < bytes.size(); ++i) {
+    for (size_t i = 0; i < bytes.size() && !stalled_; ++i) {
         const uint8_t b = bytes[i];
         const int64_t at = now + wire_ticks(i + 1);
         if (partial_.empty() && b != 0x00 && b != kMarker) {
@@ -77,6 +77,10 @@ void HubModel::host_write(int64_t now, std::span<const uint8_t> bytes) {
             r.text = true;
             requests_.push_back(r);
             const Fault* fault = _fault_for(requests_.back());
+            if (fault != nullptr && fault->type == Fault::Stall) {
+                stalled_ = true;
+                return;
+            }
             if (fault == nullptr || fault->type != Fault::NoEcho) output_.push_back({at + wire_ticks(1), b});
             if (fault != nullptr && fault->type == Fault::Vanish) {
                 _restart(at + wire_ticks(1), fault->delay_ms);

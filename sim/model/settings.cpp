@@ -132,6 +132,17 @@ bool parse_hex_bytes(std::string_view text, size_t max, std::vector<uint8_t>& ou
     return true;
 }
 
+bool parse_indexed(std::string_view text, size_t count, size_t& index, std::string_view& field) {
+    const size_t dot = text.find('.');
+    int64_t i = 0;
+    if (dot == std::string_view::npos || count == 0 || !parse_number(text.substr(0, dot), 0, int64_t(count) - 1, i)) {
+        return false;
+    }
+    index = size_t(i);
+    field = text.substr(dot + 1);
+    return true;
+}
+
 bool parse_address(std::string_view text, uint32_t& out) {
     text = trim(text);
     uint32_t address = 0;

@@ -15,8 +15,8 @@
 
 namespace sim {
 
-// Sensors wired to a HUB unless a scenario says otherwise: one suit's worth,
-// a count the ST kind's sensor upgrade accepts (it takes 17 or 19).
+// Sensors wired to a HUB unless a scenario says otherwise, the same for every
+// area: a count the ST kind's sensor upgrade accepts (it takes 17 or 19).
 inline constexpr int kDefaultSensorCount = 17;
 
 namespace settings {
@@ -71,6 +71,10 @@ std::vector<std::string_view> split_words(std::string_view text);
 // Bytes in hex, one or two digits each, separated by blanks or commas; at
 // most `max` of them.
 bool parse_hex_bytes(std::string_view text, size_t max, std::vector<uint8_t>& out);
+
+// The "I.FIELD" end of a key such as info.sensor.I.FIELD: a decimal (or 0x)
+// index below `count`, then the field's name.
+bool parse_indexed(std::string_view text, size_t count, size_t& index, std::string_view& field);
 
 // A dotted IPv4 address "a.b.c.d", as the little-endian word a.b.c.d of the wire.
 bool parse_address(std::string_view text, uint32_t& out);

@@ -1,0 +1,38 @@
+// The machine-readable record of one run (ZEL_JSON=FILE): what ran, on which
+// HUB, how it ended, and what the operation found, written when the run
+// ends, also when it failed. docs/JSON.md describes every field.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+class Command;
+namespace zel { class Platform; }
+
+class RunRecord {
+public:
+    RunRecord(zel::Platform& platform, int argc, char** argv);
+
+    // The HUB a command connected to: port, location, kind and framing.
+    void hub(const Command& command);
+    // What the operation found; its layout is the operation's.
+    nlohmann::ordered_json& data() { return record_["data"]; }
+
+    // Completes the record and replaces the file with it; a file that cannot
+    // be written costs one warning on standard error and nothing else.
+    void finish(int result);
+
+    // Texts of the device's words, as the reports print them.
+    static std::string version(uint32_t quadruple);      // "2.1.3-A"
+    static std::string api_version(uint32_t word);       // "2.0.10"
+    static std::string utc(int64_t seconds, int milliseconds = -1);  // "2024-12-04T10:00:00Z"
+    static std::string hex(uint32_t word);               // "0xa43201"
+
+private:
+    zel::Platform& platform_;
+    std::string path_;
+    int64_t start_ticks_;
+    nlohmann::ordered_json record_;
+};
