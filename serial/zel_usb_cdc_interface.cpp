@@ -33,6 +33,11 @@ const char* device_kind_name(uint32_t device_type) {
 
 namespace {
 
+// How a fast restart went, besides 0 (reopened, or nothing attached) and -1
+// (it would not open).
+constexpr int kNeverLeft = 1;  // it stayed on the bus: the documented restart takes over
+constexpr int kLost = -2;      // it did not come back while other HUBs are there
+
 constexpr const char* kDevicePrefix = "\\\\.\\";
 
 // What a long wait is for, on a terminal's standard error only: updated in
@@ -126,7 +131,7 @@ int zel_usb_cdc_interface::open_port(const char* name) {
                             holder.empty() ? "" : ": ", holder.c_str(), kOpenAttempts);
         }
         try {
-            sleep_ms(kOpenSleepMs);
+            sleep_ms(h != zel::kInvalidPort ? timing_.open_settle_ms : kOpenSleepMs);
         } catch (const zel::Interrupted&) {
             if (h != zel::kInvalidPort) platform_.port_close(h);  // not ours yet: nobody else would close it
             throw;
@@ -208,6 +213,27 @@ int zel_usb_cdc_interface::read_port_count(void* buffer, int length, int64_t tim
     return received;
 }
 
+int zel_usb_cdc_interface::read_while_coming(void* buffer, int length, int64_t wait_ms) {
+    auto* bytes = static_cast<uint8_t*>(buffer);
+    int received = 0;
+    // A read of n bytes waits 10 n + 10 ms when nothing comes.
+    const int ask = int(std::max<int64_t>(1, (wait_ms - 10) / 10));
+    while (received < length) {
+        const int got = platform_.port_read(handle, bytes + received, uint32_t(std::min(ask, length - received)));
+        _check_interrupted();
+        if (got < 0) return received > 0 ? received : -1;
+        if (got == 0) break;
+        received += got;
+    }
+    return received;
+}
+
+int zel_usb_cdc_interface::read_once(void* buffer, int length) {
+    const int got = platform_.port_read(handle, static_cast<uint8_t*>(buffer), uint32_t(std::max(length, 0)));
+    _check_interrupted();
+    return got;
+}
+
 int zel_usb_cdc_interface::read_port(void* buffer, int length, int64_t timeout_ms, const char* waiting_for) {
     return read_port_count(buffer, length, timeout_ms, waiting_for) == length ? length : -1;
 }
@@ -251,23 +277,55 @@ int zel_usb_cdc_interface::_find_again(const PortEntry& hub) const {
     return port_count == 1 && most_ports_seen_ <= 1 ? 0 : -1;
 }
 
+bool zel_usb_cdc_interface::_listed(const PortEntry& hub) {
+    clear_ports();
+    find_ports();
+    for (int i = 0; i < port_count; ++i) {
+        if (hub.location.empty() ? std::strcmp(ports[i].name, hub.name) == 0 : ports[i].location == hub.location) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int zel_usb_cdc_interface::_reopen(int found) {
+    selected_port = found;
+    return open_port(ports[found].name) < 0 ? -1 : 0;
+}
+
+int zel_usb_cdc_interface::_follow_restart(const PortEntry& hub) {
+    uint32_t waited = 0;
+    while (_listed(hub)) {
+        if (waited >= timing_.restart_sleep_ms) return kNeverLeft;
+        sleep_ms(timing_.look_every_ms);
+        waited += timing_.look_every_ms;
+    }
+    for (uint32_t looked = 0; looked < kOpenAttempts * kOpenSleepMs; looked += timing_.look_every_ms) {
+        sleep_ms(timing_.look_every_ms, "for the HUB to come back");
+        clear_ports();
+        find_ports();
+        if (const int found = _find_again(hub); found >= 0) return _reopen(found);
+    }
+    return port_count == 0 ? 0 : kLost;
+}
+
 int zel_usb_cdc_interface::reopen_after_restart() {
     const PortEntry hub = selected_port >= 0 && selected_port < port_count ? ports[selected_port] : PortEntry{};
     close_port();
-    sleep_ms(kRestartSleepMs, "for the HUB to restart");
-    for (int look = 0;; ++look) {
-        // The HUB may come back under another name: look afresh.
-        clear_ports();
-        find_ports();
-        const int found = _find_again(hub);
-        if (found >= 0) {
-            selected_port = found;
-            return open_port(ports[found].name) < 0 ? -1 : 0;
+    int outcome = timing_.fast ? _follow_restart(hub) : kNeverLeft;
+    if (outcome == kNeverLeft) {
+        if (!timing_.fast) sleep_ms(timing_.restart_sleep_ms, "for the HUB to restart");
+        for (int look = 0; outcome == kNeverLeft; ++look) {
+            // The HUB may come back under another name: look afresh.
+            clear_ports();
+            find_ports();
+            if (const int found = _find_again(hub); found >= 0) return _reopen(found);
+            if (port_count == 0) return 0;  // nothing attached: the next request meets the closed port
+            if (look + 1 >= kOpenAttempts) outcome = kLost;
+            else sleep_ms(kOpenSleepMs, "for the HUB to come back");
         }
-        if (port_count == 0) return 0;  // nothing attached: the next request meets the closed port
-        if (look + 1 >= kOpenAttempts) break;
-        sleep_ms(kOpenSleepMs, "for the HUB to come back");
     }
+    if (outcome != kLost) return outcome;
     std::string others;
     for (int i = 0; i < port_count; ++i) others += (i ? ", " : "") + ports[i].describe();
     logger->Error("CDC-interface: The HUB at %s did not come back after its restart; the other HUBs attached (%s) "

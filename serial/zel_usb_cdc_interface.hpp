@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/platform.hpp"
+#include "serial/timing.hpp"
 
 class USB_Logger;
 
@@ -56,8 +57,7 @@ class zel_usb_cdc_interface {
 public:
     static constexpr int kMaxPorts = 10;
     static constexpr int kOpenAttempts = 20;
-    static constexpr uint32_t kOpenSleepMs = 1000;
-    static constexpr uint32_t kRestartSleepMs = 5000;
+    static constexpr uint32_t kOpenSleepMs = 1000;  // between attempts to find or open a port
 
     int32_t port_count = 0;
     int32_t selected_port = 0;
@@ -84,6 +84,13 @@ public:
     // Like read_port, but returns the count received (never -1): for callers
     // that need to know how much of a short reply came.
     int read_port_count(void* buffer, int length, int64_t timeout_ms, const char* waiting_for = nullptr);
+    // Reads up to `length` bytes as they come: ends when they are all there,
+    // or when no byte comes within `wait_ms` (from the start, then after each
+    // byte). Each read asks for no more bytes than its own time-out keeps
+    // within that wait. The count received, or -1 when the device is gone.
+    int read_while_coming(void* buffer, int length, int64_t wait_ms);
+    // One read with the port's time-outs: the count received, 0 or -1.
+    int read_once(void* buffer, int length);
 
     // The index of the table entry named `name`, also when given without the
     // device prefix of a long Windows name; -1 when there is none.
@@ -105,11 +112,18 @@ public:
     void pause(int64_t due_100ns);
 
     zel::Platform& platform() { return platform_; }
+    const zel::Timing& timing() const { return timing_; }
+    void set_timing(const zel::Timing& timing) { timing_ = timing; }
 
 private:
     void _check_interrupted();
     int _find_again(const PortEntry& hub) const;
+    bool _listed(const PortEntry& hub);
+    // The fast restart: the HUB seen to leave, then looked for until it is back.
+    int _follow_restart(const PortEntry& hub);
+    int _reopen(int found);
 
     zel::Platform& platform_;
     int32_t most_ports_seen_ = 0;  // several HUBs during the run: none is taken for another
+    zel::Timing timing_;
 };

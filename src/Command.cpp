@@ -35,6 +35,11 @@ Command::Command() {
     // ZEL_PORT picks one HUB when several are attached.
     const std::string wanted = port->platform().environment("ZEL_PORT");
     std::snprintf(port->requested_port, sizeof port->requested_port, "%s", wanted.c_str());
+    const std::string timing = port->platform().environment("ZEL_TIMING");
+    if (timing == "fast") port->set_timing(zel::Timing::quick());
+    else if (!timing.empty() && timing != "documented") {
+        logger->Warning("ZEL_TIMING=%s is neither fast nor documented: the documented timing is used\n", timing.c_str());
+    }
 }
 
 Command::~Command() {
@@ -108,27 +113,36 @@ int Command::Connect() {
         }
     }
     if (!port->connected) return -1;
-    _check_HUB_version();
+    if (_check_HUB_version() != EXCHANGE_OK && port->timing().fast) {
+        // Opened too soon for this HUB, perhaps: start again the documented way.
+        logger->Info("The HUB did not echo cleanly soon after opening: going on with the documented timing\n");
+        port->set_timing(zel::Timing::documented());
+        port->close_port();
+        if (port->open_port(port->ports[port->selected_port].name) < 0) return -1;
+        _check_HUB_version();
+    }
     return 0;
 }
 
-void Command::_check_HUB_version() {
+int Command::_check_HUB_version() {
     if (connected_device_type() == DEVICE_QUILLET) {
         legacy_hub = false;
         logger->Info("HUB version 2.0.0 or higher!!\n");
-        return;
+        return EXCHANGE_OK;
     }
     logger->Info("Checking hub version...\n");
     const uint8_t probe[kRequestSize] = {};
-    if (report_exchange_error(_send_message(probe, kRequestSize, true), "Command::_check_HUB_version")) return;
+    const int code = _send_message(probe, kRequestSize, true);
+    if (report_exchange_error(code, "Command::_check_HUB_version")) return code;
     uint8_t answer[4] = {};
     legacy_hub = port->read_port(answer, 4, kProbeAnswerMs) != 4;
     logger->Info(legacy_hub ? "HUB with legacy version\n" : "HUB version 2.0.0 or higher!!\n");
+    return EXCHANGE_OK;
 }
 
 int Command::_send_message(const uint8_t* message, int length, bool check_echo) {
     if (port->write_port(message, static_cast<uint32_t>(length)) != length) return EXCHANGE_WRITE_FAILED;
-    echo_pause();
+    if (!check_echo || length > kRequestSize || port->timing().pause_before_short_echo) echo_pause();
     if (!check_echo) return port->reopen_after_restart() < 0 ? EXCHANGE_NOT_CONNECTED : EXCHANGE_OK;
     std::vector<uint8_t> echo(static_cast<size_t>(length));
     if (port->read_port(echo.data(), length, kEchoTimeoutMs) != length) return EXCHANGE_SHORT;
@@ -138,7 +152,7 @@ int Command::_send_message(const uint8_t* message, int length, bool check_echo) 
 int Command::_send_byte(const uint8_t* byte) {
     const int written = port->write_port(byte, 1);
     if (written < 0) return written;
-    echo_pause();
+    if (port->timing().pause_before_short_echo) echo_pause();
     uint8_t echo = 0;
     const int got = port->read_port(&echo, 1, kEchoTimeoutMs);
     return got == 1 ? written : got;

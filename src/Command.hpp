@@ -90,7 +90,8 @@ protected:
     zel_usb_cdc_interface* port = nullptr;
 
 private:
-    void _check_HUB_version();
+    // The probe that tells the framing; the exchange code of its echo.
+    int _check_HUB_version();
     void _report_requested_port_missing();
     void _warn_of_other_hubs();
     RunStage stage_;

@@ -35,8 +35,12 @@ int64_t GetHUBLogFile::_read_text() {
     uint8_t block[kBlockSize];
     int64_t total = 0;
     int stored = 0;
+    const bool fast = port->timing().fast;
     for (;;) {
-        const int got = std::clamp(_read_block(block, kBlockBudgetMs), 0, kBlockSize);
+        // Fast: the log ends with its first silence of the documented budget.
+        const int got = std::clamp(fast ? port->read_while_coming(block, kBlockSize, port->timing().log_quiet_ms)
+                                        : _read_block(block, kBlockBudgetMs),
+                                   0, kBlockSize);
         if (got == 0) break;
         total += got;
         const int fits = std::min(got, HUBLogFile::kTextCapacity - stored);
@@ -60,8 +64,9 @@ int32_t GetHUBLogFile::RunCommand() {
         if (result == 0) logger->Warning("Byte %d with no answer!\n", i);
     }
 
-    // Give the HUB time to start its answer.
-    port->pause(kAnswerPause100ns);
+    // Give the HUB time to start its answer (fast: the first read waits as
+    // long for its first byte).
+    if (!port->timing().fast) port->pause(kAnswerPause100ns);
 
     const int64_t total = _read_text();
     log_file->length = static_cast<int32_t>(std::min<int64_t>(total, INT32_MAX));

@@ -49,6 +49,8 @@ public:
 
 private:
     void _log_sensor(SensorRecordBytes record);
+    // The block of records: 1250 bytes or what came of them.
+    int _read_records();
 
     std::array<uint8_t, kRequestSize> request_{};
     uint8_t block_[kBlockSize] = {};

@@ -379,9 +379,15 @@ int32_t PerformFWUpgrade::_performAutoAddressing() {
                       kMaxEntries);
         return kSensorEntriesMissing;
     }
-    _wait(legacy_hub ? 8000 : 2000, "for the sensors' records");
+    const uint32_t before_records_ms = legacy_hub ? 8000 : 2000;
     const int length = n * kEntrySize;
-    if (n > 0 && port->read_port(entries_.data(), length, kReplyTimeoutMs) != length) {
+    // Fast: the documented wait before the records becomes their deadline.
+    if (!port->timing().fast) _wait(before_records_ms, "for the sensors' records");
+    const int got = n == 0 ? 0
+                    : port->timing().fast
+                        ? port->read_while_coming(entries_.data(), length, before_records_ms + kReplyTimeoutMs)
+                        : port->read_port_count(entries_.data(), length, kReplyTimeoutMs);
+    if (n > 0 && got != length) {
         report_exchange_error(legacy_hub ? EXCHANGE_SHORT : EXCHANGE_NO_FEEDBACK, kWho);
         return kSensorEntriesMissing;
     }

@@ -173,4 +173,83 @@ TEST(FilesOfTheUser, TheConfigurationIsWrittenWholeOrNotAtAll) {
     }
 }
 
+// --- the fast timing ---------------------------------------------------------------------------------
+
+struct Timed {
+    std::vector<std::string> args;
+    sim::HubConfig hub;
+    double fast_at_most_ms;  // 0: at most 80 % of the documented run; -1: shorter than it
+};
+
+std::vector<Timed> timed_runs() {
+    sim::HubConfig st = t::hub(), quillet = t::hub(Kind::Quillet), dropping = t::hub();
+    dropping.sensor_trigger_drops = true;
+    sim::HubConfig log = t::hub();
+    log.info.log_text = std::string(1022, 'x');  // 1 KiB with the HUB's line break
+    return {{{"-hinfo"}, st, 150},        {{"-r", "net.xml"}, st, 150}, {{"-rs", "6"}, st, 150},
+            {{"-sinfo"}, st, 500},        {{"-log"}, log, 1500},       {{"-srf"}, dropping, 2500},
+            {{"-sfb"}, dropping, 2500},   {{"-stest"}, quillet, 7000}, {{"-h", "img"}, st, 0},
+            {{"-s", "sensors"}, st, -1}};
+}
+
+// Runs one operation in both modes on the same HUB: the requests must be the
+// same, byte for byte, and the fast run within its target.
+TEST(Timing, FastSendsTheSameBytesInLessTime) {
+    for (const Timed& c : timed_runs()) {
+        SCOPED_TRACE(c.args[0]);
+        std::vector<std::vector<t::Bytes>> requests;
+        std::vector<double> took;
+        for (const bool fast : {false, true}) {
+            Bench b;
+            b.attach(c.hub);
+            if (fast) b.p.env["ZEL_TIMING"] = "fast";
+            b.put("img", t::TwoPart{}.bytes());
+            t::SinglePart sensors;
+            sensors.target = 'S';
+            b.put("sensors", sensors.bytes());
+            EXPECT_EQ(b.run(c.args), 0) << b.at("ERROR");
+            requests.emplace_back();
+            for (const sim::Request& r : b.hub().requests()) requests.back().push_back(r.bytes);
+            took.push_back(b.p.now_ms());
+            EXPECT_EQ(b.log().back().text, "Closing com port\n");
+        }
+        EXPECT_EQ(requests[0], requests[1]);
+        EXPECT_LT(took[1], c.fast_at_most_ms > 0 ? c.fast_at_most_ms : c.fast_at_most_ms < 0 ? took[0] : 0.8 * took[0])
+            << "documented " << took[0];
+    }
+}
+
+TEST(Timing, ASlowButInSpecHubWorksInBothModes) {
+    for (const bool fast : {false, true}) {
+        sim::HubConfig slow = t::hub();
+        slow.reply_delay_us = 40000;    // each answer 40 ms late
+        slow.reset_absent_ms = 4900;    // off the bus for 4.9 s on a restart
+        slow.sensor_trigger_drops = true;
+        slow.info.log_piece = 300;      // the log in pieces with 400 ms between them
+        slow.info.log_gap_ms = 400;
+        slow.info.log_text = std::string(900, 'y');
+        for (const std::vector<std::string>& args : {std::vector<std::string>{"-hinfo"}, {"-sfb"}, {"-log"}, {"-h", "img"}}) {
+            Bench b;
+            b.attach(slow);
+            if (fast) b.p.env["ZEL_TIMING"] = "fast";
+            b.put("img", t::TwoPart{}.bytes());
+            EXPECT_EQ(b.run(args), 0) << args[0] << (fast ? " fast: " : ": ") << b.at("ERROR");
+            EXPECT_TRUE(args[0] != "-log" || b.logged("INFO", "LOG-file: Length 902\n")) << b.at("INFO");
+        }
+    }
+}
+
+TEST(Timing, AnUncleanFirstEchoFallsBackToTheDocumentedTiming) {
+    sim::HubConfig c = t::hub();
+    c.faults.push_back(t::on_request(0, {Fault::EchoByteChanged, 3}));
+    Bench b;
+    b.attach(c);
+    b.p.env["ZEL_TIMING"] = "fast";
+    EXPECT_EQ(b.run({"-hinfo"}), 0);
+    EXPECT_TRUE(b.logged("INFO", "The HUB did not echo cleanly soon after opening: going on with the documented timing\n"));
+    EXPECT_EQ(b.sleeps_ms(), (std::vector<int64_t>{100, 1000}));  // the fast open, then the documented one
+    EXPECT_EQ(std::count_if(b.p.waits.begin(), b.p.waits.end(), [](const sim::Wait& w) { return w.duration == 163200; }),
+              2);  // from then on the echo pauses are back (the first probe's, then the request's)
+}
+
 }  // namespace

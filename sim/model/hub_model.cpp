@@ -160,6 +160,9 @@ void HubModel::_answer(const Request& request, Exchange& ex, int64_t now) {
         if (type == Fault::PartialEcho) return;
     }
     if (type == Fault::Vanish) {
+        // A request that restarts the HUB still takes effect: it only comes
+        // back later (or never).
+        if (ex.restart && ex.next_mode) mode_ = *ex.next_mode;
         _restart(t, fault->delay_ms);
         return;
     }
