@@ -14,9 +14,15 @@ int branch_selftest(RunRecord& record) {
     const int32_t result = connect_and_run(command, record);
     nlohmann::ordered_json& steps = record.data()["steps"] = nlohmann::ordered_json::array();
     for (uint32_t s = 0; s < std::min<uint32_t>(step_count, RunSelfTest::kMaxSteps); ++s) {
-        std::string data;
-        for (const uint8_t b : results[s].data) data += "0123456789abcdef"[b >> 4] + std::string(1, "0123456789abcdef"[b & 15]);
-        steps.push_back({{"step", s + 1}, {"code", results[s].code}, {"data", data}});
+        nlohmann::ordered_json step = {{"step", s + 1}, {"code", results[s].code}};
+        // The measured data of the steps that have it, in hex.
+        const auto& data = results[s].data;
+        if (std::any_of(data.begin(), data.end(), [](uint8_t b) { return b != 0; })) {
+            std::string hex;
+            for (const uint8_t b : data) hex.append({"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]});
+            step["data"] = hex;
+        }
+        steps.push_back(step);
     }
     const uint32_t v = command.reported_version();
     record.data()["version"] = std::to_string(v >> 24) + "." + std::to_string((v >> 16) & 0xFF) + "." +

@@ -25,8 +25,8 @@ public:
     void finish(int result);
 
     // Texts of the device's words, as the reports print them.
-    static std::string version(uint32_t quadruple);      // "2.1.3-A"
-    static std::string api_version(uint32_t word);       // "2.0.10"
+    static std::string version(uint32_t v);      // "2.1.3-A"
+    static std::string api_version(uint32_t v);  // "2.0.10"
     static std::string utc(int64_t seconds, int milliseconds = -1);  // "2024-12-04T10:00:00Z"
     static std::string hex(uint32_t word);               // "0xa43201"
 

@@ -18,6 +18,18 @@ test -x /usr/bin/zel_usb_interface
 test -f /usr/lib/udev/rules.d/70-zel-hub.rules
 man -l /usr/share/man/man1/zel_usb_interface.1 2>/dev/null | grep -qE "zel_usb_interface +- +service +tool"
 echo "man page renders: ok"
+# The man page's EXIT STATUS lists the codes of README's table, no more, no less.
+python3 - "$root" <<'PY'
+import re, sys
+root = sys.argv[1]
+readme = open(f"{root}/README.md").read().split("## Exit codes", 1)[1].split("\n## ", 1)[0]
+man = open(f"{root}/docs/zel_usb_interface.1").read().split(".SH EXIT STATUS", 1)[1].split(".SH ", 1)[0]
+codes = lambda lines: {int(n) for line in lines for n in re.findall(r"\d+", line)}
+table = codes(re.findall(r"^\| ([\d, ]+) \|", readme, re.M))
+listed = codes(re.findall(r"^\.B ([\d, ]+)$", man, re.M))
+assert table == listed, f"README {sorted(table)} != man page {sorted(listed)}"
+print(f"exit codes of README and the man page agree: {sorted(table)}")
+PY
 
 work=$(mktemp -d)
 "$root/build/bin/zel_hub_sim" --dir "$work/hub" --exit-after-idle 30 >"$work/env" &

@@ -40,18 +40,16 @@ constexpr int kLost = -2;      // it did not come back while other HUBs are ther
 
 constexpr const char* kDevicePrefix = "\\\\.\\";
 
-// What a long wait is for, on a terminal's standard error only: updated in
-// place while it lasts and wiped when it is over, so standard output and
-// the log stay as they are.
+// A long wait shown on a terminal while it lasts: what it is for and at
+// most how long it still takes.
 class WaitNotice {
 public:
-    WaitNotice(zel::Platform& platform, const char* what, int64_t max_ms)
-        : platform_(platform), what_(what),
-          shown_(what != nullptr && max_ms >= 2000 && platform.stderr_is_terminal()) {
+    WaitNotice(zel_usb_cdc_interface& port, const char* what, int64_t max_ms)
+        : port_(port), what_(what), shown_(what != nullptr && max_ms >= 2000 && port.platform().stderr_is_terminal()) {
         update(max_ms);
     }
     ~WaitNotice() {
-        if (shown_) platform_.write_stderr("\r" + std::string(width_, ' ') + "\r");
+        if (shown_) port_.show("");
     }
     WaitNotice(const WaitNotice&) = delete;
     WaitNotice& operator=(const WaitNotice&) = delete;
@@ -59,19 +57,14 @@ public:
     bool shown() const { return shown_; }
     void update(int64_t left_ms) {
         if (!shown_) return;
-        char text[160];
-        const int n = std::snprintf(text, sizeof text, "\rWaiting %s: at most %lld s left ", what_,
-                                    static_cast<long long>((std::max<int64_t>(left_ms, 0) + 999) / 1000));
-        const size_t length = std::min(sizeof text - 1, size_t(std::max(n, 0)));
-        width_ = std::max(width_, length);
-        platform_.write_stderr(std::string_view(text, length));
+        const long long seconds = (std::max<int64_t>(left_ms, 0) + 999) / 1000;
+        port_.show("Waiting " + std::string(what_) + ": at most " + std::to_string(seconds) + " s left");
     }
 
 private:
-    zel::Platform& platform_;
+    zel_usb_cdc_interface& port_;
     const char* what_;
     bool shown_;
-    size_t width_ = 0;
 };
 
 }  // namespace
@@ -190,7 +183,7 @@ int zel_usb_cdc_interface::read_port_count(void* buffer, int length, int64_t tim
     int received = 0;
     int64_t remaining = timeout_ms;
     if (length <= 0) return 0;
-    WaitNotice notice(platform_, waiting_for, timeout_ms);
+    WaitNotice notice(*this, waiting_for, timeout_ms);
     do {
         const int64_t start = platform_.tick_count();
         const int got = platform_.port_read(handle, bytes + received, static_cast<uint32_t>(length - received));
@@ -238,13 +231,25 @@ int zel_usb_cdc_interface::read_port(void* buffer, int length, int64_t timeout_m
     return read_port_count(buffer, length, timeout_ms, waiting_for) == length ? length : -1;
 }
 
+void zel_usb_cdc_interface::show(const std::string& text) {
+    if (terminal_ < 0) terminal_ = platform_.stderr_is_terminal() ? 1 : 0;
+    if (terminal_ == 0) return;
+    // Blanks over what a longer text left, then back to its end.
+    const size_t width = shown_width_;
+    shown_width_ = text.size();
+    std::string line = "\r" + text;
+    if (width > text.size()) line += std::string(width - text.size(), ' ') + "\r" + text;
+    if (text.empty() && width > 0) line = "\r" + std::string(width, ' ') + "\r";
+    platform_.write_stderr(line);
+}
+
 void zel_usb_cdc_interface::_check_interrupted() {
     std::string by = platform_.interruption();
     if (!by.empty()) throw zel::Interrupted{std::move(by)};
 }
 
 void zel_usb_cdc_interface::sleep_ms(uint32_t ms, const char* waiting_for) {
-    WaitNotice notice(platform_, waiting_for, ms);
+    WaitNotice notice(*this, waiting_for, ms);
     if (!notice.shown()) {
         platform_.sleep_ms(ms);
         _check_interrupted();
@@ -255,7 +260,7 @@ void zel_usb_cdc_interface::sleep_ms(uint32_t ms, const char* waiting_for) {
         platform_.sleep_ms(slice);
         _check_interrupted();
         left -= slice;
-        notice.update(left);
+        if (left > 0) notice.update(left);
     }
 }
 

@@ -177,7 +177,7 @@ int Command::_receive_message(uint8_t* reply, int length, int64_t timeout_ms, co
 }
 
 Exchanged Command::_exchange(const uint8_t* request, int length, uint8_t* reply, int reply_length, int64_t limit_ms,
-                             const char* operation, std::source_location where) {
+                             const char* operation, zel::SourceLocation where) {
     if (report_exchange_error(_send_message(request, length, true), operation, where)) return Exchanged::RequestFailed;
     if (report_exchange_error(_receive_message(reply, reply_length, limit_ms), operation, where)) {
         return Exchanged::ReplyFailed;
@@ -194,7 +194,7 @@ void Command::_frame(uint8_t* request, uint32_t word, uint8_t legacy_code) const
     request[2] = legacy_code;
 }
 
-bool Command::report_exchange_error(int code, const char* operation, std::source_location where) {
+bool Command::report_exchange_error(int code, const char* operation, zel::SourceLocation where) {
     if (code == EXCHANGE_OK) return false;
     return report_exchange_error(code, operation, source_name(where.file_name()).c_str(), int(where.line()));
 }

@@ -4,10 +4,10 @@
 #pragma once
 
 #include <cstdint>
-#include <source_location>
 #include <string>
 
 #include "log/USB_Logger.hpp"
+#include "platform/source_location.hpp"
 #include "serial/zel_usb_cdc_interface.hpp"
 #include "src/le32.hpp"
 
@@ -69,7 +69,7 @@ protected:
     // An echo-checked request and the check of its reply, each failure
     // reported under `operation`.
     Exchanged _exchange(const uint8_t* request, int length, uint8_t* reply, int reply_length, int64_t limit_ms,
-                        const char* operation, std::source_location where = std::source_location::current());
+                        const char* operation, zel::SourceLocation where = zel::SourceLocation::current());
     // Bytes 0-3 of a request: `word` in the current framing; in the legacy
     // one the marker and `legacy_code` in bytes 0 and 2 (bytes 1 and 3 are
     // the caller's).
@@ -78,7 +78,7 @@ protected:
     bool report_exchange_error(int code, const char* operation, const char* source_file, int line);
     // The same, naming the caller's source file and line.
     bool report_exchange_error(int code, const char* operation,
-                               std::source_location where = std::source_location::current());
+                               zel::SourceLocation where = zel::SourceLocation::current());
 
     // The device type of the connected port, 0 when not connected.
     uint32_t connected_device_type() const;

@@ -32,7 +32,7 @@ std::string describe_text(const char* format, const char* text) {
 char expected_target(bool hub_upgrade, uint32_t device_type) {
     if (!hub_upgrade) return kTargetSensor;
     switch (device_type) {
-        case 1: return kTargetHub;
+        case 1:
         case 2: return kTargetHub;
         case 3: return kTargetHubST;
         default: return 0;

@@ -26,7 +26,7 @@ inline constexpr size_t kPathCapacity = 2048;
 // hold a few MiB of flash at most; 16 MiB leaves room for any image they
 // can take, while a wrong path (a disk image, /dev/zero) is refused before
 // it fills the memory.
-inline constexpr uint64_t kMaxFileSize = 16u * 1024 * 1024;
+inline constexpr uint64_t kMaxFileSize = uint64_t{16} * 1024 * 1024;
 // The two-part layout holds two parts; a count of a few re-sends the second
 // one, but a corrupt count would re-send it for hours with the HUB in its
 // bootloader all along.

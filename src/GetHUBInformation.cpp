@@ -19,7 +19,7 @@ int byte_of(uint32_t word, int shift) { return static_cast<int>((word >> shift) 
 
 void parse_hub_info(const std::array<uint8_t, kRequestSize>& reply, HUBInfo& info) {
     const uint8_t* r = reply.data();
-    for (int i = 0; i < 4; ++i) info.unique_id[i] = get_le32(r + R::kUniqueId + 4 * i);
+    for (int i = 0; i < 4; ++i) info.unique_id[i] = get_le32(r + R::kUniqueId + size_t(4) * i);
     info.fw_version = get_le32(r + R::kFwVersion);
     info.bootloader_version = get_le32(r + R::kBootloaderVersion);
     info.usb_api_version = get_le32(r + R::kUsbApi);

@@ -43,10 +43,12 @@ int64_t GetHUBLogFile::_read_text() {
                                    0, kBlockSize);
         if (got == 0) break;
         total += got;
+        port->show("Reading the HUB's log: " + std::to_string(total) + " bytes");
         const int fits = std::min(got, HUBLogFile::kTextCapacity - stored);
         std::memcpy(log_file->data + stored, block, size_t(fits));
         stored += fits;
     }
+    port->show("");
     return total;
 }
 

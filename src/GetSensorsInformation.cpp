@@ -97,7 +97,7 @@ int32_t GetSensorsInformation::RunCommand() {
     const int count = sensor_count_of_block(length);
     logger->Info("Collected firmware information for %d sensors\n", count);
     for (int i = 0; i < count; ++i) {
-        _log_sensor(SensorRecordBytes(block_ + kSensorBlockHeader + i * kSensorRecordSize, kSensorRecordSize));
+        _log_sensor(SensorRecordBytes(block_ + kSensorBlockHeader + size_t(i) * kSensorRecordSize, kSensorRecordSize));
     }
     if (info != nullptr) {
         info->count = count;

@@ -1,7 +1,6 @@
 #include "src/PerformFWUpgrade.hpp"
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -79,17 +78,6 @@ int32_t PerformFWUpgrade::check_image() {
 
 // --- helpers ----------------------------------------------------------------
 
-void PerformFWUpgrade::_show_progress(const char* format, ...) {
-    // Asked once per upgrade, not once per chunk.
-    if (show_progress_ < 0) show_progress_ = port->platform().stderr_is_terminal() ? 1 : 0;
-    if (show_progress_ == 0) return;
-    va_list args;
-    va_start(args, format);
-    const std::string text = format_text(160, format, args);
-    va_end(args);
-    port->platform().write_stderr(text);
-}
-
 void PerformFWUpgrade::_wait(uint32_t ms, const char* what) {
     _stage(std::string("waiting ") + what, stage().leaves);
     port->sleep_ms(ms, what);
@@ -123,10 +111,10 @@ int PerformFWUpgrade::_sendFirmware(uint32_t data, uint32_t length, bool st_form
                     fwimage::kBlockSize);
         _stage("sending firmware chunk " + std::to_string(k + 1) + " of " + std::to_string(chunks) + part,
                stage().leaves);
-        _show_progress("\rSending firmware: chunk %u of %u", k + 1, chunks);
+        port->show("Sending firmware: chunk " + std::to_string(k + 1) + " of " + std::to_string(chunks) + part);
         code = _send_boot_request();
     }
-    if (chunks > 0) _show_progress("\n");
+    port->show("");
     return code;
 }
 
@@ -393,7 +381,7 @@ int32_t PerformFWUpgrade::_performAutoAddressing() {
     }
     if (sensors_info != nullptr) {
         for (int i = 0; i < n; ++i) {
-            const uint8_t* entry = entries_.data() + i * kEntrySize;
+            const uint8_t* entry = entries_.data() + size_t(i) * kEntrySize;
             sensors_info->address[i] = entry[0];
             sensors_info->status[i] = entry[3];
             sensors_info->code[i] = entry[2];

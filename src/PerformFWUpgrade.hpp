@@ -142,7 +142,6 @@ private:
     // The path of the image and what the report names this path.
     const char* _path() const;
     const char* _who() const;
-    void _show_progress(const char* format, ...) ZEL_PRINTF_FORMAT(2, 3);
     // A documented wait, named for a terminal and for an interruption's report.
     void _wait(uint32_t ms, const char* what);
     void _fill_header(uint32_t fw_length, uint32_t data_signature, uint32_t fw_signature);
@@ -152,9 +151,8 @@ private:
     fwimage::TwoPartImage two_;
     bool image_checked_ = false;
     uint32_t checked_for_ = 0;  // the device type the image was judged for
-    int show_progress_ = -1;    // -1: not asked yet
 
     std::array<uint8_t, kForwardedSize> message_{};
     std::array<uint8_t, kReplySize> reply_{};
-    std::array<uint8_t, kMaxEntries * kEntrySize> entries_{};
+    std::array<uint8_t, size_t(kMaxEntries) * kEntrySize> entries_{};
 };

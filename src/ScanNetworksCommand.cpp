@@ -55,7 +55,7 @@ int32_t ScanNetworksCommand::RunCommand() {
         result->count = reply[0];
         std::memcpy(result->unused, reply + 1, sizeof result->unused);
         for (int i = 0; i < ScanResult::kMaxEntries; ++i) {
-            const uint8_t* entry = reply + kEntriesOffset + i * int(AccessPointRecord::kSize);
+            const uint8_t* entry = reply + kEntriesOffset + size_t(i) * AccessPointRecord::kSize;
             AccessPointRecord& to = result->access_points[i];
             to.RF_CHANNEL = entry[0];
             to.SECURITY_MODE = entry[1];

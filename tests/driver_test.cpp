@@ -260,8 +260,8 @@ TEST(Progress, LongWaitsShowOnATerminalAndNowhereElse) {
         b.attach(c);
         b.p.err_terminal = terminal;
         EXPECT_EQ(b.run({"-sfb"}), 0);
-        const std::string shown = "\rWaiting for the HUB to restart: at most 5 s left \rWaiting for the HUB to restart: "
-                                  "at most 4 s left ";
+        const std::string shown = "\rWaiting for the HUB to restart: at most 5 s left\rWaiting for the HUB to restart: "
+                                  "at most 4 s left\r";
         EXPECT_EQ(b.p.err.rfind(shown, 0) == 0, terminal) << b.p.err;
         EXPECT_EQ(b.p.err.empty(), !terminal);
         // Wiped when done: the last thing on the line is blanks.

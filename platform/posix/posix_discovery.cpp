@@ -152,14 +152,18 @@ std::vector<UsbSerialDevice> discover_usb_serial_devices() {
     for (const std::string& name : names) {
         std::string device_dir;
         uint32_t vendor = 0, product = 0;
-        if (!find_usb_device(root, class_dir + "/" + name, device_dir, vendor, product)) continue;
+        std::string entry = class_dir;
+        entry.append("/").append(name);
+        if (!find_usb_device(root, entry, device_dir, vendor, product)) continue;
         // Written like a Windows interface path, so that the serial layer's
         // "vid_xxxx&pid_xxxx" search works the same on both systems.
         char ids[40];
         std::snprintf(ids, sizeof ids, "usb#vid_%04x&pid_%04x#", vendor, product);
         // The device's folder is named after its place on the bus ("1-1.4").
         const std::string location = device_dir.substr(device_dir.rfind('/') + 1);
-        devices.push_back(UsbSerialDevice{ids + device_dir, dev_root + "/" + name, location});
+        std::string port = dev_root;
+        port.append("/").append(name);
+        devices.push_back(UsbSerialDevice{std::string(ids).append(device_dir), port, location});
     }
     return devices;
 }
@@ -171,13 +175,14 @@ std::string find_port_holder(const std::string& port) {
     const std::string self = std::to_string(::getpid());
     for (const std::string& pid : directory_entries("/proc")) {
         if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos || pid == self) continue;
-        const std::string fd_dir = "/proc/" + pid + "/fd";
+        const std::string process = "/proc/" + pid;
+        const std::string fd_dir = process + "/fd/";
         for (const std::string& fd : directory_entries(fd_dir)) {
             char target[PATH_MAX];
-            const ssize_t n = ::readlink((fd_dir + "/" + fd).c_str(), target, sizeof target - 1);
+            const ssize_t n = ::readlink((fd_dir + fd).c_str(), target, sizeof target - 1);
             if (n <= 0 || device.compare(0, std::string::npos, target, size_t(n)) != 0) continue;
             std::string name;
-            if (FILE* comm = std::fopen(("/proc/" + pid + "/comm").c_str(), "r")) {
+            if (FILE* comm = std::fopen((process + "/comm").c_str(), "r")) {
                 char text[64] = {};
                 if (std::fgets(text, sizeof text, comm) != nullptr) name = text;
                 std::fclose(comm);
