@@ -68,9 +68,11 @@ int branch_hub_upgrade(RunRecord& record, const char* path) {
     info->run_existing_fw = false;
 
     USB_Logger* logger = USB_Logger::Instance();
-    const Upgrade upgrade =
-        run_upgrade(record, "Creating object PerformFWUpgrade - HUB upgrade\n", kFailure, info->run_existing_fw,
-                    [&](PerformFWUpgrade& c) { c.hub_info = info.get(); c.hub_upgrade = true; });
+    const Upgrade upgrade = run_upgrade(record, "Creating object PerformFWUpgrade - HUB upgrade\n", kFailure,
+                                        info->run_existing_fw, [&](PerformFWUpgrade& c) {
+                                            c.hub_info = info.get();
+                                            c.hub_upgrade = true;
+                                        });
     if (upgrade.result != 0) return upgrade.result;
     record.data()["hub"] = {{"status", RunRecord::hex(info->status)},
                             {"outcome", outcome(info->status)},
@@ -81,10 +83,11 @@ int branch_hub_upgrade(RunRecord& record, const char* path) {
     const Version boot = split(info->bootloader_version);
     const Version fw = split(info->fw_version);
     if (info->status == 0xE0) {
-        logger->Info("Hub is running OK ... Bootloader version %d.%d.%d-%c. Firmware signature 0x%x - version "
-                     "%d.%d.%d-%c\n",
-                     boot.major, boot.minor, boot.patch, boot.letter, info->fw_signature, fw.major, fw.minor, fw.patch,
-                     fw.letter);
+        logger->Info(
+            "Hub is running OK ... Bootloader version %d.%d.%d-%c. Firmware signature 0x%x - version "
+            "%d.%d.%d-%c\n",
+            boot.major, boot.minor, boot.patch, boot.letter, info->fw_signature, fw.major, fw.minor, fw.patch,
+            fw.letter);
     } else if (info->status == 0xE3) {
         logger->Info("Hub will be reset with firmware status 0x%x ... Bootloader version %d.%d.%d-%c\n", info->code,
                      boot.major, boot.minor, boot.patch, boot.letter);
@@ -105,9 +108,11 @@ int branch_sensor_upgrade(RunRecord& record, const char* path, bool from_boot) {
     info->run_existing_fw = false;
 
     USB_Logger* logger = USB_Logger::Instance();
-    const Upgrade upgrade =
-        run_upgrade(record, "Creating object PerformFWUpgrade - Sensors upgrade\n", kFailure, info->run_existing_fw,
-                    [&](PerformFWUpgrade& c) { c.sensors_info = info.get(); c.hub_upgrade = false; });
+    const Upgrade upgrade = run_upgrade(record, "Creating object PerformFWUpgrade - Sensors upgrade\n", kFailure,
+                                        info->run_existing_fw, [&](PerformFWUpgrade& c) {
+                                            c.sensors_info = info.get();
+                                            c.hub_upgrade = false;
+                                        });
     if (upgrade.result != 0) return upgrade.result;
     nlohmann::ordered_json& sensors = record.data()["sensors"] = nlohmann::ordered_json::array();
     for (int i = 0; i < info->count; ++i) {
@@ -120,18 +125,19 @@ int branch_sensor_upgrade(RunRecord& record, const char* path, bool from_boot) {
                            {"version", RunRecord::version(info->version[i])}});
         const Version v = split(info->version[i]);
         if (info->status[i] == 0xE0) {
-            logger->Info("Sensor with addr 0x%x is running OK ... Calibration status 0x%x signature 0x%x - version "
-                         "%d.%d.%d-%c\n",
-                         info->address[i], info->calibration_status[i], info->signature[i], v.major, v.minor, v.patch,
-                         v.letter);
+            logger->Info(
+                "Sensor with addr 0x%x is running OK ... Calibration status 0x%x signature 0x%x - version "
+                "%d.%d.%d-%c\n",
+                info->address[i], info->calibration_status[i], info->signature[i], v.major, v.minor, v.patch, v.letter);
         } else if (info->status[i] == 0xE3) {
             logger->Info("Sensor with addr 0x%x will be reset with status 0x%x... It will remain on boot\n",
                          info->address[i], info->code[i]);
         } else {
-            logger->Info("Sensor with addr 0x%x upgrade failed with code 0x%x... Calibration status 0x%x signature "
-                         "0x%x - version %d.%d.%d-%c\n",
-                         info->address[i], info->code[i], info->calibration_status[i], info->signature[i], v.major,
-                         v.minor, v.patch, v.letter);
+            logger->Info(
+                "Sensor with addr 0x%x upgrade failed with code 0x%x... Calibration status 0x%x signature "
+                "0x%x - version %d.%d.%d-%c\n",
+                info->address[i], info->code[i], info->calibration_status[i], info->signature[i], v.major, v.minor,
+                v.patch, v.letter);
         }
     }
     return 0;

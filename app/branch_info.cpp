@@ -10,7 +10,9 @@
 
 namespace {
 
-int byte_of(uint32_t word, int shift) { return static_cast<int>((word >> shift) & 0xFF); }
+int byte_of(uint32_t word, int shift) {
+    return static_cast<int>((word >> shift) & 0xFF);
+}
 
 void print_version(const char* format, uint32_t v) {
     print_out(format, byte_of(v, 24), byte_of(v, 16), byte_of(v, 8), byte_of(v, 0));
@@ -47,7 +49,8 @@ void print_hub_info(const HUBInfo& info, bool boot_info, zel::Platform& platform
 
 nlohmann::ordered_json info_data(const HUBInfo& info, bool boot_info) {
     if (boot_info) {
-        return {{"bootloader_version", RunRecord::version(info.unique_id[3])}, {"prod_assy", RunRecord::hex(info.unique_id[2])}};
+        return {{"bootloader_version", RunRecord::version(info.unique_id[3])},
+                {"prod_assy", RunRecord::hex(info.unique_id[2])}};
     }
     std::string id;
     for (const uint32_t word : info.unique_id) id += RunRecord::hex(word).substr(id.empty() ? 0 : 2);
@@ -59,10 +62,11 @@ nlohmann::ordered_json info_data(const HUBInfo& info, bool boot_info) {
             {"wifi_api_version", RunRecord::api_version(info.wifi_api_version)},
             {"bluetooth_api_version", RunRecord::api_version(info.bluetooth_api_version)},
             {"serial_number", info.serial_number},
-            {"production", {{"assy", RunRecord::hex(info.prod_assy)},
-                            {"board_id", RunRecord::hex(info.prod_board_id)},
-                            {"date", RunRecord::hex(info.prod_date)},
-                            {"time", RunRecord::utc(info.prod_epoch)}}}};
+            {"production",
+             {{"assy", RunRecord::hex(info.prod_assy)},
+              {"board_id", RunRecord::hex(info.prod_board_id)},
+              {"date", RunRecord::hex(info.prod_date)},
+              {"time", RunRecord::utc(info.prod_epoch)}}}};
 }
 
 }  // namespace

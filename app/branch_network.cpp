@@ -14,13 +14,14 @@ namespace {
 // A path that does not fit the command's file-name field is refused, not
 // cut: a cut path would name some other file.
 void log_path_too_long(USB_Logger* logger, const char* path) {
-    logger->Error("Path of configuration file too long (%u characters, at most %u): %s\n",
-                  unsigned(std::strlen(path)), unsigned(kMaxPathLength), path);
+    logger->Error("Path of configuration file too long (%u characters, at most %u): %s\n", unsigned(std::strlen(path)),
+                  unsigned(kMaxPathLength), path);
 }
 
 // A configuration as the record keeps it: everything but the key.
 nlohmann::ordered_json configuration_data(const uint8_t* message) {
-    const NetworkConfiguration c = network_from_message(std::span<const uint8_t, netrecord::kMessageSize>(message, netrecord::kMessageSize));
+    const NetworkConfiguration c =
+        network_from_message(std::span<const uint8_t, netrecord::kMessageSize>(message, netrecord::kMessageSize));
     auto text = [](const char* field, size_t size) { return std::string(field, strnlen(field, size)); };
     auto option = [](const auto& options, uint32_t code) { return code < options.size() ? options[code] : "none"; };
     return {{"ssid", text(c.SSID, sizeof c.SSID)},

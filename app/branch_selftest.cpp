@@ -25,8 +25,8 @@ int branch_selftest(RunRecord& record) {
         steps.push_back(step);
     }
     const uint32_t v = command.reported_version();
-    record.data()["version"] = std::to_string(v >> 24) + "." + std::to_string((v >> 16) & 0xFF) + "." +
-                               std::to_string((v >> 8) & 0xFF);
+    record.data()["version"] =
+        std::to_string(v >> 24) + "." + std::to_string((v >> 16) & 0xFF) + "." + std::to_string((v >> 8) & 0xFF);
     if (result != 0) {
         USB_Logger::Instance()->Error("Something went wrong in the self-test - error-code %d\n", result);
     }

@@ -34,7 +34,8 @@ int dispatch(RunRecord& record, int argc, char** argv) {
     if (is("-sinfo") && argc == 2) return branch_sensor_info(record);
     if (is("-w") && argc == 3) return branch_write_network(record, argv[2]);
     if (is("-r") && argc == 3) return branch_read_network(record, argv[2]);
-    if (is("-rs") && (argc == 3 || argc == 4)) return branch_scan_networks(record, argv[2], argc == 4 ? argv[3] : nullptr);
+    if (is("-rs") && (argc == 3 || argc == 4))
+        return branch_scan_networks(record, argv[2], argc == 4 ? argv[3] : nullptr);
     if (is("-h") && argc == 3) return branch_hub_upgrade(record, argv[2]);
     if ((is("-s") || is("-sb")) && argc == 3) return branch_sensor_upgrade(record, argv[2], is("-sb"));
     if (is("-srf") && argc == 2) return branch_sensor_trigger(record, true);
@@ -92,7 +93,8 @@ void print_usage() {
         "zel_usb_interface.exe -[r/w] [path to *.xml]\n",
         "\t-r reads HUB network configuration and writes it in [path to *.xml]\n",
         "\t-w writes HUB network configuration in [path to *.xml]\n",
-        "zel_usb_interface.exe -rs [channel - number from 0 to 20] [optional: band - 0 for 2.4GHz, 1 for 5GHz, 2 for dual band]\n",
+        "zel_usb_interface.exe -rs [channel - number from 0 to 20] [optional: band - 0 for 2.4GHz, 1 for 5GHz, 2 for "
+        "dual band]\n",
         "\t-rs to scan for WiFi networks\n",
     };
     for (const char* line : kUsage) zel::active_platform().write_stdout(line);

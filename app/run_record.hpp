@@ -9,7 +9,9 @@
 #include <nlohmann/json.hpp>
 
 class Command;
-namespace zel { class Platform; }
+namespace zel {
+class Platform;
+}
 
 class RunRecord {
 public:
@@ -25,10 +27,10 @@ public:
     void finish(int result);
 
     // Texts of the device's words, as the reports print them.
-    static std::string version(uint32_t v);      // "2.1.3-A"
-    static std::string api_version(uint32_t v);  // "2.0.10"
+    static std::string version(uint32_t v);                          // "2.1.3-A"
+    static std::string api_version(uint32_t v);                      // "2.0.10"
     static std::string utc(int64_t seconds, int milliseconds = -1);  // "2024-12-04T10:00:00Z"
-    static std::string hex(uint32_t word);               // "0xa43201"
+    static std::string hex(uint32_t word);                           // "0xa43201"
 
 private:
     zel::Platform& platform_;

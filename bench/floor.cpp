@@ -37,7 +37,9 @@ int usage(const std::string& problem) {
     return 2;
 }
 
-double ms(int64_t ticks) { return double(ticks) / double(sim::kTicksPerMs); }
+double ms(int64_t ticks) {
+    return double(ticks) / double(sim::kTicksPerMs);
+}
 
 // A firmware chunk as the tool writes it: the ST chunk word 0x00720100, the
 // Atmel bootloader form AE xx '6' xx, or that form forwarded behind
@@ -134,8 +136,8 @@ int main(int argc, char** argv) {
     // chunk's write to the read that completed its last chunk's echo. The
     // waits between the parts of an image are not part of it.
     size_t chunks = 0;
-    int64_t transfer = 0;        // the runs that ended
-    int64_t run_start = -1;      // -1: not in a run
+    int64_t transfer = 0;    // the runs that ended
+    int64_t run_start = -1;  // -1: not in a run
     int64_t run_end = 0;
     for (size_t i = 0; i < platform.trace.size(); ++i) {
         const sim::TraceEntry& e = platform.trace[i];

@@ -30,7 +30,9 @@ long long now_ns() {
     return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
 }
 
-long long us(const timeval& t) { return (long long)t.tv_sec * 1000000LL + t.tv_usec; }
+long long us(const timeval& t) {
+    return (long long)t.tv_sec * 1000000LL + t.tv_usec;
+}
 
 }  // namespace
 
@@ -58,8 +60,7 @@ int main(int argc, char** argv) {
     int status = 0;
     rusage usage{};
     pid_t r;
-    while ((r = ::wait4(pid, &status, 0, &usage)) < 0 && errno == EINTR) {
-    }
+    while ((r = ::wait4(pid, &status, 0, &usage)) < 0 && errno == EINTR) {}
     const long long wall = now_ns() - start;
     if (r != pid) {
         std::perror("zel_measure: wait4");

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <sstream>
 #include <iomanip>
+#include <sstream>
 
 #include "log/RunScope.hpp"
 
@@ -42,7 +42,10 @@ LogDateTime breakdown_utc(int64_t ticks) {
     int64_t seconds = ticks / 10000000;
     int64_t days = seconds / 86400;
     int64_t rem = seconds % 86400;
-    if (rem < 0) { rem += 86400; --days; }
+    if (rem < 0) {
+        rem += 86400;
+        --days;
+    }
     civil_from_days(days, t.year, t.month, t.day);
     t.hour = static_cast<int>(rem / 3600);
     t.minute = static_cast<int>(rem / 60 % 60);

@@ -10,7 +10,9 @@
 
 #include "platform/platform.hpp"
 
-namespace zel { class RunScope; }
+namespace zel {
+class RunScope;
+}
 
 // A UTC calendar date and time broken down from 100 ns ticks since 1970.
 struct LogDateTime {

@@ -15,7 +15,8 @@ namespace zel {
 using SourceLocation = std::source_location;
 #else
 struct SourceLocation {
-    static constexpr SourceLocation current(const char* file = __builtin_FILE(), uint_least32_t line = __builtin_LINE()) {
+    static constexpr SourceLocation current(const char* file = __builtin_FILE(),
+                                            uint_least32_t line = __builtin_LINE()) {
         return SourceLocation{file, line};
     }
     constexpr const char* file_name() const { return file_; }

@@ -25,7 +25,8 @@ void TracingPlatform::_record(const std::string& what, const uint8_t* data, size
     text += "\n";
     if (!inner_.append_to_file(path_, text) && !warned_) {
         warned_ = true;
-        inner_.write_stderr("WARNING: cannot write the trace file " + path_ + " (ZEL_TRACE); the run goes on without it\n");
+        inner_.write_stderr("WARNING: cannot write the trace file " + path_ +
+                            " (ZEL_TRACE); the run goes on without it\n");
     }
 }
 

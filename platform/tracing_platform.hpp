@@ -37,7 +37,9 @@ public:
     std::string port_holder(const std::string& name) override { return inner_.port_holder(name); }
     std::string port_open_hint(const std::string& name) override { return inner_.port_open_hint(name); }
     bool port_set_state(PortHandle h) override { return inner_.port_set_state(h); }
-    bool port_set_queues(PortHandle h, uint32_t in, uint32_t out) override { return inner_.port_set_queues(h, in, out); }
+    bool port_set_queues(PortHandle h, uint32_t in, uint32_t out) override {
+        return inner_.port_set_queues(h, in, out);
+    }
     bool port_set_timeouts(PortHandle h) override { return inner_.port_set_timeouts(h); }
     bool port_flush(PortHandle h) override { return inner_.port_flush(h); }
     int port_write(PortHandle h, const uint8_t* data, uint32_t length) override;

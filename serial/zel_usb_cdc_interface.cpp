@@ -326,15 +326,18 @@ int zel_usb_cdc_interface::reopen_after_restart() {
             find_ports();
             if (const int found = _find_again(hub); found >= 0) return _reopen(found);
             if (port_count == 0) return 0;  // nothing attached: the next request meets the closed port
-            if (look + 1 >= kOpenAttempts) outcome = kLost;
-            else sleep_ms(kOpenSleepMs, "for the HUB to come back");
+            if (look + 1 >= kOpenAttempts)
+                outcome = kLost;
+            else
+                sleep_ms(kOpenSleepMs, "for the HUB to come back");
         }
     }
     if (outcome != kLost) return outcome;
     std::string others;
     for (int i = 0; i < port_count; ++i) others += (i ? ", " : "") + ports[i].describe();
-    logger->Error("CDC-interface: The HUB at %s did not come back after its restart; the other HUBs attached (%s) "
-                  "were left alone\n",
-                  hub.describe().c_str(), others.c_str());
+    logger->Error(
+        "CDC-interface: The HUB at %s did not come back after its restart; the other HUBs attached (%s) "
+        "were left alone\n",
+        hub.describe().c_str(), others.c_str());
     return -1;
 }

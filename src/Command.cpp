@@ -36,9 +36,11 @@ Command::Command() {
     const std::string wanted = port->platform().environment("ZEL_PORT");
     std::snprintf(port->requested_port, sizeof port->requested_port, "%s", wanted.c_str());
     const std::string timing = port->platform().environment("ZEL_TIMING");
-    if (timing == "fast") port->set_timing(zel::Timing::quick());
+    if (timing == "fast")
+        port->set_timing(zel::Timing::quick());
     else if (!timing.empty() && timing != "documented") {
-        logger->Warning("ZEL_TIMING=%s is neither fast nor documented: the documented timing is used\n", timing.c_str());
+        logger->Warning("ZEL_TIMING=%s is neither fast nor documented: the documented timing is used\n",
+                        timing.c_str());
     }
 }
 
@@ -76,9 +78,10 @@ void Command::_report_requested_port_missing() {
 void Command::_warn_of_other_hubs() {
     std::string others;
     for (int i = 1; i < port->port_count; ++i) others += (i > 1 ? ", " : "") + port->ports[i].describe();
-    logger->Warning("CDC-interface: %d HUBs are attached; this run uses the first, %s, and leaves alone %s. To "
-                    "choose one, set ZEL_PORT to its port.\n",
-                    int(port->port_count), port->ports[0].describe().c_str(), others.c_str());
+    logger->Warning(
+        "CDC-interface: %d HUBs are attached; this run uses the first, %s, and leaves alone %s. To "
+        "choose one, set ZEL_PORT to its port.\n",
+        int(port->port_count), port->ports[0].describe().c_str(), others.c_str());
 }
 
 int Command::Connect() {
@@ -208,7 +211,9 @@ bool Command::report_exchange_error(int code, const char* operation, const char*
         case EXCHANGE_MISMATCH: detail = "what(): write/read failed - differences between messages (tx, rx)\n"; break;
         case EXCHANGE_SHORT: detail = "what(): read() failed - unexpected amount of bytes\n"; break;
         case EXCHANGE_NO_FEEDBACK: detail = "what(): read() failed - HUB v2.0.0 with no feedback!\n"; break;
-        case EXCHANGE_STATUS_ONLY: detail = "what(): read() failed - HUB v2.0.0 read feedback in previous line!\n"; break;
+        case EXCHANGE_STATUS_ONLY:
+            detail = "what(): read() failed - HUB v2.0.0 read feedback in previous line!\n";
+            break;
         case EXCHANGE_NOT_CONNECTED: detail = "what(): Virtual serial port not connected \n"; break;
         default: break;
     }

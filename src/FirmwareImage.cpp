@@ -46,7 +46,8 @@ std::string read_image_file(zel::Platform& platform, const char* path, ImageBuff
     // A FIFO or a device would never end, or block the run.
     if (status.kind != zel::FileStatus::Regular) return describe_text("%s is not a regular file", path);
     if (status.size > kMaxFileSize) {
-        return describe("file of %llu bytes is larger than the %llu bytes an image may have", status.size, kMaxFileSize);
+        return describe("file of %llu bytes is larger than the %llu bytes an image may have", status.size,
+                        kMaxFileSize);
     }
     std::string bytes;
     if (!platform.read_file(path, kMaxFileSize, false, bytes)) return describe_text("cannot read %s", path);

@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
-namespace zel { class Platform; }
+namespace zel {
+class Platform;
+}
 
 namespace fwimage {
 
@@ -32,8 +34,8 @@ inline constexpr uint64_t kMaxFileSize = uint64_t{16} * 1024 * 1024;
 // bootloader all along.
 inline constexpr int32_t kMaxParts = 8;
 
-inline constexpr char kTargetHub = 'H';      // Atmel-based Torvane and Quillet
-inline constexpr char kTargetHubST = 'I';    // ST-based Torvane
+inline constexpr char kTargetHub = 'H';    // Atmel-based Torvane and Quillet
+inline constexpr char kTargetHubST = 'I';  // ST-based Torvane
 inline constexpr char kTargetSensor = 'S';
 
 // The target letter an upgrade expects: 'S' for sensors; for the HUB by
@@ -68,7 +70,7 @@ struct SinglePartImage {
     uint32_t image_word = 0;
     uint32_t fw_signature = 0;
     uint32_t data_signature = 0;
-    uint32_t length = 0;  // L
+    uint32_t length = 0;       // L
     uint32_t first_block = 0;  // H + 16
     uint32_t data = 0;         // H + 528
 };

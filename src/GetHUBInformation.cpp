@@ -14,7 +14,9 @@ namespace R = hub_info_reply;
 static_assert(R::kBuildTime + 4 <= kRequestSize && R::kSerial + HUBInfo::kSerialChars <= kRequestSize,
               "every field lies inside the reply");
 
-int byte_of(uint32_t word, int shift) { return static_cast<int>((word >> shift) & 0xFF); }
+int byte_of(uint32_t word, int shift) {
+    return static_cast<int>((word >> shift) & 0xFF);
+}
 }  // namespace
 
 void parse_hub_info(const std::array<uint8_t, kRequestSize>& reply, HUBInfo& info) {
@@ -62,8 +64,8 @@ void GetHUBInformation::_log_short_report() {
                  get_le32(r + R::kUniqueId + 8), get_le32(r + R::kUniqueId + 12));
     logger->Info("\tHUB bootloader version v%d.%d.%d-%c \n", byte_of(boot_version, 24), byte_of(boot_version, 16),
                  byte_of(boot_version, 8), byte_of(boot_version, 0));
-    logger->Info("\tHUB firmware version v%d.%d.%d-%c build on %s\n", byte_of(fw_version, 24),
-                 byte_of(fw_version, 16), byte_of(fw_version, 8), byte_of(fw_version, 0), built.c_str());
+    logger->Info("\tHUB firmware version v%d.%d.%d-%c build on %s\n", byte_of(fw_version, 24), byte_of(fw_version, 16),
+                 byte_of(fw_version, 8), byte_of(fw_version, 0), built.c_str());
     logger->Info("\tUSB API version v%d.%d.%d \n", byte_of(usb, 24), byte_of(usb, 16), static_cast<int>(usb & 0xFFFF));
     logger->Info("\tWIFI API version v%d.%d.%d \n", byte_of(wifi, 24), byte_of(wifi, 16),
                  static_cast<int>(wifi & 0xFFFF));

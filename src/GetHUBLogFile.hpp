@@ -31,7 +31,7 @@ std::vector<std::string> log_text_lines(const HUBLogFile& log);
 class GetHUBLogFile final : public Command {
 public:
     static constexpr int kRequestFieldSize = 16;
-    static constexpr int kTypedBytes = 6;  // "? log" and its carriage return
+    static constexpr int kTypedBytes = 6;                  // "? log" and its carriage return
     static constexpr int64_t kAnswerPause100ns = 5000000;  // 500 ms
     static constexpr int64_t kBlockBudgetMs = 500;
 

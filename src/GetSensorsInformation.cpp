@@ -13,7 +13,9 @@ constexpr const char* kOperation = "GetSensorsInformation::RunCommand";
 constexpr int kRequestLine = 28;
 constexpr int kEmptyBlockLine = 35;
 
-int byte_of(uint32_t word, int shift) { return static_cast<int>((word >> shift) & 0xFF); }
+int byte_of(uint32_t word, int shift) {
+    return static_cast<int>((word >> shift) & 0xFF);
+}
 
 static_assert((kBlockSize - kSensorBlockHeader) / kSensorRecordSize <= kMaxSensorRecords,
               "one block never holds more records than the result has room for");
@@ -63,14 +65,15 @@ int GetSensorsInformation::_read_records() {
     int received = 0;
     while (received < kBlockSize) {
         const bool whole = received >= kSensorBlockHeader && (received - kSensorBlockHeader) % kSensorRecordSize == 0;
-        const int got = whole ? port->read_while_coming(block_ + received, kBlockSize - received,
-                                                        port->timing().records_quiet_ms)
-                              : port->read_once(block_ + received, kBlockSize - received);
+        const int got =
+            whole ? port->read_while_coming(block_ + received, kBlockSize - received, port->timing().records_quiet_ms)
+                  : port->read_once(block_ + received, kBlockSize - received);
         if (got <= 0) break;
         received += got;
     }
     if (received != kBlockSize) {
-        logger->Warning("zel_usb_cdc_interface::read_port(): Warning! Length missmatch %d == %d\n", received, kBlockSize);
+        logger->Warning("zel_usb_cdc_interface::read_port(): Warning! Length missmatch %d == %d\n", received,
+                        kBlockSize);
     }
     return received;
 }

@@ -31,7 +31,6 @@ std::string format(const char* pattern, ...) {
     return text;
 }
 
-
 // A text field holds its text up to the first zero byte, or all of the
 // field when it has none.
 size_t text_length(const void* field, size_t size) {
@@ -45,12 +44,13 @@ void copy_text(void* to, const void* from, size_t size) {
     std::memset(static_cast<char*>(to) + n, 0, size - n);
 }
 
-std::string_view text_of(const xml_node<>* node) { return {node->value(), node->value_size()}; }
+std::string_view text_of(const xml_node<>* node) {
+    return {node->value(), node->value_size()};
+}
 
 // A key that does not fit with its terminator is refused rather than cut: a
 // cut key would be a different key, and the HUB would silently fail to join.
-bool take_text(std::string_view name, std::string_view text, char (&field)[netrecord::kTextField],
-               std::string& error) {
+bool take_text(std::string_view name, std::string_view text, char (&field)[netrecord::kTextField], std::string& error) {
     if (text.size() >= netrecord::kTextField) {
         error = format("%.*s in the XML configuration file has %u characters; at most %u fit.\n", int(name.size()),
                        name.data(), unsigned(text.size()), unsigned(netrecord::kTextField - 1));

@@ -10,7 +10,9 @@
 #include <string>
 #include <string_view>
 
-namespace zel { class Platform; }
+namespace zel {
+class Platform;
+}
 
 // The record as a caller holds it; the XML file keeps this field order.
 struct NetworkConfiguration {
@@ -47,10 +49,18 @@ inline constexpr size_t kTextField = 32;  // SSID and PSK, terminator included
 // The option elements of the three choice fields; an option's code is its
 // position in its list.
 inline constexpr std::array<const char*, 2> kDhcpOptions = {"Manual", "Automatic"};
-inline constexpr std::array<const char*, 12> kSecurityOptions = {
-    "RSI_OPEN",    "RSI_WPA",      "RSI_WPA2",    "RSI_WEP",
-    "RSI_WPA_EAP", "RSI_WPA2_EAP", "RSI_WPA_WPA2_MIXED", "RSI_WPA_PMK",
-    "RSI_WPA2_PMK", "RSI_WPS_PIN", "RSI_USE_GENERATED_WPSPIN", "RSI_WPS_PUSH_BUTTON"};
+inline constexpr std::array<const char*, 12> kSecurityOptions = {"RSI_OPEN",
+                                                                 "RSI_WPA",
+                                                                 "RSI_WPA2",
+                                                                 "RSI_WEP",
+                                                                 "RSI_WPA_EAP",
+                                                                 "RSI_WPA2_EAP",
+                                                                 "RSI_WPA_WPA2_MIXED",
+                                                                 "RSI_WPA_PMK",
+                                                                 "RSI_WPA2_PMK",
+                                                                 "RSI_WPS_PIN",
+                                                                 "RSI_USE_GENERATED_WPSPIN",
+                                                                 "RSI_WPS_PUSH_BUTTON"};
 inline constexpr std::array<const char*, 3> kBandOptions = {"RSI_BAND_2_4GHZ", "RSI_BAND_5GHZ", "RSI_DUAL_BAND"};
 
 // The reading buffer: a configuration file has at most 4499 characters.
@@ -62,8 +72,7 @@ inline constexpr size_t kMaxPathLength = 255;
 // copied up to its terminator, never beyond its field, and the rest of the
 // destination field is zeroed (so a text of 32 characters stays without one).
 NetworkConfiguration network_from_message(std::span<const uint8_t, netrecord::kMessageSize> message);
-void network_to_message(const NetworkConfiguration& configuration,
-                        std::span<uint8_t, netrecord::kMessageSize> message);
+void network_to_message(const NetworkConfiguration& configuration, std::span<uint8_t, netrecord::kMessageSize> message);
 
 // Decimal text to a 32-bit word: leading white space, an optional sign, then
 // digits up to the first other character (no digits give 0). The value is

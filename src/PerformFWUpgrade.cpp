@@ -64,7 +64,7 @@ int32_t PerformFWUpgrade::check_image() {
     if (problem.empty()) problem = fwimage::check_tag(image_.file(), target);
     if (problem.empty() && (!hub_upgrade || type != DEVICE_NONE)) {
         problem = hub_upgrade && type != DEVICE_TORVANE_ATMEL ? fwimage::check_two_part(image_.file(), two_)
-                                                               : fwimage::check_single_part(image_.file(), single_);
+                                                              : fwimage::check_single_part(image_.file(), single_);
     }
     if (!problem.empty()) {
         logger->Error("%s: No valid file provided!\n", _who());
@@ -145,7 +145,8 @@ int32_t PerformFWUpgrade::_send_single_part(const char* erase_wait) {
 int32_t PerformFWUpgrade::_requestHUBUpgrade(const char* label) {
     _set_head(kHubUpgradeWord, kCodeHubUpgrade);
     _stage("sending the HUB into its bootloader", kHubLeftInBootloader);
-    if (report_exchange_error(_send_message(request(), kRequestSize, false), with(label, "_requestHUBUpgrade()").c_str())) {
+    if (report_exchange_error(_send_message(request(), kRequestSize, false),
+                              with(label, "_requestHUBUpgrade()").c_str())) {
         return kEnterBootloaderFailed;
     }
     return 0;
@@ -191,7 +192,8 @@ int32_t PerformFWUpgrade::_upgrade_st() {
             // the previous part's last chunk left there.
             _set_word(kStRunWord);
         }
-        if (report_exchange_error(_send_boot_request(), with(kST, "_sendTrigger()").c_str())) return kStartTriggerFailed;
+        if (report_exchange_error(_send_boot_request(), with(kST, "_sendTrigger()").c_str()))
+            return kStartTriggerFailed;
         _wait(5000, "for the HUB's flash to be erased");
         const std::string of_part = " of part " + std::to_string(i + 1) + " of " + std::to_string(two_.count);
         if (report_exchange_error(_sendFirmware(part.data, part.data_length, true, of_part),

@@ -36,7 +36,8 @@ int32_t ReadNetworkCommand::_write_XML_file(const uint8_t* message) {
         logger->Error("Path of configuration file too long (at most %u characters).\n", unsigned(kMaxPathLength));
         return kFileNotWritten;
     }
-    const NetworkConfiguration record = network_from_message(std::span<const uint8_t, kRequestSize>(message, kRequestSize));
+    const NetworkConfiguration record =
+        network_from_message(std::span<const uint8_t, kRequestSize>(message, kRequestSize));
     std::string error;
     if (!store_network_file(port->platform(), file_name, network_xml_text(record), error)) {
         logger->Error("%s", error.c_str());

@@ -11,17 +11,17 @@ constexpr uint32_t kLongLimit = 5000;
 // Row n is step n. Row 1 only documents the product's version query: step 1
 // always runs through the version form with its own fixed limit.
 constexpr std::array<TestStep, RunSelfTest::kQuilletSteps> kQuilletTable{{
-    {0x00013A00, false, kLimit},     {0x00313A00, false, kLimit},     {0x00293B00, false, kLimit},
-    {0x00023A00, false, kLimit},     {0x00043A00, false, kLimit},     {0x00063A00, false, kLimit},
-    {0x00332A00, true, kLimit},      {0x00352A00, true, kLimit},      {0x00372A00, true, kLimit},
-    {0x00083A00, false, kLimit},     {0x00093A00, false, kLimit},     {0x00103300, false, kLimit},
-    {0x00113A00, false, kLimit},     {0x00123A00, false, kLimit},     {0x00133A00, false, kLimit},
-    {0x00143A00, true, kLongLimit},  {0x00153700, true, kLimit},      {0x00163700, true, kLimit},
-    {0x00173700, true, kLimit},      {0x00183700, true, kLimit},      {0x00193700, true, kLimit},
-    {0x00203700, true, kLimit},      {0x00213700, true, kLimit},      {0x00223A00, false, kLimit},
-    {0x00233A00, false, kLimit},     {0x00241300, false, kLimit},     {0x00253A00, false, kLimit},
-    {0x00263800, true, kLimit},      {0x00273B00, false, kLimit},     {0x00283900, false, kLimit},
-    {0x00323A00, false, kLimit},     {0x00503000, true, kLongLimit},
+    {0x00013A00, false, kLimit},    {0x00313A00, false, kLimit},    {0x00293B00, false, kLimit},
+    {0x00023A00, false, kLimit},    {0x00043A00, false, kLimit},    {0x00063A00, false, kLimit},
+    {0x00332A00, true, kLimit},     {0x00352A00, true, kLimit},     {0x00372A00, true, kLimit},
+    {0x00083A00, false, kLimit},    {0x00093A00, false, kLimit},    {0x00103300, false, kLimit},
+    {0x00113A00, false, kLimit},    {0x00123A00, false, kLimit},    {0x00133A00, false, kLimit},
+    {0x00143A00, true, kLongLimit}, {0x00153700, true, kLimit},     {0x00163700, true, kLimit},
+    {0x00173700, true, kLimit},     {0x00183700, true, kLimit},     {0x00193700, true, kLimit},
+    {0x00203700, true, kLimit},     {0x00213700, true, kLimit},     {0x00223A00, false, kLimit},
+    {0x00233A00, false, kLimit},    {0x00241300, false, kLimit},    {0x00253A00, false, kLimit},
+    {0x00263800, true, kLimit},     {0x00273B00, false, kLimit},    {0x00283900, false, kLimit},
+    {0x00323A00, false, kLimit},    {0x00503000, true, kLongLimit},
 }};
 
 constexpr std::array<TestStep, RunSelfTest::kTorvaneSteps> kTorvaneTable{{
@@ -47,10 +47,7 @@ constexpr Product kProducts[] = {
 }  // namespace
 
 RunSelfTest::RunSelfTest(std::span<TestResult> results, uint32_t* step_count_out)
-    : results_(results),
-      step_count_out_(step_count_out),
-      quillet_steps_(kQuilletTable),
-      torvane_steps_(kTorvaneTable) {
+    : results_(results), step_count_out_(step_count_out), quillet_steps_(kQuilletTable), torvane_steps_(kTorvaneTable) {
     logger->Info("Creating object RunSelfTest\n");
 }
 

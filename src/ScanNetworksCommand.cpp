@@ -41,7 +41,7 @@ int32_t ScanNetworksCommand::RunCommand() {
         // The first byte of this reply is the entry count, not the marker:
         // only its length can be judged.
         code = port->read_port(reply, kReplySize, kReplyTimeoutMs, kWaitingFor) == kReplySize ? EXCHANGE_OK
-                                                                                               : EXCHANGE_SHORT;
+                                                                                              : EXCHANGE_SHORT;
     } else {
         code = _receive_message(reply, kReplySize, kReplyTimeoutMs, kWaitingFor);
     }

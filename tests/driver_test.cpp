@@ -11,7 +11,8 @@ using t::Bench;
 
 const std::string kVersionLine = "torvane_com_device_class version: 2.0.2+45\n";
 const char* const kUsage =
-    "\nDEVICE INFORMATION\nzel_usb_interface.exe -log\n\t-log to read LOG-file within HUB\nzel_usb_interface.exe -hinfo\n"
+    "\nDEVICE INFORMATION\nzel_usb_interface.exe -log\n\t-log to read LOG-file within HUB\nzel_usb_interface.exe "
+    "-hinfo\n"
     "\t-hinfo to read firmware information from HUB\nzel_usb_interface.exe -sinfo\n"
     "\t-sinfo to read firmware information from sensors\n\nFIRMWARE UPGRADES\n"
     "zel_usb_interface.exe -[s/h] [path to *.tfh/tfs]\n\t-s to upgrade SENSOR firmware\n"
@@ -25,10 +26,20 @@ const char* const kUsage =
 
 TEST(Arguments, UsageOrNothingAndNeverThePort) {
     const std::vector<std::pair<std::vector<std::string>, bool>> cases = {
-        {{}, true},          {{"-hinfo", "a", "b", "c"}, true}, {{"-log", "x"}, true},      {{"-h"}, true},
-        {{"-unknown"}, true}, {{"-unknown", "x"}, true},         {{"-hinfo", "-x"}, true},   {{"-HINFO"}, true},
-        {{"-r"}, true},       {{"-rs"}, true},                   {{"-h", "f", "x"}, false},  {{"-w", "a", "b"}, false},
-        {{"-r", "a", "b"}, false}, {{"-sb", "a", "b"}, false},
+        {{}, true},
+        {{"-hinfo", "a", "b", "c"}, true},
+        {{"-log", "x"}, true},
+        {{"-h"}, true},
+        {{"-unknown"}, true},
+        {{"-unknown", "x"}, true},
+        {{"-hinfo", "-x"}, true},
+        {{"-HINFO"}, true},
+        {{"-r"}, true},
+        {{"-rs"}, true},
+        {{"-h", "f", "x"}, false},
+        {{"-w", "a", "b"}, false},
+        {{"-r", "a", "b"}, false},
+        {{"-sb", "a", "b"}, false},
     };
     for (const auto& [args, usage] : cases) {
         Bench b;
@@ -70,8 +81,9 @@ TEST(Arguments, WithoutAHubEveryOptionEndsWithItsFailureLine) {
     }
     Bench b;
     EXPECT_EQ(b.run({"-rs", "300", "1"}), 0);
-    EXPECT_EQ(b.p.out, kVersionLine + "\nBand 5GHz - Channel 44\nScanning: Band 5GHz - Channel 44\n"
-                                      "Creating object ScanNetworksCommand\nNumber of access points found 0\n");
+    EXPECT_EQ(b.p.out, kVersionLine +
+                           "\nBand 5GHz - Channel 44\nScanning: Band 5GHz - Channel 44\n"
+                           "Creating object ScanNetworksCommand\nNumber of access points found 0\n");
 }
 
 TEST(ChoosingTheHub, ZelPortTheFirstOrAWarningNamingTheOthers) {
@@ -86,17 +98,19 @@ TEST(ChoosingTheHub, ZelPortTheFirstOrAWarningNamingTheOthers) {
         EXPECT_EQ(b.run({"-srf"}), 0);
         EXPECT_EQ(b.hub(0).requests().size(), port.empty() ? 2u : 0u);
         EXPECT_EQ(b.hub(1).requests().size(), port.empty() ? 0u : 2u);
-        EXPECT_EQ(b.logged("WARNING", "CDC-interface: 2 HUBs are attached; this run uses the first, 'COM3' (USB location "
-                                      "1-1), and leaves alone '\\\\.\\COM17' (USB location 1-2). To choose one, set "
-                                      "ZEL_PORT to its port.\n"),
+        EXPECT_EQ(b.logged("WARNING",
+                           "CDC-interface: 2 HUBs are attached; this run uses the first, 'COM3' (USB location "
+                           "1-1), and leaves alone '\\\\.\\COM17' (USB location 1-2). To choose one, set "
+                           "ZEL_PORT to its port.\n"),
                   port.empty());
     }
     Bench b;
     two(b);
     b.p.env["ZEL_PORT"] = "COM9";
     EXPECT_EQ(b.run({"-hinfo"}), 6);
-    EXPECT_TRUE(b.logged("ERROR", "CDC-interface: No HUB at the requested port 'COM9' (ZEL_PORT); HUB ports found: COM3, "
-                                  "\\\\.\\COM17\n"));
+    EXPECT_TRUE(b.logged("ERROR",
+                         "CDC-interface: No HUB at the requested port 'COM9' (ZEL_PORT); HUB ports found: COM3, "
+                         "\\\\.\\COM17\n"));
     EXPECT_TRUE(b.p.trace.empty());
 }
 
@@ -110,8 +124,9 @@ TEST(ChoosingTheHub, BusyPortsWaitNamingTheHolderDeniedOnesFailAtOnce) {
         b.attach(c);
         EXPECT_EQ(b.run({"-srf"}), 6);
         EXPECT_EQ(b.sleeps_ms(), std::vector<int64_t>(denied ? 0 : 20, 1000));
-        EXPECT_EQ(b.logged("WARNING", "CDC-interface: COM3 is in use by another program: pid 4711 (minicom); trying again "
-                                      "for up to 20 s\n"),
+        EXPECT_EQ(b.logged("WARNING",
+                           "CDC-interface: COM3 is in use by another program: pid 4711 (minicom); trying again "
+                           "for up to 20 s\n"),
                   !denied);
         EXPECT_TRUE(b.logged("ERROR", "CDC-interface: Failed to create a reference file for COM3!!\n"));
         EXPECT_EQ(b.logged("ERROR", "no permission for COM3\n"), denied);
@@ -121,9 +136,9 @@ TEST(ChoosingTheHub, BusyPortsWaitNamingTheHolderDeniedOnesFailAtOnce) {
 TEST(Logger, StartRetentionLinesAndLimits) {
     // 5 December 2026: today and the two rough days before stay.
     Bench b;
-    for (const char* name : {"zel_USB_Logger_2_12_2026.log", "zel_USB_Logger_3_12_2026.log",
-                             "zel_USB_Logger_5_12_2026.log", "zel_USB_Logger_30_11_2026.log", "my_zel_USB_Logger_1_1_2000.log",
-                             "zel_USB_Logger_notes.txt", "other.txt"}) {
+    for (const char* name :
+         {"zel_USB_Logger_2_12_2026.log", "zel_USB_Logger_3_12_2026.log", "zel_USB_Logger_5_12_2026.log",
+          "zel_USB_Logger_30_11_2026.log", "my_zel_USB_Logger_1_1_2000.log", "zel_USB_Logger_notes.txt", "other.txt"}) {
         b.put(name, std::string("old\n"));
     }
     EXPECT_EQ(b.run({}), 0);
@@ -133,15 +148,18 @@ TEST(Logger, StartRetentionLinesAndLimits) {
               "Found file zel_USB_Logger_5_12_2026.log\nFound file zel_USB_Logger_notes.txt\n");
     std::vector<std::string> left;
     for (const auto& [name, f] : b.p.files) left.push_back(name);
-    EXPECT_EQ(left, (std::vector<std::string>{"my_zel_USB_Logger_1_1_2000.log", "other.txt", "zel_USB_Logger_3_12_2026.log",
-                                              "zel_USB_Logger_5_12_2026.log", "zel_USB_Logger_notes.txt"}));
+    EXPECT_EQ(left,
+              (std::vector<std::string>{"my_zel_USB_Logger_1_1_2000.log", "other.txt", "zel_USB_Logger_3_12_2026.log",
+                                        "zel_USB_Logger_5_12_2026.log", "zel_USB_Logger_notes.txt"}));
     EXPECT_EQ(b.content("zel_USB_Logger_5_12_2026.log"),
               "old\n[5/12/2026 09:07:03.004512] INFO: torvane_com_device_class version: 2.0.2+45\n");
 
     // 1 March 2027 and 1 January 2027, where the rough count of days bites.
-    for (const auto& [start, kept, gone] : std::vector<std::tuple<int64_t, std::string, std::string>>{
-             {18038592000000000, "zel_USB_Logger_27_2_2027.log", "zel_USB_Logger_28_2_2027.log"},
-             {17987616000000000, "zel_USB_Logger_23_12_2026.log", "zel_USB_Logger_22_12_2026.log"}}) {
+    for (const auto& [start, kept, gone] :
+         std::vector<std::tuple<int64_t, std::string, std::string>>{{18038592000000000, "zel_USB_Logger_27_2_2027.log",
+                                                                     "zel_USB_Logger_28_2_2027.log"},
+                                                                    {17987616000000000, "zel_USB_Logger_23_12_2026.log",
+                                                                     "zel_USB_Logger_22_12_2026.log"}}) {
         Bench day(start);
         day.put(kept, std::string("x"));
         day.put(gone, std::string("x"));
@@ -159,7 +177,8 @@ TEST(Logger, EveryRecordKeepsItsLineAndTheRunGoesOnWithoutItsFiles) {
     b.p.env["ZEL_TRACE"] = "wire.txt";
     EXPECT_EQ(b.run({"-hinfo"}), 0);
     EXPECT_TRUE(b.logged("INFO", "\tHUB firmware version v2.3.1- build on 2024-12-04 10:00 +0000\n"));
-    EXPECT_NE(b.p.out.find("\tHUB firmware version v2.3.1- build on 2024-12-04 10:00 +0000\n\tUSB API"), std::string::npos);
+    EXPECT_NE(b.p.out.find("\tHUB firmware version v2.3.1- build on 2024-12-04 10:00 +0000\n\tUSB API"),
+              std::string::npos);
     EXPECT_EQ(b.p.out.find('\0'), std::string::npos);
     const std::string trace = b.content("wire.txt");
     EXPECT_EQ(trace.rfind("2026-12-05 09:07:03.004512 +0.000 ms OPEN COM3", 0), 0u);
@@ -172,8 +191,9 @@ TEST(Logger, EveryRecordKeepsItsLineAndTheRunGoesOnWithoutItsFiles) {
     quiet.p.env["ZEL_TRACE"] = "wire.txt";
     EXPECT_EQ(quiet.run({"-hinfo"}), 0);
     EXPECT_EQ(quiet.p.out, b.p.out);
-    EXPECT_EQ(quiet.p.err, "WARNING: cannot write the log file ./zel_USB_Logger_5_12_2026.log; the run goes on without "
-                           "it\nWARNING: cannot write the trace file wire.txt (ZEL_TRACE); the run goes on without it\n");
+    EXPECT_EQ(quiet.p.err,
+              "WARNING: cannot write the log file ./zel_USB_Logger_5_12_2026.log; the run goes on without "
+              "it\nWARNING: cannot write the trace file wire.txt (ZEL_TRACE); the run goes on without it\n");
 
     Bench longer;
     longer.attach();
@@ -191,8 +211,9 @@ TEST(Listing, EveryHubWithoutOpeningAny) {
     held.location = "1-1.4";
     b.attach(held);
     EXPECT_EQ(b.run({"-list"}), 0);
-    EXPECT_EQ(b.p.out, kVersionLine + "COM3\tTorvane (ST)\tUSB location 1-1\n"
-                                      "COM4\tQuillet\tUSB location 1-1.4\tin use by pid 4711 (terminal)\n");
+    EXPECT_EQ(b.p.out, kVersionLine +
+                           "COM3\tTorvane (ST)\tUSB location 1-1\n"
+                           "COM4\tQuillet\tUSB location 1-1.4\tin use by pid 4711 (terminal)\n");
     EXPECT_TRUE(b.p.trace.empty());
     EXPECT_EQ(b.p.open_handles(), 0u);
     Bench none;
@@ -207,11 +228,20 @@ TEST(RunRecord, EveryOperationLeavesOneAlsoWhenItFails) {
         std::string data_key;  // a field the operation's data must have ("": none)
     };
     const std::vector<Case> cases = {
-        {{"-hinfo"}, 0, "serial_number"}, {{"-hinfo", "-boot"}, 0, "prod_assy"}, {{"-sinfo"}, 0, "sensors"},
-        {{"-log"}, 0, "lines"},           {{"-stest"}, 0, "steps"},                {{"-rs", "6"}, 0, "access_points"},
-        {{"-r", "net.xml"}, 0, "configuration"}, {{"-w", "net.xml"}, 0, "configuration"},
-        {{"-h", "img"}, 0, "hub"},        {{"-s", "sensors"}, 0, "sensors"},      {{"-sfb"}, 0, "trigger"},
-        {{"-list"}, 0, "hubs"},           {{"-h", "missing"}, 25, ""},            {{}, 0, ""},
+        {{"-hinfo"}, 0, "serial_number"},
+        {{"-hinfo", "-boot"}, 0, "prod_assy"},
+        {{"-sinfo"}, 0, "sensors"},
+        {{"-log"}, 0, "lines"},
+        {{"-stest"}, 0, "steps"},
+        {{"-rs", "6"}, 0, "access_points"},
+        {{"-r", "net.xml"}, 0, "configuration"},
+        {{"-w", "net.xml"}, 0, "configuration"},
+        {{"-h", "img"}, 0, "hub"},
+        {{"-s", "sensors"}, 0, "sensors"},
+        {{"-sfb"}, 0, "trigger"},
+        {{"-list"}, 0, "hubs"},
+        {{"-h", "missing"}, 25, ""},
+        {{}, 0, ""},
     };
     for (const Case& c : cases) {
         Bench b;
@@ -235,8 +265,9 @@ TEST(RunRecord, EveryOperationLeavesOneAlsoWhenItFails) {
         const bool connects = c.result == 0 && !c.args.empty() && c.args[0] != "-list";
         EXPECT_EQ(record["hub"].is_null(), !connects) << record.dump();
         if (connects) {
-            EXPECT_EQ(record["hub"], nlohmann::json({{"port", "COM3"}, {"location", "1-1"}, {"kind", "Torvane (ST)"},
-                                                     {"framing", "current"}}));
+            EXPECT_EQ(record["hub"],
+                      nlohmann::json(
+                          {{"port", "COM3"}, {"location", "1-1"}, {"kind", "Torvane (ST)"}, {"framing", "current"}}));
         }
         EXPECT_TRUE(c.data_key.empty() || record["data"].contains(c.data_key)) << record.dump();
         EXPECT_EQ(record.dump().find("correct horse"), std::string::npos);  // never the key
@@ -260,8 +291,9 @@ TEST(Progress, LongWaitsShowOnATerminalAndNowhereElse) {
         b.attach(c);
         b.p.err_terminal = terminal;
         EXPECT_EQ(b.run({"-sfb"}), 0);
-        const std::string shown = "\rWaiting for the HUB to restart: at most 5 s left\rWaiting for the HUB to restart: "
-                                  "at most 4 s left\r";
+        const std::string shown =
+            "\rWaiting for the HUB to restart: at most 5 s left\rWaiting for the HUB to restart: "
+            "at most 4 s left\r";
         EXPECT_EQ(b.p.err.rfind(shown, 0) == 0, terminal) << b.p.err;
         EXPECT_EQ(b.p.err.empty(), !terminal);
         // Wiped when done: the last thing on the line is blanks.

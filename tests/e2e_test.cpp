@@ -23,7 +23,9 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
 
 std::string read_text(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
@@ -93,8 +95,13 @@ protected:
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         dir_ = pattern;
         fs::create_directories(dir_ / "work");
-        std::vector<std::string> argv{std::string(ZEL_BIN_DIR) + "/zel_hub_sim", "--dir", (dir_ / "hub").string(),
-                                      "--trace", (dir_ / "trace.txt").string(), "--exit-after-idle", "60"};
+        std::vector<std::string> argv{std::string(ZEL_BIN_DIR) + "/zel_hub_sim",
+                                      "--dir",
+                                      (dir_ / "hub").string(),
+                                      "--trace",
+                                      (dir_ / "trace.txt").string(),
+                                      "--exit-after-idle",
+                                      "60"};
         argv.insert(argv.end(), hubs.begin(), hubs.end());
         sim_ = std::make_unique<Child>(argv, std::vector<std::string>{"PATH=/usr/bin:/bin"}, dir_.string());
         const std::string lines =
@@ -136,14 +143,17 @@ TEST_F(Stand, TwoHubsTheChosenOneComesBackUnderAnotherNameAndTheOtherHearsNothin
     const auto list = tool({"-list"});
     const std::string listed = list->read_all(10);
     EXPECT_EQ(list->wait(5), 0);
-    EXPECT_NE(listed.find((dir_ / "hub/dev/ttyACM0").string() + "\tTorvane (ST)\tUSB location 1-1"), std::string::npos) << listed;
-    EXPECT_NE(listed.find((dir_ / "hub/dev/ttyACM1").string() + "\tQuillet\tUSB location 1-2"), std::string::npos) << listed;
+    EXPECT_NE(listed.find((dir_ / "hub/dev/ttyACM0").string() + "\tTorvane (ST)\tUSB location 1-1"), std::string::npos)
+        << listed;
+    EXPECT_NE(listed.find((dir_ / "hub/dev/ttyACM1").string() + "\tQuillet\tUSB location 1-2"), std::string::npos)
+        << listed;
     EXPECT_EQ(read_text(dir_ / "trace.txt").find("opened"), std::string::npos);
     const auto run = tool({"-sfb"}, {"ZEL_PORT=" + (dir_ / "hub/dev/ttyACM1").string()});
     const std::string out = run->read_all(30);
     EXPECT_EQ(run->wait(5), 0) << out;
     fs::remove(scenario);
-    EXPECT_NE(out.find("Closing com port\nOpening COM port\nTrigger to bootloader command sent!\r\n"), std::string::npos)
+    EXPECT_NE(out.find("Closing com port\nOpening COM port\nTrigger to bootloader command sent!\r\n"),
+              std::string::npos)
         << out;
     // Every byte the stand-in got went to the Quillet (the second HUB, at 1-2).
     const std::string trace = read_text(dir_ / "trace.txt");
@@ -171,9 +181,11 @@ TEST_F(Stand, SigintDuringTheChunksEndsTheRunWithinASecond) {
     t::TwoPart image;
     image.length_a = 400000;  // about 800 chunks: long enough to be interrupted among them
     const t::Bytes bytes = image.bytes();
-    std::ofstream(dir_ / "work/hub.tfh", std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), long(bytes.size()));
+    std::ofstream(dir_ / "work/hub.tfh", std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), long(bytes.size()));
     auto run = tool({"-h", "hub.tfh"});
-    std::string out = run->read_all(30, [](const std::string& t) { return t.find("data signature") != std::string::npos; });
+    std::string out =
+        run->read_all(30, [](const std::string& t) { return t.find("data signature") != std::string::npos; });
     std::this_thread::sleep_for(std::chrono::milliseconds(5300));  // past the erase wait, into the chunks
     ::kill(run->pid, SIGINT);
     const auto signalled = Clock::now();

@@ -36,7 +36,9 @@ const std::string kEchoBroken;
 enum class Send { Probe, Echo, Reconnect };
 enum class FaultKind { NoEcho, NoReply, Gone, EchoChanged };
 
-const char* name_of(FaultKind f) { return std::array{"NoEcho", "NoReply", "Gone", "EchoChanged"}[size_t(f)]; }
+const char* name_of(FaultKind f) {
+    return std::array{"NoEcho", "NoReply", "Gone", "EchoChanged"}[size_t(f)];
+}
 
 // What a run must end with.
 struct Outcome {
@@ -55,14 +57,14 @@ Outcome ends(int result, std::vector<std::pair<std::string, std::string>> report
 struct Step {
     std::string label;
     Send send = Send::Echo;
-    uint32_t word = 0;   // bytes 0-3 of the request as the HUB frames it
-    size_t length = 0;   // bytes on the wire
-    size_t reply = 0;    // reply length, 0: none
+    uint32_t word = 0;  // bytes 0-3 of the request as the HUB frames it
+    size_t length = 0;  // bytes on the wire
+    size_t reply = 0;   // reply length, 0: none
     int64_t limit_ms = 0;
-    int on_echo = 0;     // the result when the request or its echo fails
-    int on_reply = 0;    // the result when the reply fails
-    std::string operation;  // as the reporter names it
-    double then_ms = 0;     // documented waits that follow the step
+    int on_echo = 0;          // the result when the request or its echo fails
+    int on_reply = 0;         // the result when the reply fails
+    std::string operation;    // as the reporter names it
+    double then_ms = 0;       // documented waits that follow the step
     bool bootloader = false;  // a failure sends the HUB back to its bootloader
     Outcome ignored;          // a reconnect request the HUB does not act on
 };
@@ -71,11 +73,11 @@ struct Operation {
     std::string name;
     sim::HubConfig hub;
     std::vector<std::string> args;
-    std::string file, content;  // the file the run is given
-    bool legacy = false;          // the HUB speaks the legacy framing
-    std::vector<Step> steps;      // every request of a clean run, in order
-    std::string failure_format;   // the driver's failure line, %d = result
-    std::string success_text;     // logged only by a successful run ("" for none)
+    std::string file, content;   // the file the run is given
+    bool legacy = false;         // the HUB speaks the legacy framing
+    std::vector<Step> steps;     // every request of a clean run, in order
+    std::string failure_format;  // the driver's failure line, %d = result
+    std::string success_text;    // logged only by a successful run ("" for none)
     Outcome probe_no_echo, probe_no_reply, probe_gone, probe_echo_changed;
     // What a failure may add besides its own read: the self-test's restart
     // into the bootloader; an upgrade's HUB-boot message that never comes
@@ -90,10 +92,14 @@ constexpr double kEchoPauseMs = 16.32;
 // (up to 20 when it is slow to come back). The HUB model here never refuses
 // an open, so the bound counts one attempt per opening.
 constexpr double kOpenMs = 1000;
-double wire_ms(size_t bytes) { return double(sim::wire_ticks(bytes)) / kMs; }
+double wire_ms(size_t bytes) {
+    return double(sim::wire_ticks(bytes)) / kMs;
+}
 // A read of n bytes with a limit: the limit, overrun by at most one read's
 // own time-out of 10 ms per byte plus 10 ms.
-double read_max_ms(size_t n, int64_t limit_ms) { return double(limit_ms) + 10.0 * double(n) + 10; }
+double read_max_ms(size_t n, int64_t limit_ms) {
+    return double(limit_ms) + 10.0 * double(n) + 10;
+}
 
 double step_max_ms(const Step& s) {
     double t = wire_ms(s.length) + kEchoPauseMs + s.then_ms;
@@ -118,7 +124,9 @@ double bound_ms(const Operation& op) {
 
 constexpr double kHubBootMessageMs = 15000 + 10 * 536 + 10 + 32.768;  // its read, then the pause
 
-Step probe() { return {"probe", Send::Probe, 0, 104, 0, 0, 0, 0, "", 0, false, {}}; }
+Step probe() {
+    return {"probe", Send::Probe, 0, 104, 0, 0, 0, 0, "", 0, false, {}};
+}
 
 Step echo(std::string label, uint32_t word, size_t length, int on_echo, std::string operation, double then_ms = 0) {
     return {std::move(label), Send::Echo, word, length, 0, 0, on_echo, 0, std::move(operation), then_ms, false, {}};
@@ -126,13 +134,13 @@ Step echo(std::string label, uint32_t word, size_t length, int on_echo, std::str
 
 Step exchange(std::string label, uint32_t word, size_t length, size_t reply, int64_t limit_ms, int on_failure,
               std::string operation, double then_ms = 0) {
-    return {std::move(label), Send::Echo, word, length, reply, limit_ms, on_failure, on_failure, std::move(operation),
-            then_ms, false, {}};
+    return {std::move(label), Send::Echo,           word,    length, reply, limit_ms, on_failure,
+            on_failure,       std::move(operation), then_ms, false,  {}};
 }
 
 Step reconnect(std::string label, uint32_t word, int on_failure, std::string operation, Outcome ignored,
                double then_ms = 0) {
-    return {std::move(label), Send::Reconnect, word, 104, 0, 0, on_failure, 0, std::move(operation), then_ms, false,
+    return {std::move(label),  Send::Reconnect, word, 104, 0, 0, on_failure, 0, std::move(operation), then_ms, false,
             std::move(ignored)};
 }
 
@@ -158,7 +166,8 @@ Operation atmel_hub_upgrade() {
     op.hub = t::hub(Kind::TorvaneAtmel);
     give(op, {"-h", "hub.tfh"}, t::SinglePart{}.bytes());
     op.failure_format = "Something went wrong with HUB firmware-upgrade - error-code %d!!\n";
-    op.success_text = "Hub is running OK ... Bootloader version 1.2.0-B. Firmware signature 0xf1f2f3f4 - version 2.4.0-R\n";
+    op.success_text =
+        "Hub is running OK ... Bootloader version 1.2.0-B. Firmware signature 0xf1f2f3f4 - version 2.4.0-R\n";
     op.failure_extra_ms = kHubBootMessageMs;
     // A HUB left in its firmware frames requests by its own lengths: the
     // trigger and chunk forms (0xAE, codes '9' and '6') are 536-byte requests
@@ -197,7 +206,8 @@ Operation st_hub_upgrade(Kind kind) {
     img.target = quillet ? 'H' : 'I';
     give(op, {"-h", "hub.tfh"}, img.bytes());
     op.failure_format = "Something went wrong with HUB firmware-upgrade - error-code %d!!\n";
-    op.success_text = "Hub is running OK ... Bootloader version 1.2.0-B. Firmware signature 0xb1b2b3b4 - version 2.4.0-R\n";
+    op.success_text =
+        "Hub is running OK ... Bootloader version 1.2.0-B. Firmware signature 0xb1b2b3b4 - version 2.4.0-R\n";
     op.failure_extra_ms = kHubBootMessageMs;
     // A HUB left in its firmware takes the 536-byte start trigger as
     // 104-byte requests: its echo does not come back whole.
@@ -224,7 +234,9 @@ Operation st_hub_upgrade(Kind kind) {
     return op;
 }
 
-constexpr double entries_ms(bool legacy) { return (legacy ? 8000 : 2000) + 45 + 10 * 17 * 60 + 10; }
+constexpr double entries_ms(bool legacy) {
+    return (legacy ? 8000 : 2000) + 45 + 10 * 17 * 60 + 10;
+}
 
 // -s through a current ST-based Torvane: the sensor count first.
 Operation sensor_upgrade_current() {
@@ -234,7 +246,8 @@ Operation sensor_upgrade_current() {
     op.hub = t::hub(Kind::TorvaneST);
     give(op, {"-s", "s.tfs"}, sensor_image());
     op.failure_format = "Something went wrong with Sensors firmware-upgrade - error-code %d!!\n";
-    op.success_text = "Sensor with addr 0x10 is running OK ... Calibration status 0xc000000 signature 0xf1f2f3f4 - version 1.5.0-B\n";
+    op.success_text =
+        "Sensor with addr 0x10 is running OK ... Calibration status 0xc000000 signature 0xf1f2f3f4 - version 1.5.0-B\n";
     op.steps = {
         probe(),
         exchange("sensor count", 0x00191500, 104, 104, 45, 37, "PerformFWUpgrade::_checkSensorsConnected"),
@@ -252,10 +265,10 @@ Operation sensor_upgrade_current() {
     // The probe's 4-byte answer, left unread after the refused echo, comes
     // first in the next echo: the command meets the problem at its first
     // exchange.
-    op.probe_echo_changed = ends(37, {{"Command::_check_HUB_version", kMismatch},
-                                      {"PerformFWUpgrade::_checkSensorsConnected", kMismatch}});
-    op.probe_gone = ends(37, {{"Command::_check_HUB_version", kShort},
-                          {"PerformFWUpgrade::_checkSensorsConnected", kWriteFailed}});
+    op.probe_echo_changed =
+        ends(37, {{"Command::_check_HUB_version", kMismatch}, {"PerformFWUpgrade::_checkSensorsConnected", kMismatch}});
+    op.probe_gone =
+        ends(37, {{"Command::_check_HUB_version", kShort}, {"PerformFWUpgrade::_checkSensorsConnected", kWriteFailed}});
     return op;
 }
 
@@ -269,7 +282,8 @@ Operation sensor_upgrade_legacy() {
     for (sim::UpgradeSensor& sensor : op.hub.firmware.sensors) sensor.in_boot = true;
     give(op, {"-sb", "s.tfs"}, sensor_image());
     op.failure_format = "Something went wrong with Sensors firmware-upgrade - error-code %d!!\n";
-    op.success_text = "Sensor with addr 0x10 is running OK ... Calibration status 0xc000000 signature 0xf1f2f3f4 - version 1.5.0-B\n";
+    op.success_text =
+        "Sensor with addr 0x10 is running OK ... Calibration status 0xc000000 signature 0xf1f2f3f4 - version 1.5.0-B\n";
     op.steps = {
         probe(),
         // The sensors' bootloader does not depend on this restart of the HUB:
@@ -285,8 +299,8 @@ Operation sensor_upgrade_legacy() {
     };
     // Taken for a current HUB: the legacy HUB echoes the forwarded requests
     // but does not answer auto addressing in the current framing.
-    op.probe_no_echo = ends(34, {{"Command::_check_HUB_version", kShort},
-                             {"PerformFWUpgrade::_performAutoAddressing", kNoFeedback}});
+    op.probe_no_echo =
+        ends(34, {{"Command::_check_HUB_version", kShort}, {"PerformFWUpgrade::_performAutoAddressing", kNoFeedback}});
     op.probe_no_reply = ends(0);  // a legacy HUB never answers the probe
     op.probe_echo_changed = ends(34, {{"Command::_check_HUB_version", kMismatch},
                                       {"PerformFWUpgrade::_performAutoAddressing", kNoFeedback}});
@@ -350,7 +364,8 @@ Operation network_write(bool legacy) {
     op.content = kNetworkFile;
     op.failure_format = "Network configuration failed - status %d\n";
     const std::string who = "WriteNetworkCommand::RunCommand";
-    op.steps = {probe(), exchange("configuration", legacy ? 0x005000AE : 0x00501900, 104, legacy ? 104 : 4, 30000, 16, who)};
+    op.steps = {probe(),
+                exchange("configuration", legacy ? 0x005000AE : 0x00501900, 104, legacy ? 104 : 4, 30000, 16, who)};
     op.steps[1].on_reply = 17;
     if (legacy) {
         // Taken for a current HUB, it gets the request in the current
@@ -370,9 +385,10 @@ Operation network_write(bool legacy) {
 }
 
 std::vector<Operation> operations() {
-    return {atmel_hub_upgrade(),       st_hub_upgrade(Kind::TorvaneST), st_hub_upgrade(Kind::Quillet),
-            sensor_upgrade_current(),  sensor_upgrade_legacy(),         quillet_self_test(),
-            network_write(false),      network_write(true)};
+    return {atmel_hub_upgrade(),           st_hub_upgrade(Kind::TorvaneST),
+            st_hub_upgrade(Kind::Quillet), sensor_upgrade_current(),
+            sensor_upgrade_legacy(),       quillet_self_test(),
+            network_write(false),          network_write(true)};
 }
 
 // The outcome the step tables give for a fault at request k.
@@ -395,8 +411,9 @@ Outcome expected(const Operation& op, size_t k, FaultKind fault, bool fast) {
     switch (step.send) {
         case Send::Probe:
             if (fault == FaultKind::EchoChanged) return op.probe_echo_changed;
-            return fault == FaultKind::NoEcho ? op.probe_no_echo
-                                              : fault == FaultKind::NoReply ? op.probe_no_reply : op.probe_gone;
+            return fault == FaultKind::NoEcho    ? op.probe_no_echo
+                   : fault == FaultKind::NoReply ? op.probe_no_reply
+                                                 : op.probe_gone;
         case Send::Reconnect:
             // The echo is not read: a changed one goes unnoticed.
             if (fault == FaultKind::EchoChanged) return ends(0);
@@ -444,7 +461,8 @@ void expect_reports(const std::vector<LogEntry>& log, const Outcome& want) {
         EXPECT_EQ(log[i + 1].level, "ERROR");
         if (detail.empty()) {
             // The echo did not come back as sent: short or different.
-            EXPECT_TRUE(log[i + 1].text == kShort || log[i + 1].text == kMismatch) << operation << ": " << log[i + 1].text;
+            EXPECT_TRUE(log[i + 1].text == kShort || log[i + 1].text == kMismatch)
+                << operation << ": " << log[i + 1].text;
         } else {
             EXPECT_EQ(log[i + 1].text, detail) << operation;
         }
@@ -471,7 +489,8 @@ double fault_cost_ms(const Operation& op, const Step& step, FaultKind fault, boo
     switch (step.send) {
         case Send::Probe: {
             double longest_reply = 0;
-            for (const Step& s : op.steps) longest_reply = std::max(longest_reply, s.reply ? read_max_ms(s.reply, s.limit_ms) : 0.0);
+            for (const Step& s : op.steps)
+                longest_reply = std::max(longest_reply, s.reply ? read_max_ms(s.reply, s.limit_ms) : 0.0);
             return read_max_ms(104, 100) + read_max_ms(4, 2000) + longest_reply;
         }
         // Documented, a HUB that does not restart, or is gone, only shortens
@@ -534,7 +553,8 @@ TEST_P(RobustEveryStep, DocumentedResultReportedWithinWhatTheFaultCosts) {
         const std::vector<LogEntry> log = b->log();
         expect_reports(log, want);
         EXPECT_TRUE(want.line.empty() || b->logged("ERROR", want.line)) << want.line;
-        const auto last_error = std::find_if(log.rbegin(), log.rend(), [](const LogEntry& e) { return e.level == "ERROR"; });
+        const auto last_error =
+            std::find_if(log.rbegin(), log.rend(), [](const LogEntry& e) { return e.level == "ERROR"; });
         const bool failure_logged = std::any_of(log.begin(), log.end(), [&](const LogEntry& e) {
             return e.level == "ERROR" && e.text.rfind(failure_prefix, 0) == 0;
         });
@@ -547,7 +567,8 @@ TEST_P(RobustEveryStep, DocumentedResultReportedWithinWhatTheFaultCosts) {
         }
         if (want.back_to_bootloader) {
             EXPECT_TRUE(b->logged("ERROR", "Returning to bootloader!\n"));
-            const bool port_gone = fault == FaultKind::Gone || (step.send == Send::Reconnect && fault == FaultKind::NoReply);
+            const bool port_gone =
+                fault == FaultKind::Gone || (step.send == Send::Reconnect && fault == FaultKind::NoReply);
             if (port_gone) {
                 expect_reports(log, ends(0, {{"RunSelfTest::system_reset", kWriteFailed}}));
             } else {

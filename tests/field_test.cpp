@@ -82,8 +82,9 @@ TEST(SeveralHubs, AHubThatNeverComesBackIsNamedAndTheOtherLeftAlone) {
         b.attach(t::hub(Kind::TorvaneST, false, "COM4"));
         b.put("img", t::TwoPart{}.bytes());
         EXPECT_EQ(b.run(args), args[0] == "-h" ? 31 : 41);
-        EXPECT_TRUE(b.logged("ERROR", "CDC-interface: The HUB at 'COM5' (USB location 1-1) did not come back after its "
-                                      "restart; the other HUBs attached ('COM4' (USB location 1-2)) were left alone\n"));
+        EXPECT_TRUE(b.logged("ERROR",
+                             "CDC-interface: The HUB at 'COM5' (USB location 1-1) did not come back after its "
+                             "restart; the other HUBs attached ('COM4' (USB location 1-2)) were left alone\n"));
         EXPECT_TRUE(b.reported(args[0] == "-h" ? "PerformFWUpgrade::_upgrade_st in _requestHUBUpgrade()"
                                                : "SimpleCommand::RunCommand",
                                t::kNotConnected));
@@ -91,8 +92,8 @@ TEST(SeveralHubs, AHubThatNeverComesBackIsNamedAndTheOtherLeftAlone) {
         // It looked for as long as a port may take to open: 5 s, then 20 looks a second apart.
         const std::vector<int64_t> sleeps = b.sleeps_ms();
         EXPECT_EQ(std::vector<int64_t>(sleeps.begin() + 1, sleeps.end()),
-                  (std::vector<int64_t>{5000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000,
-                                        1000, 1000, 1000, 1000, 1000, 1000, 1000}));
+                  (std::vector<int64_t>{5000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000,
+                                        1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000}));
     }
 }
 
@@ -103,17 +104,24 @@ TEST(Interruptions, TheRunStopsAtItsNextWaitSayingWhatItLeaves) {
         double at_ms;
         std::string doing, leaves;
     };
-    const std::string hub_stays = "The HUB stays in its bootloader: run -h with the same image file again to complete "
-                                  "the upgrade.";
+    const std::string hub_stays =
+        "The HUB stays in its bootloader: run -h with the same image file again to complete "
+        "the upgrade.";
     sim::HubConfig st = t::hub(Kind::TorvaneST), quillet = t::hub(Kind::Quillet);
     const std::vector<Case> cases = {
         {{"-h", "img"}, st, 500, "connecting to the HUB", "Nothing on the HUB was changed."},
         {{"-h", "img"}, st, 4000, "sending the HUB into its bootloader", hub_stays},
         {{"-h", "img"}, st, 9000, "waiting for the HUB's flash to be erased", hub_stays},
         {{"-h", "img"}, st, 12100, "sending firmware chunk 3 of 3 of part 1 of 2", hub_stays},
-        {{"-stest"}, quillet, 7000, "restarting the HUB for the self-test",
+        {{"-stest"},
+         quillet,
+         7000,
+         "restarting the HUB for the self-test",
          "The HUB may be left in safe mode: run -stest again to finish the self-test and bring it back."},
-        {{"-w", "net.xml"}, st, 3500, "writing the WiFi configuration",
+        {{"-w", "net.xml"},
+         st,
+         3500,
+         "writing the WiFi configuration",
          "The HUB may or may not have taken the new WiFi configuration: read it back with -r to check."},
         {{"-rs", "1"}, st, 3500, "scanning for WiFi networks", "Nothing on the HUB was changed."},
     };
@@ -130,26 +138,30 @@ TEST(Interruptions, TheRunStopsAtItsNextWaitSayingWhatItLeaves) {
         b.p.interrupt_at = int64_t(c.at_ms * t::kMs);
         EXPECT_EQ(b.run(c.args), 130);
         const std::vector<t::LogLine> log = b.log();
-        const auto line = std::find_if(log.begin(), log.end(), [](const t::LogLine& l) { return l.text.rfind("Interrupted", 0) == 0; });
+        const auto line = std::find_if(log.begin(), log.end(),
+                                       [](const t::LogLine& l) { return l.text.rfind("Interrupted", 0) == 0; });
         ASSERT_NE(line, log.end()) << b.at("ERROR");
         EXPECT_EQ(line->level, "ERROR");
         EXPECT_EQ(line->text, "Interrupted (SIGINT) while " + c.doing + ". " + c.leaves + "\n");
         // It stops at once: nothing more is sent, and the port is closed after the line.
         EXPECT_LE(b.p.now_ms(), c.at_ms + 0.1);
-        EXPECT_TRUE(std::all_of(b.p.trace.begin(), b.p.trace.end(), [&](const sim::TraceEntry& e) { return !e.to_hub || e.time <= c.at_ms * t::kMs; }));
+        EXPECT_TRUE(std::all_of(b.p.trace.begin(), b.p.trace.end(),
+                                [&](const sim::TraceEntry& e) { return !e.to_hub || e.time <= c.at_ms * t::kMs; }));
         EXPECT_EQ(b.p.open_handles(), 0u);
         if (c.args[0] != "-h") continue;
         // What it leaves is what it says: the same command again completes the upgrade.
         b.p.interrupt_at = -1;
         EXPECT_EQ(b.run(c.args), 0) << b.at("ERROR");
-        EXPECT_TRUE(b.logged("INFO", "Hub is running OK ... Bootloader version 1.2.0-B. Firmware signature 0xb1b2b3b4 - "
-                                     "version 2.4.0-R\n"));
+        EXPECT_TRUE(b.logged("INFO",
+                             "Hub is running OK ... Bootloader version 1.2.0-B. Firmware signature 0xb1b2b3b4 - "
+                             "version 2.4.0-R\n"));
     }
 }
 
 TEST(HungHub, AWriteThatIsNotTakenEndsTheStepAfterItsTimeOut) {
-    for (const auto& [args, word, result] : std::vector<std::tuple<std::vector<std::string>, uint32_t, int>>{
-             {{"-h", "img"}, 0x00000000, 31}, {{"-hinfo"}, 0x00000000, 10}}) {
+    for (const auto& [args, word, result] :
+         std::vector<std::tuple<std::vector<std::string>, uint32_t, int>>{{{"-h", "img"}, 0x00000000, 31},
+                                                                          {{"-hinfo"}, 0x00000000, 10}}) {
         sim::HubConfig c = t::hub();
         c.faults.push_back(t::on_word(word, {Fault::Stall}));
         Bench b;
@@ -186,9 +198,9 @@ std::vector<Timed> timed_runs() {
     dropping.sensor_trigger_drops = true;
     sim::HubConfig log = t::hub();
     log.info.log_text = std::string(1022, 'x');  // 1 KiB with the HUB's line break
-    return {{{"-hinfo"}, st, 150},        {{"-r", "net.xml"}, st, 150}, {{"-rs", "6"}, st, 150},
-            {{"-sinfo"}, st, 500},        {{"-log"}, log, 1500},       {{"-srf"}, dropping, 2500},
-            {{"-sfb"}, dropping, 2500},   {{"-stest"}, quillet, 7000}, {{"-h", "img"}, st, 0},
+    return {{{"-hinfo"}, st, 150},      {{"-r", "net.xml"}, st, 150}, {{"-rs", "6"}, st, 150},
+            {{"-sinfo"}, st, 500},      {{"-log"}, log, 1500},        {{"-srf"}, dropping, 2500},
+            {{"-sfb"}, dropping, 2500}, {{"-stest"}, quillet, 7000},  {{"-h", "img"}, st, 0},
             {{"-s", "sensors"}, st, -1}};
 }
 
@@ -214,7 +226,9 @@ TEST(Timing, FastSendsTheSameBytesInLessTime) {
             EXPECT_EQ(b.log().back().text, "Closing com port\n");
         }
         EXPECT_EQ(requests[0], requests[1]);
-        EXPECT_LT(took[1], c.fast_at_most_ms > 0 ? c.fast_at_most_ms : c.fast_at_most_ms < 0 ? took[0] : 0.8 * took[0])
+        EXPECT_LT(took[1], c.fast_at_most_ms > 0   ? c.fast_at_most_ms
+                           : c.fast_at_most_ms < 0 ? took[0]
+                                                   : 0.8 * took[0])
             << "documented " << took[0];
     }
 }
@@ -222,13 +236,14 @@ TEST(Timing, FastSendsTheSameBytesInLessTime) {
 TEST(Timing, ASlowButInSpecHubWorksInBothModes) {
     for (const bool fast : {false, true}) {
         sim::HubConfig slow = t::hub();
-        slow.reply_delay_us = 40000;    // each answer 40 ms late
-        slow.reset_absent_ms = 4900;    // off the bus for 4.9 s on a restart
+        slow.reply_delay_us = 40000;  // each answer 40 ms late
+        slow.reset_absent_ms = 4900;  // off the bus for 4.9 s on a restart
         slow.sensor_trigger_drops = true;
-        slow.info.log_piece = 300;      // the log in pieces with 400 ms between them
+        slow.info.log_piece = 300;  // the log in pieces with 400 ms between them
         slow.info.log_gap_ms = 400;
         slow.info.log_text = std::string(900, 'y');
-        for (const std::vector<std::string>& args : {std::vector<std::string>{"-hinfo"}, {"-sfb"}, {"-log"}, {"-h", "img"}}) {
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"-hinfo"}, {"-sfb"}, {"-log"}, {"-h", "img"}}) {
             Bench b;
             b.attach(slow);
             if (fast) b.p.env["ZEL_TIMING"] = "fast";
@@ -246,9 +261,11 @@ TEST(Timing, AnUncleanFirstEchoFallsBackToTheDocumentedTiming) {
     b.attach(c);
     b.p.env["ZEL_TIMING"] = "fast";
     EXPECT_EQ(b.run({"-hinfo"}), 0);
-    EXPECT_TRUE(b.logged("INFO", "The HUB did not echo cleanly soon after opening: going on with the documented timing\n"));
+    EXPECT_TRUE(
+        b.logged("INFO", "The HUB did not echo cleanly soon after opening: going on with the documented timing\n"));
     EXPECT_EQ(b.sleeps_ms(), (std::vector<int64_t>{100, 1000}));  // the fast open, then the documented one
-    EXPECT_EQ(std::count_if(b.p.waits.begin(), b.p.waits.end(), [](const sim::Wait& w) { return w.duration == 163200; }),
+    EXPECT_EQ(std::count_if(b.p.waits.begin(), b.p.waits.end(),
+                            [](const sim::Wait& w) { return w.duration == 163200; }),
               2);  // from then on the echo pauses are back (the first probe's, then the request's)
 }
 

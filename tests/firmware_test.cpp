@@ -26,7 +26,8 @@ struct Buffer {
         return b;
     }
     void header(uint32_t length, uint32_t data_signature, uint32_t fw_signature, uint32_t image_word) {
-        for (const auto& [at, v] : {std::pair{8u, length}, {12u, data_signature}, {16u, fw_signature}, {20u, image_word}}) {
+        for (const auto& [at, v] :
+             {std::pair{8u, length}, {12u, data_signature}, {16u, fw_signature}, {20u, image_word}}) {
             t::put32(b, at, v);
         }
     }
@@ -36,7 +37,9 @@ struct Buffer {
     }
 };
 
-std::vector<Bytes> from(const std::vector<Bytes>& all, size_t first) { return {all.begin() + long(first), all.end()}; }
+std::vector<Bytes> from(const std::vector<Bytes>& all, size_t first) {
+    return {all.begin() + long(first), all.end()};
+}
 
 TEST(HubUpgrade, AtmelByteForByteWithItsWaits) {
     Bench b;
@@ -61,15 +64,17 @@ TEST(HubUpgrade, AtmelByteForByteWithItsWaits) {
     EXPECT_EQ(b.writes(), expected);
     // Open, restart and reopen, then the bootloader's 3 s before the chunks.
     EXPECT_EQ(b.sleeps_ms(), (std::vector<int64_t>{1000, 5000, 1000, 3000}));
-    EXPECT_EQ(std::count_if(b.p.waits.begin(), b.p.waits.end(), [](const sim::Wait& w) { return w.duration == 327680; }),
+    EXPECT_EQ(std::count_if(b.p.waits.begin(), b.p.waits.end(),
+                            [](const sim::Wait& w) { return w.duration == 327680; }),
               1);  // after the HUB-boot message
     const sim::FirmwareArea& fw = b.hub().config().firmware;
     ASSERT_EQ(fw.hub_parts.size(), 1u);
     EXPECT_EQ(fw.hub_parts[0].data, t::slice(file, image.data(), 1025));
     EXPECT_TRUE(fw.violations.empty()) << fw.violations.front();
     EXPECT_TRUE(b.logged("INFO", "HUB-boot message: HUB bootloader: image written, checksum OK\r\n"));
-    EXPECT_TRUE(b.logged("INFO", "Hub is running OK ... Bootloader version 1.2.0-B. Firmware signature 0xf1f2f3f4 - "
-                                 "version 2.4.0-R\n"));
+    EXPECT_TRUE(b.logged("INFO",
+                         "Hub is running OK ... Bootloader version 1.2.0-B. Firmware signature 0xf1f2f3f4 - "
+                         "version 2.4.0-R\n"));
     for (const char* line : {"PerformFWUpgrade: length 0x401\n", "PerformFWUpgrade: firmware signature 0xf1f2f3f4\n",
                              "PerformFWUpgrade: data signature 0xd1d2d3d4\n"}) {
         EXPECT_TRUE(b.logged("INFO", line)) << line;
@@ -77,8 +82,10 @@ TEST(HubUpgrade, AtmelByteForByteWithItsWaits) {
 }
 
 TEST(HubUpgrade, StPartsAndTheirTriggers) {
-    for (const auto& [kind, parts] : std::vector<std::pair<Kind, int32_t>>{
-             {Kind::TorvaneST, 2}, {Kind::Quillet, 2}, {Kind::TorvaneST, 3}, {Kind::TorvaneST, 0}}) {
+    for (const auto& [kind, parts] : std::vector<std::pair<Kind, int32_t>>{{Kind::TorvaneST, 2},
+                                                                           {Kind::Quillet, 2},
+                                                                           {Kind::TorvaneST, 3},
+                                                                           {Kind::TorvaneST, 0}}) {
         sim::HubConfig c = t::hub(kind);
         c.firmware.st_parts = std::max(parts, 1);
         Bench b;
@@ -103,7 +110,7 @@ TEST(HubUpgrade, StPartsAndTheirTriggers) {
         }
         EXPECT_EQ(t::get32(b.writes().back(), 0), 0x00730100u);
         EXPECT_EQ(fw.final_triggers, 1);  // also after no part at all
-        if (parts == 0) continue;       // which the bootloader takes for a trigger too early
+        if (parts == 0) continue;         // which the bootloader takes for a trigger too early
         const std::vector<int64_t> sleeps = b.sleeps_ms();
         EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 5000), parts + 1);
         EXPECT_TRUE(fw.violations.empty()) << fw.violations.front();
@@ -116,11 +123,14 @@ TEST(HubUpgrade, ReportByStatusAndTheBootMessage) {
         bool message;
         std::string line;
     };
-    for (const Case& c : std::vector<Case>{
-             {0xE3, 0x05, true, "Hub will be reset with firmware status 0x5 ... Bootloader version 1.2.0-B\n"},
-             {0x13, 0x21, true, "Hub upgrade failed with code 0x21... Firmware signature 0xb1b2b3b4 - version 2.4.0-R\n"},
-             {0xE0, 0x00, false, "Hub is running OK ... Bootloader version 1.2.0-B. Firmware signature 0xb1b2b3b4 - "
-                                 "version 2.4.0-R\n"}}) {
+    for (const Case& c :
+         std::vector<Case>{{0xE3, 0x05, true,
+                            "Hub will be reset with firmware status 0x5 ... Bootloader version 1.2.0-B\n"},
+                           {0x13, 0x21, true,
+                            "Hub upgrade failed with code 0x21... Firmware signature 0xb1b2b3b4 - version 2.4.0-R\n"},
+                           {0xE0, 0x00, false,
+                            "Hub is running OK ... Bootloader version 1.2.0-B. Firmware signature 0xb1b2b3b4 - "
+                            "version 2.4.0-R\n"}}) {
         sim::HubConfig hub = t::hub();
         hub.firmware.boot_status = c.status;
         hub.firmware.boot_code = c.code;
@@ -133,7 +143,8 @@ TEST(HubUpgrade, ReportByStatusAndTheBootMessage) {
         EXPECT_TRUE(b.logged("INFO", c.line)) << b.at("INFO");
         EXPECT_EQ(b.count("HUB-boot message: " + std::string(512, 'm')), c.message ? 2 : 0);
         // Without the message each part's read runs out its 15 s.
-        EXPECT_EQ(b.count("zel_usb_cdc_interface::read_port(): Warning! Length missmatch 0 == 536\n"), c.message ? 0 : 2);
+        EXPECT_EQ(b.count("zel_usb_cdc_interface::read_port(): Warning! Length missmatch 0 == 536\n"),
+                  c.message ? 0 : 2);
         EXPECT_EQ(b.p.now_ms() > 2 * 16000, !c.message);
     }
 }
@@ -172,7 +183,8 @@ TEST(ImageFiles, RefusedBeforeAnyPortIsOpenedSayingWhy) {
          "firmware length 0x186a0 from offset 0x238 ends beyond the file of 1600 bytes"},
         {Kind::Quillet, "-s", long_sensor, who_atmel,
          "firmware length 0x186a0 from offset 0x238 ends beyond the file of 1600 bytes"},
-        {Kind::TorvaneST, "-h", long_part, who_st, "part data lengths 0x186a0 and 0x2bc end beyond the file of 2399 bytes"},
+        {Kind::TorvaneST, "-h", long_part, who_st,
+         "part data lengths 0x186a0 and 0x2bc end beyond the file of 2399 bytes"},
         {Kind::TorvaneST, "-h", nine.bytes(), who_st, "part count 9 is above the 8 parts an image may have"},
         {Kind::TorvaneST, "-h", Bytes(16777217, 0), who_st,
          "file of 16777217 bytes is larger than the 16777216 bytes an image may have"},
@@ -194,12 +206,15 @@ TEST(ImageFiles, RefusedBeforeAnyPortIsOpenedSayingWhy) {
     Bench longer;
     longer.attach();
     EXPECT_EQ(longer.run({"-h", std::string(2048, 'p')}), 23);
-    EXPECT_TRUE(longer.logged("ERROR", "PerformFWUpgrade: Image path of 2048 characters is too long (at most 2047)!\n"));
+    EXPECT_TRUE(
+        longer.logged("ERROR", "PerformFWUpgrade: Image path of 2048 characters is too long (at most 2047)!\n"));
 }
 
 TEST(ImageFiles, ChunksByLength) {
-    for (const auto& [length, declared] : std::vector<std::pair<uint32_t, std::vector<uint32_t>>>{
-             {1024, {512, 512}}, {1025, {512, 512, 1}}, {0, {}}, {511, {511}}}) {
+    for (const auto& [length, declared] : std::vector<std::pair<uint32_t, std::vector<uint32_t>>>{{1024, {512, 512}},
+                                                                                                  {1025, {512, 512, 1}},
+                                                                                                  {0, {}},
+                                                                                                  {511, {511}}}) {
         t::SinglePart image;
         image.target = 'S';
         image.length = length;
@@ -234,11 +249,13 @@ TEST(SensorUpgrade, ThroughACurrentStHubWithTheSensorCount) {
     EXPECT_EQ(writes.back().size(), 536u);
     EXPECT_EQ(b.sleeps_ms(), (std::vector<int64_t>{1000, 2000, 3000, 10000, 2000}));
     EXPECT_TRUE(b.logged("INFO", "Number of sensors in boot 17\n"));
-    EXPECT_TRUE(b.logged("INFO", "Sensor with addr 0x10 is running OK ... Calibration status 0xc000000 signature "
-                                 "0xf1f2f3f4 - version 1.5.0-B\n"));
+    EXPECT_TRUE(b.logged("INFO",
+                         "Sensor with addr 0x10 is running OK ... Calibration status 0xc000000 signature "
+                         "0xf1f2f3f4 - version 1.5.0-B\n"));
     EXPECT_TRUE(b.logged("INFO", "Sensor with addr 0x11 will be reset with status 0x5... It will remain on boot\n"));
-    EXPECT_TRUE(b.logged("INFO", "Sensor with addr 0x12 upgrade failed with code 0x7... Calibration status 0xc000002 "
-                                 "signature 0x5e000002 - version 1.5.0-B\n"));
+    EXPECT_TRUE(b.logged("INFO",
+                         "Sensor with addr 0x12 upgrade failed with code 0x7... Calibration status 0xc000002 "
+                         "signature 0x5e000002 - version 1.5.0-B\n"));
     EXPECT_TRUE(b.hub().config().firmware.violations.empty()) << b.hub().config().firmware.violations.front();
 }
 
@@ -253,8 +270,22 @@ TEST(SensorUpgrade, EntryIntoTheBootloaderByKindFramingAndOption) {
         std::string line;
     };
     const std::vector<Case> cases = {
-        {Kind::TorvaneST, false, "-s", 0, 18, 37, {}, "PerformFWUpgrade::_checkSensorsConnected: 18 sensors found! Some sensors missing.\n"},
-        {Kind::TorvaneST, false, "-sb", 15, -1, 37, {}, "PerformFWUpgrade::_checkSensorsConnected: At least 2 sensors not in bootloader!\n"},
+        {Kind::TorvaneST,
+         false,
+         "-s",
+         0,
+         18,
+         37,
+         {},
+         "PerformFWUpgrade::_checkSensorsConnected: 18 sensors found! Some sensors missing.\n"},
+        {Kind::TorvaneST,
+         false,
+         "-sb",
+         15,
+         -1,
+         37,
+         {},
+         "PerformFWUpgrade::_checkSensorsConnected: At least 2 sensors not in bootloader!\n"},
         {Kind::TorvaneST, false, "-sb", 17, -1, 0, {0x00, 0x15, 0x17, 0x00, 0xAE, 0x15, 0x39, 0x00}, ""},
         {Kind::TorvaneAtmel, false, "-sb", 17, -1, 0, {0x00, 0x15, 0x17, 0x00, 0xAE, 0x00, 0x39, 0x00}, ""},
         {Kind::Quillet, false, "-s", 0, 3, 0, {0x00, 0x15, 0x17, 0x00, 0xAE, 0x15, 0x39, 0x01}, ""},
@@ -290,7 +321,8 @@ TEST(SensorUpgrade, EntryIntoTheBootloaderByKindFramingAndOption) {
 TEST(SensorUpgrade, AutoAddressingCounts) {
     for (const auto& [count, cut, result, line] : std::vector<std::tuple<int, int, int, std::string>>{
              {0, 0, 0, ""},
-             {34, 0, 34, "PerformFWUpgrade::_performAutoAddressing: 34 sensors reported, at most 33 can be received!\n"},
+             {34, 0, 34,
+              "PerformFWUpgrade::_performAutoAddressing: 34 sensors reported, at most 33 can be received!\n"},
              {33, 0, 0, ""},
              {17, 1, 34, "what(): read() failed - HUB v2.0.0 with no feedback!\n"}}) {
         sim::HubConfig hub = t::hub(Kind::TorvaneAtmel);
@@ -306,7 +338,8 @@ TEST(SensorUpgrade, AutoAddressingCounts) {
         EXPECT_TRUE(line.empty() || b.logged("ERROR", line)) << b.at("ERROR");
         const std::string out = b.p.out;
         size_t reports = 0;
-        for (size_t at = out.find("Sensor with addr"); at != std::string::npos; at = out.find("Sensor with addr", at + 1)) {
+        for (size_t at = out.find("Sensor with addr"); at != std::string::npos;
+             at = out.find("Sensor with addr", at + 1)) {
             ++reports;
         }
         EXPECT_EQ(reports, result == 0 ? size_t(count) : 0u);

@@ -66,13 +66,15 @@ TEST(HubInformation, RequestByFramingAndKindAndTheBootReport) {
         std::string report;
     };
     Bytes legacy_request = t::request(0x006300AE);
-    const std::string boot = "HUB boot information:\n\tHUB bootloader version v0.171.205-\xef \n\tHUB prod assy: 0x00000000\n";
-    for (const Case& c : std::vector<Case>{
-             {Kind::Quillet, false, true, t::request(0x00870100),
-              "HUB boot information:\n\tHUB bootloader version v1.2.3-B \n\tHUB prod assy: 0x00c0ffee\n"},
-             {Kind::TorvaneST, false, true, t::request(0x00630100), boot},  // words 2 and 3 of the identifier
-             {Kind::TorvaneAtmel, true, true, legacy_request, boot},
-             {Kind::TorvaneAtmel, true, false, legacy_request, "\tHUB serial number: ABCDEFGHIJKL\n"}}) {
+    const std::string boot =
+        "HUB boot information:\n\tHUB bootloader version v0.171.205-\xef \n\tHUB prod assy: 0x00000000\n";
+    for (const Case& c :
+         std::vector<Case>{{Kind::Quillet, false, true, t::request(0x00870100),
+                            "HUB boot information:\n\tHUB bootloader version v1.2.3-B \n\tHUB prod assy: 0x00c0ffee\n"},
+                           {Kind::TorvaneST, false, true, t::request(0x00630100),
+                            boot},  // words 2 and 3 of the identifier
+                           {Kind::TorvaneAtmel, true, true, legacy_request, boot},
+                           {Kind::TorvaneAtmel, true, false, legacy_request, "\tHUB serial number: ABCDEFGHIJKL\n"}}) {
         sim::HubConfig hub = odd_hub(c.kind, c.legacy);
         hub.info.bootloader_version = 0x01020342;
         hub.info.prod_assy = 0x00c0ffee;
@@ -93,13 +95,16 @@ TEST(HubInformation, FailuresAtTheirPlacesWithTheirResults) {
         int result;
         std::string where, detail;
     };
-    for (const Case& c : std::vector<Case>{
-             {false, {Fault::NoEcho}, 10, "src/GetHUBInformation:53", t::kShort},
-             {false, {Fault::EchoByteChanged, 7}, 10, "src/GetHUBInformation:53", t::kMismatch},
-             {false, {Fault::ShortReply, 0, 50}, 11, "src/GetHUBInformation:57", t::kNoFeedback},
-             {false, {Fault::StatusOnly, 0, 0, 0x1234}, 11, "src/GetHUBInformation:57",
-              "what(): read() failed - HUB v2.0.0 read feedback in previous line!\n"},
-             {true, {Fault::NoReply}, 11, "src/GetHUBInformation:57", t::kShort}}) {
+    for (const Case& c :
+         std::vector<Case>{{false, {Fault::NoEcho}, 10, "src/GetHUBInformation:53", t::kShort},
+                           {false, {Fault::EchoByteChanged, 7}, 10, "src/GetHUBInformation:53", t::kMismatch},
+                           {false, {Fault::ShortReply, 0, 50}, 11, "src/GetHUBInformation:57", t::kNoFeedback},
+                           {false,
+                            {Fault::StatusOnly, 0, 0, 0x1234},
+                            11,
+                            "src/GetHUBInformation:57",
+                            "what(): read() failed - HUB v2.0.0 read feedback in previous line!\n"},
+                           {true, {Fault::NoReply}, 11, "src/GetHUBInformation:57", t::kShort}}) {
         Bench b;
         sim::HubConfig hub = t::hub(Kind::TorvaneAtmel, c.legacy);
         hub.faults.push_back(t::on_word(c.legacy ? 0x006300AE : 0x00630100, c.fault));
@@ -107,10 +112,12 @@ TEST(HubInformation, FailuresAtTheirPlacesWithTheirResults) {
         EXPECT_EQ(b.run({"-hinfo"}), c.result);
         EXPECT_TRUE(b.logged("ERROR", at("GetHUBInformation::RunCommand", c.where)));
         EXPECT_TRUE(b.logged("ERROR", c.detail)) << c.detail;
-        EXPECT_EQ(b.logged("WARNING", "No answer from HUB - Unique ID and firmware versions set to zero\n"), c.result == 11);
+        EXPECT_EQ(b.logged("WARNING", "No answer from HUB - Unique ID and firmware versions set to zero\n"),
+                  c.result == 11);
         EXPECT_EQ(b.logged("WARNING", "Command::_receive_message: What() Error in command issued -> status 0x1234\n"),
                   c.fault.type == Fault::StatusOnly);
-        EXPECT_TRUE(b.logged("ERROR", "Something went wrong getting HUB info - error-code " + std::to_string(c.result) + "\n"));
+        EXPECT_TRUE(
+            b.logged("ERROR", "Something went wrong getting HUB info - error-code " + std::to_string(c.result) + "\n"));
         EXPECT_EQ(b.p.out.find("Production data:"), std::string::npos);
     }
     Bench marker;  // a legacy reply must open with its marker
@@ -133,15 +140,18 @@ TEST(SensorInformation, RecordsFromTheBlockAndTheCountFromItsLength) {
     b.attach(c);
     ASSERT_EQ(b.run({"-sinfo"}), 0);
     EXPECT_EQ(b.writes().back(), t::request(0x00431500));
-    const std::string report = b.p.out.substr(b.p.out.find("zel_usb_cdc_interface::read_port(): Warning! Length missmatch 604"));
+    const std::string report =
+        b.p.out.substr(b.p.out.find("zel_usb_cdc_interface::read_port(): Warning! Length missmatch 604"));
     const std::string expected =
-              "zel_usb_cdc_interface::read_port(): Warning! Length missmatch 604 == 1250\n"
-              "Collected firmware information for 10 sensors\nSensor with addr 0x2a:\n    Bootloader version 1.2.3-B\n"
-              "    Boot status failure during last upgrade!\n    Firmware version 4.1.255-A\n    Signature 0xdeadbeef\n"
-              "    Setup status failure during initialisation!\n    Calibration ID 0xc0de\n"
-              "    Build number: dec=300 - hex=0x12c\n    Date of calibration: 2024-11-05 10:00 +0000\nSensor with addr 0x11:\n";
+        "zel_usb_cdc_interface::read_port(): Warning! Length missmatch 604 == 1250\n"
+        "Collected firmware information for 10 sensors\nSensor with addr 0x2a:\n    Bootloader version 1.2.3-B\n"
+        "    Boot status failure during last upgrade!\n    Firmware version 4.1.255-A\n    Signature 0xdeadbeef\n"
+        "    Setup status failure during initialisation!\n    Calibration ID 0xc0de\n"
+        "    Build number: dec=300 - hex=0x12c\n    Date of calibration: 2024-11-05 10:00 +0000\nSensor with addr "
+        "0x11:\n";
     EXPECT_EQ(report.substr(0, expected.size()), expected);
-    EXPECT_NE(report.find("Sensor with addr 0x11:\n    Bootloader version 1.0.0-B\n    Boot status OK!\n"), std::string::npos);
+    EXPECT_NE(report.find("Sensor with addr 0x11:\n    Bootloader version 1.0.0-B\n    Boot status OK!\n"),
+              std::string::npos);
     EXPECT_EQ(b.count("Sensor with addr 0x19:\n"), 1);  // the tenth
     EXPECT_EQ(b.count("Sensor with addr 0x1a:\n"), 0);
 
@@ -171,8 +181,9 @@ TEST(SensorInformation, LegacySilentAndUnechoed) {
     c.faults.push_back(t::on_word(0x00431500, {Fault::NoReply}));
     silent.attach(c);
     EXPECT_EQ(silent.run({"-sinfo"}), 73);
-    EXPECT_TRUE(silent.logged("ERROR", "GetSensorsInformation class: error calling \"GetSensorsInformation::RunCommand\" "
-                                       "at src/GetSensorsInformation:35.\n"));
+    EXPECT_TRUE(silent.logged("ERROR",
+                              "GetSensorsInformation class: error calling \"GetSensorsInformation::RunCommand\" "
+                              "at src/GetSensorsInformation:35.\n"));
     EXPECT_TRUE(silent.logged("ERROR", "what(): _read_port() failed - zero bytes received\n"));
 
     Bench unechoed;
@@ -237,13 +248,15 @@ TEST(HubLog, NothingOrOnlyALineEndAndAnUnechoedCharacter) {
 // --- WiFi configuration -----------------------------------------------------------------------------
 
 const std::string kOddXml =
-    "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<NETWORK>\n\t<SSID>Caf&amp;Co</SSID>\n\t<PSK>p&lt;&gt;&apos;&quot;</PSK>\n"
+    "<?xml version=\"1.0\" "
+    "encoding=\"utf-8\"?>\n<NETWORK>\n\t<SSID>Caf&amp;Co</SSID>\n\t<PSK>p&lt;&gt;&apos;&quot;</PSK>\n"
     "\t<UNITY_ADDR>ABCD</UNITY_ADDR>\n\t<CHANNEL_NO>4294967295</CHANNEL_NO>\n\t<SERVERIP>192.0.2.10</SERVERIP>\n"
     "\t<DEVICEIP>10.0.0.255</DEVICEIP>\n\t<GATEWAY>0.0.0.0</GATEWAY>\n\t<PORT>65535</PORT>\n\t<DHCP>\n"
     "\t\t<Manual value=\"false\"/>\n\t\t<Automatic value=\"false\"/>\n\t</DHCP>\n\t<SECURITY_TYPE>\n"
     "\t\t<RSI_OPEN value=\"false\"/>\n\t\t<RSI_WPA value=\"false\"/>\n\t\t<RSI_WPA2 value=\"false\"/>\n"
     "\t\t<RSI_WEP value=\"false\"/>\n\t\t<RSI_WPA_EAP value=\"false\"/>\n\t\t<RSI_WPA2_EAP value=\"false\"/>\n"
-    "\t\t<RSI_WPA_WPA2_MIXED value=\"false\"/>\n\t\t<RSI_WPA_PMK value=\"false\"/>\n\t\t<RSI_WPA2_PMK value=\"false\"/>\n"
+    "\t\t<RSI_WPA_WPA2_MIXED value=\"false\"/>\n\t\t<RSI_WPA_PMK value=\"false\"/>\n\t\t<RSI_WPA2_PMK "
+    "value=\"false\"/>\n"
     "\t\t<RSI_WPS_PIN value=\"false\"/>\n\t\t<RSI_USE_GENERATED_WPSPIN value=\"false\"/>\n"
     "\t\t<RSI_WPS_PUSH_BUTTON value=\"true\"/>\n\t</SECURITY_TYPE>\n\t<BAND>\n\t\t<RSI_BAND_2_4GHZ value=\"false\"/>\n"
     "\t\t<RSI_BAND_5GHZ value=\"false\"/>\n\t\t<RSI_DUAL_BAND value=\"true\"/>\n\t</BAND>\n</NETWORK>\n\n";
@@ -253,8 +266,8 @@ sim::HubConfig odd_network(bool legacy = false) {
     c.network.set_text(40, 32, "Caf&Co");
     c.network.set_text(72, 32, "p<>'\"");
     c.network.set_text(4, 4, "ABCD");
-    const std::pair<size_t, uint32_t> words[] = {{8, 5},  {12, 4294967295u}, {16, 11}, {20, 0x0A0200C0},
-                                                 {24, 65535}, {28, 0xFF00000A}, {32, 0}, {36, 2}};
+    const std::pair<size_t, uint32_t> words[] = {{8, 5},      {12, 4294967295u}, {16, 11}, {20, 0x0A0200C0},
+                                                 {24, 65535}, {28, 0xFF00000A},  {32, 0},  {36, 2}};
     for (const auto& [offset, value] : words) c.network.set_word(offset, value);
     return c;
 }
@@ -269,9 +282,11 @@ TEST(WifiConfiguration, ReadWritesTheRecordAsXmlAndNothingOnFailure) {
         EXPECT_EQ(b.content("net.xml"), kOddXml);
     }
     // A refused reply leaves the old file; so do a read-only file and a folder.
-    for (const auto& [fault, marker, read_only, result] : std::vector<std::tuple<Fault, uint8_t, bool, int>>{
-             {{Fault::NoEcho}, 0xAE, false, 20}, {{Fault::ShortReply, 0, 103}, 0xAE, false, 21},
-             {{}, 0x00, false, 21}, {{}, 0xAE, true, 14}}) {
+    for (const auto& [fault, marker, read_only, result] :
+         std::vector<std::tuple<Fault, uint8_t, bool, int>>{{{Fault::NoEcho}, 0xAE, false, 20},
+                                                            {{Fault::ShortReply, 0, 103}, 0xAE, false, 21},
+                                                            {{}, 0x00, false, 21},
+                                                            {{}, 0xAE, true, 14}}) {
         sim::HubConfig c = odd_network(true);
         c.info.legacy_marker = marker;
         c.network.read_reply_word = uint32_t(marker);
@@ -291,14 +306,17 @@ TEST(WifiConfiguration, ReadWritesTheRecordAsXmlAndNothingOnFailure) {
 TEST(WifiConfiguration, WriteSendsWhatTheFileSaysAndReturnsTheStatus) {
     // Written by another editor: a byte-order mark, CR LF, options by position, blanks kept in texts.
     const std::string xml =
-        "\xEF\xBB\xBF<?xml version=\"1.0\"?>\r\n<!-- edited --><NETWORK><SSID> Lab</SSID><UNITY_ADDR>ABCDEF</UNITY_ADDR>"
+        "\xEF\xBB\xBF<?xml version=\"1.0\"?>\r\n<!-- edited --><NETWORK><SSID> "
+        "Lab</SSID><UNITY_ADDR>ABCDEF</UNITY_ADDR>"
         "<CHANNEL_NO> 11 </CHANNEL_NO><SERVERIP>192.0.2.300</SERVERIP><DEVICEIP>10.0.0.1</DEVICEIP><PORT>-1</PORT>"
         "<GATEWAY>1.2.3.4</GATEWAY><GATEWAY>5.6.7.8</GATEWAY><Other/><DHCP><Automatic value=\"true\"/><Manual "
-        "value=\"false\"/></DHCP><SECURITY_TYPE>" + [] {
+        "value=\"false\"/></DHCP><SECURITY_TYPE>" +
+        [] {
             std::string twelve;
             for (int i = 0; i < 12; ++i) twelve += "<O value=\"false\"/>";
             return twelve;
-        }() + "<EXTRA value=\"true\"/></SECURITY_TYPE><BAND><X value=\"TRUE\"/><Y value=\"true \"/></BAND></NETWORK>";
+        }() +
+        "<EXTRA value=\"true\"/></SECURITY_TYPE><BAND><X value=\"TRUE\"/><Y value=\"true \"/></BAND></NETWORK>";
     for (const bool legacy : {false, true}) {
         sim::HubConfig c = t::hub(Kind::TorvaneST, legacy);
         c.network.write_status = legacy ? 0 : 7;
@@ -312,8 +330,9 @@ TEST(WifiConfiguration, WriteSendsWhatTheFileSaysAndReturnsTheStatus) {
         sent.erase(sent.begin(), sent.begin() + 4);
         Bytes expected(100, 0);
         std::copy_n("ABCD", 4, expected.begin());
-        const std::pair<size_t, uint32_t> words[] = {{8, 0}, {12, 11}, {16, 12}, {20, 0x2C0200C0}, {24, 0xFFFFFFFF},
-                                                     {28, 0x0100000A}, {32, 0x08070605}, {36, 0}};
+        const std::pair<size_t, uint32_t> words[] = {{8, 0},           {12, 11},         {16, 12},
+                                                     {20, 0x2C0200C0}, {24, 0xFFFFFFFF}, {28, 0x0100000A},
+                                                     {32, 0x08070605}, {36, 0}};
         for (const auto& [offset, value] : words) t::put32(expected, offset - 4, value);
         std::copy_n(" Lab", 4, expected.begin() + 36);
         EXPECT_EQ(sent, expected);
@@ -322,8 +341,9 @@ TEST(WifiConfiguration, WriteSendsWhatTheFileSaysAndReturnsTheStatus) {
 }
 
 TEST(WifiConfiguration, AFileThatCannotBeUsedNeverReachesTheHub) {
-    const std::string groups = "<DHCP><a value=\"true\"/></DHCP><SECURITY_TYPE><a value=\"true\"/></SECURITY_TYPE>"
-                               "<BAND><a value=\"true\"/></BAND>";
+    const std::string groups =
+        "<DHCP><a value=\"true\"/></DHCP><SECURITY_TYPE><a value=\"true\"/></SECURITY_TYPE>"
+        "<BAND><a value=\"true\"/></BAND>";
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"", "Unable to open configuration file net.xml.\n"},
         {"<NETWORK>", "The XML configuration file is not well-formed: unexpected end of data at byte 9.\n"},
@@ -362,9 +382,9 @@ TEST(WifiConfiguration, AFileThatCannotBeUsedNeverReachesTheHub) {
 
 TEST(WifiScan, OneEntryPerNameAtMostElevenAndTheRequestHead) {
     sim::HubConfig c = t::hub();
-    c.network.access_points = {{1, 2, 3, 4, "A"}, {5, 6, 7, 8, "B"}, {9, 9, 9, 9, "A"},   {1, 1, 1, 1, "a"},
-                               {2, 2, 2, 2, ""},  {3, 3, 3, 3, ""},  {4, 4, 4, 4, "C"},   {5, 5, 5, 5, "D"},
-                               {6, 6, 6, 6, "E"}, {7, 7, 7, 7, "F"}, {8, 8, 8, 8, "G"},   {9, 9, 9, 9, "H"}};
+    c.network.access_points = {{1, 2, 3, 4, "A"}, {5, 6, 7, 8, "B"}, {9, 9, 9, 9, "A"}, {1, 1, 1, 1, "a"},
+                               {2, 2, 2, 2, ""},  {3, 3, 3, 3, ""},  {4, 4, 4, 4, "C"}, {5, 5, 5, 5, "D"},
+                               {6, 6, 6, 6, "E"}, {7, 7, 7, 7, "F"}, {8, 8, 8, 8, "G"}, {9, 9, 9, 9, "H"}};
     c.network.scan_count = 200;  // taken as 11: "H" is never seen
     Bench b;
     b.attach(c);
@@ -377,9 +397,9 @@ TEST(WifiScan, OneEntryPerNameAtMostElevenAndTheRequestHead) {
     EXPECT_EQ(b.p.out.substr(0, b.p.out.find("Creating")).substr(b.p.out.find("\nDual")),
               "\nDual-band - Channel 6\nScanning: Dual-band - Channel 6\n");
     const std::string list =
-              "Number of access points found 9\n\t Access Point 0:\n\t\t SSID A\n\t\t RF_CHANNEL 1\n\t\t SECURITY_MODE 2\n"
-              "\t\t RSSI_VAL 3\n\t\t NETWORK_TYPE 4\n\t Access Point 1:\n\t\t SSID B\n\t\t RF_CHANNEL 5\n\t\t SECURITY_MODE 6"
-              "\n\t\t RSSI_VAL 7\n";
+        "Number of access points found 9\n\t Access Point 0:\n\t\t SSID A\n\t\t RF_CHANNEL 1\n\t\t SECURITY_MODE 2\n"
+        "\t\t RSSI_VAL 3\n\t\t NETWORK_TYPE 4\n\t Access Point 1:\n\t\t SSID B\n\t\t RF_CHANNEL 5\n\t\t SECURITY_MODE 6"
+        "\n\t\t RSSI_VAL 7\n";
     EXPECT_EQ(b.p.out.substr(from, list.size()), list);
     EXPECT_NE(b.p.out.find("\t Access Point 2:\n\t\t SSID a\n"), std::string::npos);
     EXPECT_NE(b.p.out.find("\t Access Point 3:\n\t\t SSID \n\t\t RF_CHANNEL 2\n"), std::string::npos);
@@ -413,12 +433,13 @@ TEST(SensorTriggers, WrittenWithoutEchoThenThePortReopened) {
         EXPECT_EQ(b.sleeps_ms(), (std::vector<int64_t>{1000, 5000, 1000}));
         const std::string sent = run_firmware ? "Trigger sensors to run firmware command sent!\r\n"
                                               : "Trigger to bootloader command sent!\r\n";
-        EXPECT_EQ(b.p.out.substr(b.p.out.find("Creating")),
-                  "Creating object SimpleCommand:\n\tNo additional information to send\n\tNo additional feedback "
-                  "expected\nCDC-interface: A Torvane detected... \nCDC-interface: No port-name provided... \n"
-                  "CDC-interface: Connecting to 'COM3'\nOpening COM port\nChecking hub version...\nHUB version 2.0.0 or "
-                  "higher!!\nClosing com port\nOpening COM port\n" +
-                      sent + (run_firmware ? "Restart the suit!\r\n" : "") + "Closing com port\n");
+        EXPECT_EQ(
+            b.p.out.substr(b.p.out.find("Creating")),
+            "Creating object SimpleCommand:\n\tNo additional information to send\n\tNo additional feedback "
+            "expected\nCDC-interface: A Torvane detected... \nCDC-interface: No port-name provided... \n"
+            "CDC-interface: Connecting to 'COM3'\nOpening COM port\nChecking hub version...\nHUB version 2.0.0 or "
+            "higher!!\nClosing com port\nOpening COM port\n" +
+                sent + (run_firmware ? "Restart the suit!\r\n" : "") + "Closing com port\n");
     }
     // Gone for good before the trigger could be written: 41. Not back when
     // the ports are searched: 0, and the port stays closed.
@@ -444,14 +465,16 @@ TEST(SelfTest, EachKindRunsItsStepsWithTheirLimits) {
         std::vector<uint32_t> words;
         std::string announcement;
     };
-    const std::vector<uint32_t> quillet = {
-        0x00501A00, 0x00990100, 0x00013A00, 0x00313A00, 0x00293B00, 0x00023A00, 0x00043A00, 0x00063A00, 0x00332A00,
-        0x00352A00, 0x00372A00, 0x00083A00, 0x00093A00, 0x00103300, 0x00113A00, 0x00123A00, 0x00133A00, 0x00143A00,
-        0x00153700, 0x00163700, 0x00173700, 0x00183700, 0x00193700, 0x00203700, 0x00213700, 0x00223A00, 0x00233A00,
-        0x00241300, 0x00253A00, 0x00263800, 0x00273B00, 0x00283900, 0x00323A00, 0x00503000, 0x00511A00, 0x00993B00};
-    for (const Case& c : std::vector<Case>{{Kind::TorvaneAtmel, {0x00010100, 0x00241300}, "Running Atmel-Torvane self-test.\n"},
-                                           {Kind::TorvaneST, {0x00010100, 0x00241300, 0x00103300}, "Running ST-Torvane self-test.\n"},
-                                           {Kind::Quillet, quillet, "Running Quillets self-test.\n"}}) {
+    const std::vector<uint32_t> quillet = {0x00501A00, 0x00990100, 0x00013A00, 0x00313A00, 0x00293B00, 0x00023A00,
+                                           0x00043A00, 0x00063A00, 0x00332A00, 0x00352A00, 0x00372A00, 0x00083A00,
+                                           0x00093A00, 0x00103300, 0x00113A00, 0x00123A00, 0x00133A00, 0x00143A00,
+                                           0x00153700, 0x00163700, 0x00173700, 0x00183700, 0x00193700, 0x00203700,
+                                           0x00213700, 0x00223A00, 0x00233A00, 0x00241300, 0x00253A00, 0x00263800,
+                                           0x00273B00, 0x00283900, 0x00323A00, 0x00503000, 0x00511A00, 0x00993B00};
+    for (const Case& c :
+         std::vector<Case>{{Kind::TorvaneAtmel, {0x00010100, 0x00241300}, "Running Atmel-Torvane self-test.\n"},
+                           {Kind::TorvaneST, {0x00010100, 0x00241300, 0x00103300}, "Running ST-Torvane self-test.\n"},
+                           {Kind::Quillet, quillet, "Running Quillets self-test.\n"}}) {
         Bench b;
         b.attach(t::hub(c.kind));
         ASSERT_EQ(b.run({"-stest"}), 0) << b.at("ERROR");
@@ -489,9 +512,27 @@ TEST(SelfTest, FailedStepsVersionsAndRefusals) {
     const std::vector<Case> cases = {
         {Kind::TorvaneST, {}, 0x01010000, 0, {"Self-test incompatible: 16842752 != 16908288\n"}, false, false},
         {Kind::TorvaneST, {{0x00241300, outcome(7)}}, {}, 0, {"Test error step 2\n", "Return code: 7\n"}, false, true},
-        {Kind::TorvaneST, {{0x00241300, outcome(0, 0x1234)}}, {}, 0, {"Error: 1234\n", "Connection error step 2\n"}, false, true},
-        {Kind::TorvaneAtmel, {{0x00010100, outcome(0, 0x99)}}, {}, 0x99, {"Error: 99\n", "Connection error step 1\n"}, false, false},
-        {Kind::Quillet, {{0x00143A00, outcome(3)}}, {}, 0, {"Test error step 16\n", "Return code: 3\n", "Returning to bootloader!\n"}, true, true},
+        {Kind::TorvaneST,
+         {{0x00241300, outcome(0, 0x1234)}},
+         {},
+         0,
+         {"Error: 1234\n", "Connection error step 2\n"},
+         false,
+         true},
+        {Kind::TorvaneAtmel,
+         {{0x00010100, outcome(0, 0x99)}},
+         {},
+         0x99,
+         {"Error: 99\n", "Connection error step 1\n"},
+         false,
+         false},
+        {Kind::Quillet,
+         {{0x00143A00, outcome(3)}},
+         {},
+         0,
+         {"Test error step 16\n", "Return code: 3\n", "Returning to bootloader!\n"},
+         true,
+         true},
         {Kind::Quillet, {{0x00501A00, outcome(0, 0x77)}}, {}, 0x77, {"Error: 77\n"}, false, false},
     };
     for (const Case& c : cases) {

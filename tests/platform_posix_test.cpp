@@ -25,7 +25,9 @@ using zel::native_platform;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-double ms_since(Clock::time_point start) { return std::chrono::duration<double, std::milli>(Clock::now() - start).count(); }
+double ms_since(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
 
 std::string read_text(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
@@ -53,7 +55,8 @@ protected:
         unsetenv("ZEL_DEV_ROOT");
     }
     // A USB device at `bus_path` with one interface carrying the tty `name`.
-    void add_usb_tty(const std::string& name, const std::string& bus_path, const std::string& vid, const std::string& pid) {
+    void add_usb_tty(const std::string& name, const std::string& bus_path, const std::string& vid,
+                     const std::string& pid) {
         const fs::path device = dir_ / "sys/devices" / bus_path;
         write_text(device / "idVendor", vid + "\n");
         write_text(device / "idProduct", pid + "\n");
@@ -79,7 +82,7 @@ TEST_F(Discovery, UsbTtysInNaturalOrderWithTheirLocations) {
     add_usb_tty("ttyACM3", "usb1/1-5", "04831", "a432");  // malformed identifiers
     add_usb_tty("ttyACM4", "usb1/1-6", "0483", "xyz");
     add_tty("ttyS0", dir_ / "sys/devices/platform/serial8250");  // not on USB
-    const fs::path outside = dir_ / "elsewhere/1-9";  // identifiers outside the root do not count
+    const fs::path outside = dir_ / "elsewhere/1-9";             // identifiers outside the root do not count
     write_text(outside / "idVendor", "0483\n");
     write_text(outside / "idProduct", "a432\n");
     add_tty("ttyACM9", outside / "1-9:1.0");
@@ -88,10 +91,10 @@ TEST_F(Discovery, UsbTtysInNaturalOrderWithTheirLocations) {
 
     const auto devices = native_platform().list_usb_serial_devices();
     ASSERT_EQ(devices.size(), 3u);
-    const std::tuple<std::string, std::string, std::string> expected[] = {
-        {"/dev/zel/ttyACM2", "vid_03eb&pid_2404", "1-1.4"},
-        {"/dev/zel/ttyACM10", "vid_0483&pid_a432", "1-3"},
-        {"/dev/zel/ttyUSB0", "vid_0483&pid_5740", "2-1"}};
+    const std::tuple<std::string, std::string, std::string> expected[] =
+        {{"/dev/zel/ttyACM2", "vid_03eb&pid_2404", "1-1.4"},
+         {"/dev/zel/ttyACM10", "vid_0483&pid_a432", "1-3"},
+         {"/dev/zel/ttyUSB0", "vid_0483&pid_5740", "2-1"}};
     for (size_t i = 0; i < 3; ++i) {
         EXPECT_EQ(devices[i].port_name, std::get<0>(expected[i]));
         EXPECT_NE(devices[i].device_path.find(std::get<1>(expected[i])), std::string::npos) << devices[i].device_path;
@@ -126,7 +129,8 @@ protected:
         size_t n = 0;
         for (const auto start = Clock::now(); n < count && ms_since(start) < 1000;) {
             pollfd pfd{master_, POLLIN, 0};
-            if (::poll(&pfd, 1, 100) > 0) n += size_t(std::max<ssize_t>(0, ::read(master_, got.data() + n, got.size() - n)));
+            if (::poll(&pfd, 1, 100) > 0)
+                n += size_t(std::max<ssize_t>(0, ::read(master_, got.data() + n, got.size() - n)));
         }
         got.resize(n);
         return got;
@@ -178,8 +182,7 @@ TEST_F(Port, HeldGoneOrHungEveryFailureIsToldAndBounded) {
     // after its time-out, short.
     t::Bytes chunk(536, 0x5A);
     for (const size_t piece : {chunk.size(), size_t(1)}) {
-        while (::write(int(port_), chunk.data(), piece) > 0) {
-        }
+        while (::write(int(port_), chunk.data(), piece) > 0) {}
     }
     const auto start = Clock::now();
     EXPECT_EQ(p.port_write(port_, chunk.data(), 1), 0);
@@ -222,7 +225,7 @@ TEST_F(Files, ReplacedWholeInPlaceOrNotAtAll) {
     ::chmod(target.c_str(), 0640);
     EXPECT_EQ(p().replace_file(target, "two\n", true), zel::FileWrite::Replaced);
     EXPECT_EQ(read_text(target), "two\n");
-    struct stat st{};
+    struct stat st {};
     ::stat(target.c_str(), &st);
     EXPECT_EQ(st.st_mode & 0777, 0640u);  // the access the user gave it stays
     fs::create_symlink(target, dir_ / "link.xml");

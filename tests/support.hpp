@@ -29,8 +29,12 @@ inline sim::HubConfig hub(Kind kind = Kind::TorvaneST, bool legacy = false, std:
     return c;
 }
 
-inline sim::FaultRule on_word(uint32_t word, Fault fault, int occurrence = 0) { return {-1, word, occurrence, fault}; }
-inline sim::FaultRule on_request(int index, Fault fault) { return {index, {}, 0, fault}; }
+inline sim::FaultRule on_word(uint32_t word, Fault fault, int occurrence = 0) {
+    return {-1, word, occurrence, fault};
+}
+inline sim::FaultRule on_request(int index, Fault fault) {
+    return {index, {}, 0, fault};
+}
 
 inline void put32(Bytes& b, size_t at, uint32_t v) {
     for (int i = 0; i < 4; ++i) b[at + size_t(i)] = uint8_t(v >> (8 * i));
@@ -50,7 +54,9 @@ inline Bytes pattern(size_t n, uint8_t seed) {
     for (size_t i = 0; i < n; ++i) v[i] = uint8_t(seed + i * 7 + (i >> 8) * 13);
     return v;
 }
-inline Bytes slice(const Bytes& b, size_t from, size_t n) { return {b.begin() + long(from), b.begin() + long(from + n)}; }
+inline Bytes slice(const Bytes& b, size_t from, size_t n) {
+    return {b.begin() + long(from), b.begin() + long(from + n)};
+}
 
 struct LogLine {
     std::string level, text;
@@ -93,7 +99,8 @@ public:
     }
     bool logged(const std::string& level, const std::string& text) const {
         const auto lines = log();
-        return std::any_of(lines.begin(), lines.end(), [&](const LogLine& l) { return l.level == level && l.text == text; });
+        return std::any_of(lines.begin(), lines.end(),
+                           [&](const LogLine& l) { return l.level == level && l.text == text; });
     }
     int count(const std::string& text) const {
         const auto lines = log();
@@ -169,7 +176,7 @@ struct TwoPart {
         Bytes f = pattern(596 + length_b + length_a + 3, 0x47);
         std::copy_n("ZELSFI", 6, f.begin());
         f[5] = uint8_t(target);
-        const uint32_t words[][2] = {{8, 0x2E0D0C0B}, {32, 0xB1B2B3B4}, {52, uint32_t(count)}, {56, 0xA1A2A3A4},
+        const uint32_t words[][2] = {{8, 0x2E0D0C0B},  {32, 0xB1B2B3B4}, {52, uint32_t(count)}, {56, 0xA1A2A3A4},
                                      {60, 0xB5B6B7B8}, {64, 0xA5A6A7A8}, {68, length_b},        {72, length_a},
                                      {76, length_b},   {80, length_a}};
         for (const auto& [at, v] : words) put32(f, at, v);

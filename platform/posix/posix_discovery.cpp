@@ -17,7 +17,6 @@
 namespace zel::posix {
 namespace {
 
-
 std::string env_or(const char* name, const char* fallback) {
     const char* value = std::getenv(name);
     std::string text = (value != nullptr && *value != '\0') ? value : fallback;
@@ -36,12 +35,11 @@ bool real_path(const std::string& path, std::string& out) {
 // Strictly below `root`: the root itself is never a USB device.
 bool is_below(const std::string& path, const std::string& root) {
     if (root == "/") return path.size() > 1 && path[0] == '/';
-    return path.size() > root.size() + 1 && path.compare(0, root.size(), root) == 0 &&
-           path[root.size()] == '/';
+    return path.size() > root.size() + 1 && path.compare(0, root.size(), root) == 0 && path[root.size()] == '/';
 }
 
 bool file_exists(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
@@ -63,10 +61,14 @@ bool read_usb_id(const std::string& path, uint32_t& out) {
     for (size_t i = 0; i < len; ++i) {
         const char c = text[i];
         uint32_t digit;
-        if (c >= '0' && c <= '9') digit = uint32_t(c - '0');
-        else if (c >= 'a' && c <= 'f') digit = uint32_t(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'F') digit = uint32_t(c - 'A' + 10);
-        else return false;
+        if (c >= '0' && c <= '9')
+            digit = uint32_t(c - '0');
+        else if (c >= 'a' && c <= 'f')
+            digit = uint32_t(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F')
+            digit = uint32_t(c - 'A' + 10);
+        else
+            return false;
         value = value * 16 + digit;
     }
     out = value;
@@ -120,8 +122,8 @@ std::vector<std::string> directory_entries(const std::string& dir) {
 // The USB device behind one tty entry: the nearest directory, from the
 // entry's interface upwards and inside the sysfs root, that carries the
 // identifiers. False for ttys that are not on USB.
-bool find_usb_device(const std::string& root, const std::string& entry, std::string& device_dir,
-                     uint32_t& vendor, uint32_t& product) {
+bool find_usb_device(const std::string& root, const std::string& entry, std::string& device_dir, uint32_t& vendor,
+                     uint32_t& product) {
     std::string dir;
     if (!real_path(entry + "/device", dir)) return false;
     while (is_below(dir, root)) {
@@ -167,7 +169,6 @@ std::vector<UsbSerialDevice> discover_usb_serial_devices() {
     }
     return devices;
 }
-
 
 std::string find_port_holder(const std::string& port) {
     std::string device;

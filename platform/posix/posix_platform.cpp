@@ -110,7 +110,7 @@ FileWrite replace(const std::string& path, std::string_view content) {
         target = resolved;
         std::free(resolved);
     }
-    struct stat st{};
+    struct stat st {};
     const bool exists = ::stat(target.c_str(), &st) == 0;
     if (exists && !S_ISREG(st.st_mode)) return FileWrite::NotRegular;
     if (exists && read_only(st, target)) return FileWrite::ReadOnly;
@@ -198,7 +198,7 @@ public:
     }
 
     FileStatus file_status(const std::string& path) override {
-        struct stat st{};
+        struct stat st {};
         if (::stat(path.c_str(), &st) != 0) return {};
         if (!S_ISREG(st.st_mode)) return {FileStatus::Other, 0, false};
         return {FileStatus::Regular, uint64_t(st.st_size), read_only(st, path)};
@@ -289,11 +289,11 @@ void catch_interruptions() {
     ::signal(SIGPIPE, SIG_IGN);
     if (g_pipe[0] >= 0 || ::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction old{};
+        struct sigaction old {};
         // A process started with the signal ignored (nohup, a background
         // job) keeps it ignored.
         if (::sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
-        struct sigaction action{};
+        struct sigaction action {};
         action.sa_handler = on_signal;  // no SA_RESTART: a blocked call returns
         sigemptyset(&action.sa_mask);
         ::sigaction(signal, &action, nullptr);

@@ -59,9 +59,12 @@ PortHandle open_port(const std::string& name, OpenFailure& why) {
     const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         switch (errno) {
-            case EACCES: case EPERM: why = OpenFailure::Denied; break;
+            case EACCES:
+            case EPERM: why = OpenFailure::Denied; break;
             case EBUSY: why = OpenFailure::Busy; break;
-            case ENOENT: case ENXIO: case ENODEV: why = OpenFailure::Missing; break;
+            case ENOENT:
+            case ENXIO:
+            case ENODEV: why = OpenFailure::Missing; break;
             default: why = OpenFailure::Other; break;
         }
         return kInvalidPort;
@@ -123,7 +126,8 @@ int write_port(PortHandle h, const uint8_t* data, uint32_t length) {
         int queued = 0;
         if (::ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return static_cast<int>(written);
         const int64_t left = deadline - monotonic_ns();
-        if (left <= 0 || interrupting_signal() != 0) return static_cast<int>(written) - std::min<int>(queued, int(written));
+        if (left <= 0 || interrupting_signal() != 0)
+            return static_cast<int>(written) - std::min<int>(queued, int(written));
         const timespec pause{0, static_cast<long>(std::min<int64_t>(left, kNsPerMs))};
         ::nanosleep(&pause, nullptr);
     }

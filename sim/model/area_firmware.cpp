@@ -24,13 +24,19 @@ std::string describe(const char* format, long long a = 0, long long b = 0, long 
     return text;
 }
 
-int64_t ms(int64_t t) { return t / kTicksPerMs; }
+int64_t ms(int64_t t) {
+    return t / kTicksPerMs;
+}
 
 // The current-framing forms are taken only by a current HUB and the 0xAE
 // forms only by a legacy one; a Quillet is never legacy.
-bool is_legacy(const HubModel& hub) { return hub.config().legacy && hub.config().kind != Kind::Quillet; }
+bool is_legacy(const HubModel& hub) {
+    return hub.config().legacy && hub.config().kind != Kind::Quillet;
+}
 
-bool is_form(const std::vector<uint8_t>& b, uint8_t code) { return b.size() >= 4 && b[0] == kMarker && b[2] == code; }
+bool is_form(const std::vector<uint8_t>& b, uint8_t code) {
+    return b.size() >= 4 && b[0] == kMarker && b[2] == code;
+}
 
 ReceivedPart start_part(const uint8_t* r, int64_t now) {
     ReceivedPart part;
@@ -64,7 +70,9 @@ bool take_chunk(ReceivedPart& part, const uint8_t* r, std::vector<std::string>& 
     return part.complete;
 }
 
-void violation(FirmwareArea& a, std::string text) { a.violations.push_back(std::move(text)); }
+void violation(FirmwareArea& a, std::string text) {
+    a.violations.push_back(std::move(text));
+}
 
 // --- the HUB's bootloader ------------------------------------------------------
 
@@ -245,7 +253,8 @@ void sensor_bootloader(FirmwareArea& a, const uint8_t* r, int64_t now) {
 void auto_addressing(HubModel& hub, FirmwareArea& a, const Request& request, Exchange& ex) {
     ++a.addressing_requests;
     if (request.time < a.sensors_ready_at) {
-        violation(a, describe("auto addressing %lld ms before the sensors were ready", ms(a.sensors_ready_at - request.time)));
+        violation(a, describe("auto addressing %lld ms before the sensors were ready",
+                              ms(a.sensors_ready_at - request.time)));
     }
     const bool image_arrived = !a.sensor_parts.empty() && a.sensor_parts.back().complete;
     const std::vector<UpgradeSensor*> booting = sensors_in_boot(a);

@@ -16,7 +16,7 @@ constexpr uint32_t kInfoWord = 0x00630100;
 constexpr uint32_t kBootWord = 0x00870100;
 constexpr uint32_t kSensorsWord = 0x00431500;
 constexpr uint32_t kLegacyInfoWord = 0x006300AE;  // AE 00 63 00
-constexpr uint8_t kUnused = 0xA5;  // bytes the tool must not read stand out
+constexpr uint8_t kUnused = 0xA5;                 // bytes the tool must not read stand out
 constexpr size_t kReplySize = 104;
 
 bool all_zero_payload(const std::vector<uint8_t>& bytes) {
@@ -130,7 +130,10 @@ bool configure_info(InfoArea& area, const std::string& key, const std::string& v
     if (key.rfind(kPrefix, 0) != 0) return false;
     const std::string name = key.substr(kPrefix.size());
 
-    struct Word { const char* name; uint32_t InfoArea::*field; };
+    struct Word {
+        const char* name;
+        uint32_t InfoArea::*field;
+    };
     static const Word kWords[] = {
         {"fw_version", &InfoArea::fw_version},
         {"bootloader_version", &InfoArea::bootloader_version},

@@ -81,17 +81,19 @@ struct InfoArea {
     std::string log_text =
         "HUB log\r\n"
         "00:00:00.012 boot: firmware 2.3.1-R\r\n"
-        "00:00:00.250 sensors: " + std::to_string(kDefaultSensorCount) + " found\r\n"
+        "00:00:00.250 sensors: " +
+        std::to_string(kDefaultSensorCount) +
+        " found\r\n"
         "00:00:01.104 wifi: connected\r\n";
     int log_repeat = 1;
     int log_piece = 0;
     int64_t log_gap_ms = 0;
 
     // --- what the HUB received ---
-    int info_requests = 0;     // normal HUB information, either framing
+    int info_requests = 0;  // normal HUB information, either framing
     int boot_requests = 0;
     int sensor_requests = 0;
-    int malformed = 0;         // this area's words with a payload that is not all zero
+    int malformed = 0;                       // this area's words with a payload that is not all zero
     std::vector<std::string> console_lines;  // every line typed, without its CR
 
     // The bytes of one sensor block / of the log stream, as sent.

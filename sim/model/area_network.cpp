@@ -20,8 +20,8 @@ constexpr size_t kNameArea = 42;
 constexpr size_t kSlots = 11;
 
 // Offsets of the record's fields within the 104-byte message.
-constexpr size_t kUnityAddr = 4, kDhcp = 8, kChannel = 12, kSecurity = 16, kServerIp = 20, kPort = 24,
-                 kDeviceIp = 28, kGateway = 32, kBand = 36, kSsid = 40, kPsk = 72;
+constexpr size_t kUnityAddr = 4, kDhcp = 8, kChannel = 12, kSecurity = 16, kServerIp = 20, kPort = 24, kDeviceIp = 28,
+                 kGateway = 32, kBand = 36, kSsid = 40, kPsk = 72;
 
 bool all_zero(const std::vector<uint8_t>& bytes, size_t from, size_t to) {
     return std::all_of(bytes.begin() + long(from), bytes.begin() + long(to), [](uint8_t b) { return b == 0; });
@@ -130,7 +130,9 @@ void NetworkArea::set_word(size_t offset, uint32_t value) {
     for (size_t i = 0; i < 4; ++i) record[offset - 4 + i] = uint8_t(value >> (8 * i));
 }
 
-uint32_t NetworkArea::word(size_t offset) const { return le32(&record[offset - 4]); }
+uint32_t NetworkArea::word(size_t offset) const {
+    return le32(&record[offset - 4]);
+}
 
 std::string NetworkArea::text(size_t offset, size_t width) const {
     const auto begin = record.begin() + long(offset - 4);
@@ -142,7 +144,8 @@ bool configure_network(NetworkArea& area, const std::string& key, const std::str
         const char* key;
         size_t offset, width;
     };
-    static const Text texts[] = {{"network.ssid", kSsid, 32}, {"network.psk", kPsk, 32},
+    static const Text texts[] = {{"network.ssid", kSsid, 32},
+                                 {"network.psk", kPsk, 32},
                                  {"network.unity_addr", kUnityAddr, 4}};
     for (const Text& t : texts) {
         if (key != t.key) continue;
@@ -155,10 +158,10 @@ bool configure_network(NetworkArea& area, const std::string& key, const std::str
         size_t offset;
         bool address;
     };
-    static const Word words[] = {{"network.channel", kChannel, false},    {"network.port", kPort, false},
-                                 {"network.dhcp", kDhcp, false},          {"network.security", kSecurity, false},
-                                 {"network.band", kBand, false},          {"network.server_ip", kServerIp, true},
-                                 {"network.device_ip", kDeviceIp, true},  {"network.gateway", kGateway, true}};
+    static const Word words[] = {{"network.channel", kChannel, false},   {"network.port", kPort, false},
+                                 {"network.dhcp", kDhcp, false},         {"network.security", kSecurity, false},
+                                 {"network.band", kBand, false},         {"network.server_ip", kServerIp, true},
+                                 {"network.device_ip", kDeviceIp, true}, {"network.gateway", kGateway, true}};
     for (const Word& w : words) {
         if (key != w.key) continue;
         uint32_t v = 0;

@@ -44,11 +44,14 @@ std::vector<uint8_t> word_reply(uint32_t word, size_t length) {
 
 bool quillet_request(uint32_t word) {
     switch (word) {
-        case kEnableSafeMode: case kDisableSafeMode: case kSetVerified:
-        case kResetSafeMode: case kResetVerified: case kResetSubsystem: case kResetBootloader:
-            return true;
-        default:
-            return false;
+        case kEnableSafeMode:
+        case kDisableSafeMode:
+        case kSetVerified:
+        case kResetSafeMode:
+        case kResetVerified:
+        case kResetSubsystem:
+        case kResetBootloader: return true;
+        default: return false;
     }
 }
 
@@ -168,8 +171,7 @@ bool handle_selftest(HubModel& hub, const Request& request, Exchange& ex) {
             ex.restart = true;
             ex.next_mode = Mode::Bootloader;
             return true;
-        default:
-            break;
+        default: break;
     }
     if (!payload_clean) {
         ex.reply = word_reply(area.refusal, 4);

@@ -59,8 +59,8 @@ struct SelfTestArea {
     bool safe_mode_pending = false;       // asked for; takes effect at the next restart
     bool leave_safe_mode_pending = false;
     bool verified_pending = false;
-    bool verified = false;                // restarted with the firmware marked verified
-    int generation = 0;                   // the HUB's life these flags belong to
+    bool verified = false;  // restarted with the firmware marked verified
+    int generation = 0;     // the HUB's life these flags belong to
 };
 
 // The default data bytes of a step: a pattern that tells the steps apart.

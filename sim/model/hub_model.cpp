@@ -55,7 +55,9 @@ size_t HubModel::frame_length(const uint8_t* head) const {
     if (head[0] == kMarker) {
         // Sensor bootloader requests through a legacy HUB travel unforwarded.
         switch (head[2]) {
-            case 0x39: case 0x36: case 0x51: return 536;
+            case 0x39:
+            case 0x36:
+            case 0x51: return 536;
             default: return 104;
         }
     }

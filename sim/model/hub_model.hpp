@@ -26,7 +26,9 @@ enum class Kind : uint32_t { TorvaneAtmel = 1, Quillet = 2, TorvaneST = 3 };
 
 inline constexpr int64_t kTicksPerMs = 10000;
 // 3,000,000 baud, 10 bits per byte: 3.33 us per byte.
-inline constexpr int64_t wire_ticks(size_t bytes) { return static_cast<int64_t>(bytes) * 100 / 3; }
+inline constexpr int64_t wire_ticks(size_t bytes) {
+    return static_cast<int64_t>(bytes) * 100 / 3;
+}
 
 // What the model does wrong for one request.
 struct Fault {
@@ -62,16 +64,16 @@ struct HubConfig {
     Kind kind = Kind::TorvaneST;
     bool legacy = false;  // firmware older than 2.0.0: no answer to the probe
     std::string port_name = "COM3";
-    std::string port_name_after_reset;  // empty: the same name
-    std::string location;               // the USB socket ("1-1.4"); empty: given by where it is attached
-    bool open_denied = false;           // every open refused for permissions
-    std::string holder;                 // the program that holds it while it refuses opens
-    int64_t reset_absent_ms = 1500;     // how long a restart keeps it off the bus
-    int refuse_opens = 0;               // refuses this many opens first
-    int refuse_opens_after_restart = 0; // and this many after each restart
-    bool sensor_trigger_drops = false;  // the sensor triggers restart the HUB
+    std::string port_name_after_reset;   // empty: the same name
+    std::string location;                // the USB socket ("1-1.4"); empty: given by where it is attached
+    bool open_denied = false;            // every open refused for permissions
+    std::string holder;                  // the program that holds it while it refuses opens
+    int64_t reset_absent_ms = 1500;      // how long a restart keeps it off the bus
+    int refuse_opens = 0;                // refuses this many opens first
+    int refuse_opens_after_restart = 0;  // and this many after each restart
+    bool sensor_trigger_drops = false;   // the sensor triggers restart the HUB
     uint32_t probe_answer = 0x00000200;
-    int64_t reply_delay_us = 500;       // processing time before a reply
+    int64_t reply_delay_us = 500;  // processing time before a reply
     std::vector<FaultRule> faults;
 
     InfoArea info;
@@ -83,22 +85,25 @@ struct HubConfig {
 enum class Mode { Firmware, Bootloader };
 
 struct Request {
-    int index = 0;           // order of arrival, from 0
-    int64_t time = 0;        // when its last byte arrived
+    int index = 0;     // order of arrival, from 0
+    int64_t time = 0;  // when its last byte arrived
     std::vector<uint8_t> bytes;
-    uint32_t word = 0;       // bytes 0-3 little-endian (0 for single text bytes)
-    bool text = false;       // a character typed to the text console
+    uint32_t word = 0;  // bytes 0-3 little-endian (0 for single text bytes)
+    bool text = false;  // a character typed to the text console
 };
 
 // A handler's answer to one request.
 struct Exchange {
-    std::vector<uint8_t> reply;      // sent after the echo
+    std::vector<uint8_t> reply;  // sent after the echo
     // Further pieces, each sent `delay_ms` after the previous piece ended.
-    struct Piece { int64_t delay_ms; std::vector<uint8_t> bytes; };
+    struct Piece {
+        int64_t delay_ms;
+        std::vector<uint8_t> bytes;
+    };
     std::vector<Piece> more;
-    bool restart = false;            // drop off the bus after the echo
+    bool restart = false;  // drop off the bus after the echo
     bool restart_forever = false;
-    std::optional<Mode> next_mode;   // the mode it comes back in (or switches to)
+    std::optional<Mode> next_mode;  // the mode it comes back in (or switches to)
 };
 
 struct TimedByte {
@@ -137,7 +142,10 @@ public:
     // Bytes waiting for the host, in time order.
     std::deque<TimedByte>& output() { return output_; }
     // Drops what the host has not read (the port was closed).
-    void discard_output() { output_.clear(); partial_.clear(); }
+    void discard_output() {
+        output_.clear();
+        partial_.clear();
+    }
 
     // --- what happened ---
     const std::vector<Request>& requests() const { return requests_; }

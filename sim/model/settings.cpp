@@ -7,7 +7,9 @@ namespace sim::settings {
 
 namespace {
 
-bool is_separator(char c) { return c == ' ' || c == '\t' || c == ','; }
+bool is_separator(char c) {
+    return c == ' ' || c == '\t' || c == ',';
+}
 
 int hex_digit(char c) {
     if (c >= '0' && c <= '9') return c - '0';

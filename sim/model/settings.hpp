@@ -32,9 +32,9 @@ bool parse_number(std::string_view text, int64_t lo, int64_t hi, int64_t& out);
 
 // parse_int within [lo, hi], by default the range of T (flags take parse_bool).
 template <std::integral T>
-    requires(!std::same_as<T, bool>)
-bool parse_number(std::string_view text, T& out, int64_t lo = int64_t(std::numeric_limits<T>::min()),
-                  int64_t hi = int64_t(std::numeric_limits<T>::max())) {
+requires(!std::same_as<T, bool>) bool parse_number(std::string_view text, T& out,
+                                                   int64_t lo = int64_t(std::numeric_limits<T>::min()),
+                                                   int64_t hi = int64_t(std::numeric_limits<T>::max())) {
     static_assert(sizeof(T) < sizeof(int64_t) || std::is_signed_v<T>, "the range must fit int64_t");
     int64_t v = 0;
     if (!parse_number(text, lo, hi, v)) return false;
@@ -44,8 +44,7 @@ bool parse_number(std::string_view text, T& out, int64_t lo = int64_t(std::numer
 
 // The same for a field that is unset until a scenario gives it.
 template <std::integral T>
-    requires(!std::same_as<T, bool>)
-bool parse_number(std::string_view text, std::optional<T>& out) {
+requires(!std::same_as<T, bool>) bool parse_number(std::string_view text, std::optional<T>& out) {
     T v{};
     if (!parse_number(text, v)) return false;
     out = v;

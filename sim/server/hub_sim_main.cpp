@@ -53,8 +53,9 @@ int usage_error(const std::string& text) {
 
 // Quoted for a shell only when it has to be, so the plain case stays plain.
 std::string shell_word(const std::string& text) {
-    const bool plain = !text.empty() && text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-                                                               "0123456789_./:,+@%-") == std::string::npos;
+    const bool plain = !text.empty() && text.find_first_not_of(
+                                            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                            "0123456789_./:,+@%-") == std::string::npos;
     if (plain) return text;
     std::string quoted = "'";
     for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);

@@ -53,7 +53,7 @@ bool PtyServer::install_signal_handlers(std::string& error) {
         error = std::string("pipe2: ") + std::strerror(errno);
         return false;
     }
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
     for (const int sig : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(sig, &action, nullptr);
@@ -81,8 +81,7 @@ bool PtyServer::start(std::string& error) {
 }
 
 int PtyServer::run() {
-    const int64_t idle_ticks =
-        options_.exit_after_idle_s > 0 ? int64_t(options_.exit_after_idle_s * 1e7) : int64_t(0);
+    const int64_t idle_ticks = options_.exit_after_idle_s > 0 ? int64_t(options_.exit_after_idle_s * 1e7) : int64_t(0);
     // Every HUB's descriptors, then the signal pipe.
     constexpr size_t kEach = ServedHub::kPollFds;
     std::vector<pollfd> fds(hubs_.size() * kEach + 1);

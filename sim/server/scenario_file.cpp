@@ -15,10 +15,14 @@ struct FaultTypeName {
     Fault::Type type;
 };
 constexpr FaultTypeName kFaultTypes[] = {
-    {"no_echo", Fault::NoEcho},           {"echo_changed", Fault::EchoByteChanged},
-    {"partial_echo", Fault::PartialEcho}, {"no_reply", Fault::NoReply},
-    {"short_reply", Fault::ShortReply},   {"status_only", Fault::StatusOnly},
-    {"late_reply", Fault::LateReply},     {"vanish", Fault::Vanish},
+    {"no_echo", Fault::NoEcho},
+    {"echo_changed", Fault::EchoByteChanged},
+    {"partial_echo", Fault::PartialEcho},
+    {"no_reply", Fault::NoReply},
+    {"short_reply", Fault::ShortReply},
+    {"status_only", Fault::StatusOnly},
+    {"late_reply", Fault::LateReply},
+    {"vanish", Fault::Vanish},
     {"stall", Fault::Stall},
 };
 
@@ -94,15 +98,30 @@ bool take_fault_field(std::string_view field, FaultFields& f, std::string& error
 bool check_fault_parameter(const FaultFields& f, std::string& error) {
     const char* needs = nullptr;
     bool ok = false;
-    const int given = int(f.byte.has_value()) + int(f.count.has_value()) + int(f.status.has_value()) +
-                      int(f.delay_ms.has_value());
+    const int given =
+        int(f.byte.has_value()) + int(f.count.has_value()) + int(f.status.has_value()) + int(f.delay_ms.has_value());
     switch (*f.type) {
-        case Fault::EchoByteChanged: needs = "byte:K"; ok = f.byte.has_value(); break;
+        case Fault::EchoByteChanged:
+            needs = "byte:K";
+            ok = f.byte.has_value();
+            break;
         case Fault::PartialEcho:
-        case Fault::ShortReply: needs = "count:N"; ok = f.count.has_value(); break;
-        case Fault::StatusOnly: needs = "status:W"; ok = f.status.has_value(); break;
-        case Fault::LateReply: needs = "delay_ms:T"; ok = f.delay_ms.has_value() && *f.delay_ms >= 0; break;
-        case Fault::Vanish: needs = "delay_ms:T"; ok = f.delay_ms.has_value(); break;
+        case Fault::ShortReply:
+            needs = "count:N";
+            ok = f.count.has_value();
+            break;
+        case Fault::StatusOnly:
+            needs = "status:W";
+            ok = f.status.has_value();
+            break;
+        case Fault::LateReply:
+            needs = "delay_ms:T";
+            ok = f.delay_ms.has_value() && *f.delay_ms >= 0;
+            break;
+        case Fault::Vanish:
+            needs = "delay_ms:T";
+            ok = f.delay_ms.has_value();
+            break;
         default: ok = true; break;
     }
     if (ok && given == (needs != nullptr ? 1 : 0)) return true;

@@ -35,7 +35,10 @@ const char* kind_name(Kind kind) {
 }  // namespace
 
 ServedHub::ServedHub(HubConfig config, FakeTree& tree, Trace& trace, std::string who)
-    : model_(std::move(config)), tree_(tree), trace_(trace), who_(std::move(who)),
+    : model_(std::move(config)),
+      tree_(tree),
+      trace_(trace),
+      who_(std::move(who)),
       location_(model_.config().location) {}
 
 ServedHub::~ServedHub() {
@@ -193,8 +196,7 @@ void ServedHub::apply_lock() {
 
 void ServedHub::drain_open_events() {
     alignas(inotify_event) char buffer[4096];
-    while (::read(watch_, buffer, sizeof buffer) > 0) {
-    }
+    while (::read(watch_, buffer, sizeof buffer) > 0) {}
 }
 
 void ServedHub::take_open_events(int64_t now) {
