@@ -25,32 +25,28 @@ const char* const kUsage =
     "dual band]\n\t-rs to scan for WiFi networks\n";
 
 TEST(Arguments, UsageOrNothingAndNeverThePort) {
-    const std::vector<std::pair<std::vector<std::string>, bool>> cases = {
-        {{}, true},
-        {{"-hinfo", "a", "b", "c"}, true},
-        {{"-log", "x"}, true},
-        {{"-h"}, true},
-        {{"-unknown"}, true},
-        {{"-unknown", "x"}, true},
-        {{"-hinfo", "-x"}, true},
-        {{"-HINFO"}, true},
-        {{"-r"}, true},
-        {{"-rs"}, true},
-        {{"-h", "f", "x"}, false},
-        {{"-w", "a", "b"}, false},
-        {{"-r", "a", "b"}, false},
-        {{"-sb", "a", "b"}, false},
-    };
+    const std::vector<std::pair<std::vector<std::string>, bool>> cases = {{{}, true},
+                                                                          {{"-hinfo", "a", "b", "c"}, true},
+                                                                          {{"-log", "x"}, true},
+                                                                          {{"-h"}, true},
+                                                                          {{"-unknown"}, true},
+                                                                          {{"-unknown", "x"}, true},
+                                                                          {{"-hinfo", "-x"}, true},
+                                                                          {{"-HINFO"}, true},
+                                                                          {{"-r"}, true},
+                                                                          {{"-rs"}, true},
+                                                                          {{"-h", "f", "x"}, false},
+                                                                          {{"-w", "a", "b"}, false},
+                                                                          {{"-r", "a", "b"}, false},
+                                                                          {{"-sb", "a", "b"}, false}};
     for (const auto& [args, usage] : cases) {
-        Bench b;
-        b.attach();
+        Bench b(t::hub());
         EXPECT_EQ(b.run(args), 0) << ::testing::PrintToString(args);
         EXPECT_EQ(b.p.out, kVersionLine + (usage ? kUsage : "")) << ::testing::PrintToString(args);
         EXPECT_TRUE(b.hub().requests().empty());
         EXPECT_TRUE(b.p.trace.empty());
     }
-    Bench b;
-    b.attach();
+    Bench b(t::hub());
     EXPECT_EQ(b.run({"-hinfo", "a", "b"}), 0);  // two further arguments: the ordinary query
     EXPECT_EQ(b.writes().back(), t::request(0x00630100));
 }
@@ -172,8 +168,7 @@ TEST(Logger, StartRetentionLinesAndLimits) {
 TEST(Logger, EveryRecordKeepsItsLineAndTheRunGoesOnWithoutItsFiles) {
     sim::HubConfig c = t::hub();
     c.info.fw_version = 0x02030100;  // release letter 0: "%c" writes a NUL
-    Bench b;
-    b.attach(c);
+    Bench b(c);
     b.p.env["ZEL_TRACE"] = "wire.txt";
     EXPECT_EQ(b.run({"-hinfo"}), 0);
     EXPECT_TRUE(b.logged("INFO", "\tHUB firmware version v2.3.1- build on 2024-12-04 10:00 +0000\n"));
@@ -185,8 +180,7 @@ TEST(Logger, EveryRecordKeepsItsLineAndTheRunGoesOnWithoutItsFiles) {
     EXPECT_NE(trace.find(" TX 104: 00 01 63 00 00"), std::string::npos);
     EXPECT_NE(trace.find(" RX 104: 00 01 63 00 00"), std::string::npos);
 
-    Bench quiet;
-    quiet.attach(c);
+    Bench quiet(c);
     quiet.p.files_writable = false;  // neither the log nor the trace can be written
     quiet.p.env["ZEL_TRACE"] = "wire.txt";
     EXPECT_EQ(quiet.run({"-hinfo"}), 0);
@@ -195,8 +189,7 @@ TEST(Logger, EveryRecordKeepsItsLineAndTheRunGoesOnWithoutItsFiles) {
               "WARNING: cannot write the log file ./zel_USB_Logger_5_12_2026.log; the run goes on without "
               "it\nWARNING: cannot write the trace file wire.txt (ZEL_TRACE); the run goes on without it\n");
 
-    Bench longer;
-    longer.attach();
+    Bench longer(t::hub());
     const std::string path(2000, 'x');  // its error line is cut to 1023 characters, its line end kept
     EXPECT_EQ(longer.run({"-w", path}), 18);
     const std::string line = "Path of configuration file too long (2000 characters, at most 255): " + path;
@@ -204,8 +197,7 @@ TEST(Logger, EveryRecordKeepsItsLineAndTheRunGoesOnWithoutItsFiles) {
 }
 
 TEST(Listing, EveryHubWithoutOpeningAny) {
-    Bench b;
-    b.attach(t::hub(t::Kind::TorvaneST, false, "COM3"));
+    Bench b(t::hub(t::Kind::TorvaneST, false, "COM3"));
     sim::HubConfig held = t::hub(t::Kind::Quillet, false, "COM4");
     held.holder = "pid 4711 (terminal)";
     held.location = "1-1.4";
@@ -227,29 +219,24 @@ TEST(RunRecord, EveryOperationLeavesOneAlsoWhenItFails) {
         int result;
         std::string data_key;  // a field the operation's data must have ("": none)
     };
-    const std::vector<Case> cases = {
-        {{"-hinfo"}, 0, "serial_number"},
-        {{"-hinfo", "-boot"}, 0, "prod_assy"},
-        {{"-sinfo"}, 0, "sensors"},
-        {{"-log"}, 0, "lines"},
-        {{"-stest"}, 0, "steps"},
-        {{"-rs", "6"}, 0, "access_points"},
-        {{"-r", "net.xml"}, 0, "configuration"},
-        {{"-w", "net.xml"}, 0, "configuration"},
-        {{"-h", "img"}, 0, "hub"},
-        {{"-s", "sensors"}, 0, "sensors"},
-        {{"-sfb"}, 0, "trigger"},
-        {{"-list"}, 0, "hubs"},
-        {{"-h", "missing"}, 25, ""},
-        {{}, 0, ""},
-    };
+    const std::vector<Case> cases = {{{"-hinfo"}, 0, "serial_number"},
+                                     {{"-hinfo", "-boot"}, 0, "prod_assy"},
+                                     {{"-sinfo"}, 0, "sensors"},
+                                     {{"-log"}, 0, "lines"},
+                                     {{"-stest"}, 0, "steps"},
+                                     {{"-rs", "6"}, 0, "access_points"},
+                                     {{"-r", "net.xml"}, 0, "configuration"},
+                                     {{"-w", "net.xml"}, 0, "configuration"},
+                                     {{"-h", "img"}, 0, "hub"},
+                                     {{"-s", "sensors"}, 0, "sensors"},
+                                     {{"-sfb"}, 0, "trigger"},
+                                     {{"-list"}, 0, "hubs"},
+                                     {{"-h", "missing"}, 25, ""},
+                                     {{}, 0, ""}};
     for (const Case& c : cases) {
-        Bench b;
-        b.attach();
+        Bench b(t::hub());
         b.put("img", t::TwoPart{}.bytes());
-        t::SinglePart sensors;
-        sensors.target = 'S';
-        b.put("sensors", sensors.bytes());
+        b.put("sensors", t::sensor_image());
         b.put("net.xml", std::string("<NETWORK><DHCP/><SECURITY_TYPE/><BAND/></NETWORK>"));
         b.p.env["ZEL_JSON"] = "run.json";
         EXPECT_EQ(b.run(c.args), c.result);

@@ -63,10 +63,10 @@ struct Step {
     int64_t limit_ms = 0;
     int on_echo = 0;          // the result when the request or its echo fails
     int on_reply = 0;         // the result when the reply fails
-    std::string operation;    // as the reporter names it
+    std::string operation{};  // as the reporter names it
     double then_ms = 0;       // documented waits that follow the step
     bool bootloader = false;  // a failure sends the HUB back to its bootloader
-    Outcome ignored;          // a reconnect request the HUB does not act on
+    Outcome ignored{};        // a reconnect request the HUB does not act on
 };
 
 struct Operation {
@@ -125,37 +125,39 @@ double bound_ms(const Operation& op) {
 constexpr double kHubBootMessageMs = 15000 + 10 * 536 + 10 + 32.768;  // its read, then the pause
 
 Step probe() {
-    return {"probe", Send::Probe, 0, 104, 0, 0, 0, 0, "", 0, false, {}};
+    return {.label = "probe", .send = Send::Probe, .length = 104};
 }
 
 Step echo(std::string label, uint32_t word, size_t length, int on_echo, std::string operation, double then_ms = 0) {
-    return {std::move(label), Send::Echo, word, length, 0, 0, on_echo, 0, std::move(operation), then_ms, false, {}};
+    return {.label = label,
+            .word = word,
+            .length = length,
+            .on_echo = on_echo,
+            .operation = operation,
+            .then_ms = then_ms};
 }
 
 Step exchange(std::string label, uint32_t word, size_t length, size_t reply, int64_t limit_ms, int on_failure,
               std::string operation, double then_ms = 0) {
-    return {std::move(label), Send::Echo,           word,    length, reply, limit_ms, on_failure,
-            on_failure,       std::move(operation), then_ms, false,  {}};
+    Step s = echo(label, word, length, on_failure, operation, then_ms);
+    s.reply = reply;
+    s.limit_ms = limit_ms;
+    s.on_reply = on_failure;
+    return s;
 }
 
 Step reconnect(std::string label, uint32_t word, int on_failure, std::string operation, Outcome ignored,
                double then_ms = 0) {
-    return {std::move(label),  Send::Reconnect, word, 104, 0, 0, on_failure, 0, std::move(operation), then_ms, false,
-            std::move(ignored)};
+    Step s = echo(label, word, 104, on_failure, operation, then_ms);
+    s.send = Send::Reconnect;
+    s.ignored = std::move(ignored);
+    return s;
 }
 
 void give(Operation& op, std::vector<std::string> args, const t::Bytes& image) {
     op.file = args[1];
     op.content.assign(image.begin(), image.end());
     op.args = std::move(args);
-}
-
-// A sensor image: three chunks of 512, 512 and 276 bytes.
-t::Bytes sensor_image() {
-    t::SinglePart image;
-    image.target = 'S';
-    image.length = 1300;
-    return image.bytes();
 }
 
 // -h on an Atmel-based Torvane: one part of 1025 bytes, three chunks.
@@ -244,7 +246,7 @@ Operation sensor_upgrade_current() {
     Operation op;
     op.name = "SensorUpgradeCurrentHub";
     op.hub = t::hub(Kind::TorvaneST);
-    give(op, {"-s", "s.tfs"}, sensor_image());
+    give(op, {"-s", "s.tfs"}, t::sensor_image(1300));
     op.failure_format = "Something went wrong with Sensors firmware-upgrade - error-code %d!!\n";
     op.success_text =
         "Sensor with addr 0x10 is running OK ... Calibration status 0xc000000 signature 0xf1f2f3f4 - version 1.5.0-B\n";
@@ -280,7 +282,7 @@ Operation sensor_upgrade_legacy() {
     op.legacy = true;
     op.hub = t::hub(Kind::TorvaneAtmel, true);
     for (sim::UpgradeSensor& sensor : op.hub.firmware.sensors) sensor.in_boot = true;
-    give(op, {"-sb", "s.tfs"}, sensor_image());
+    give(op, {"-sb", "s.tfs"}, t::sensor_image(1300));
     op.failure_format = "Something went wrong with Sensors firmware-upgrade - error-code %d!!\n";
     op.success_text =
         "Sensor with addr 0x10 is running OK ... Calibration status 0xc000000 signature 0xf1f2f3f4 - version 1.5.0-B\n";
@@ -308,13 +310,6 @@ Operation sensor_upgrade_legacy() {
     return op;
 }
 
-constexpr uint32_t kQuilletSteps[32] = {
-    0x00013A00, 0x00313A00, 0x00293B00, 0x00023A00, 0x00043A00, 0x00063A00, 0x00332A00, 0x00352A00,
-    0x00372A00, 0x00083A00, 0x00093A00, 0x00103300, 0x00113A00, 0x00123A00, 0x00133A00, 0x00143A00,
-    0x00153700, 0x00163700, 0x00173700, 0x00183700, 0x00193700, 0x00203700, 0x00213700, 0x00223A00,
-    0x00233A00, 0x00241300, 0x00253A00, 0x00263800, 0x00273B00, 0x00283900, 0x00323A00, 0x00503000,
-};
-
 // -stest on a Quillet: safe mode, restart, 32 steps, safe mode off, restart.
 Operation quillet_self_test() {
     Operation op;
@@ -333,7 +328,7 @@ Operation quillet_self_test() {
                                  ends(int(refusal), {}, refused, true), 3000));
     for (int s = 1; s <= 32; ++s) {
         const int64_t limit = (s == 16 || s == 32) ? 5000 : 1000;
-        Step step = exchange("step " + std::to_string(s), kQuilletSteps[s - 1], 104, 104, limit, 801,
+        Step step = exchange("step " + std::to_string(s), t::kQuilletSteps[s - 1], 104, 104, limit, 801,
                              "RunSelfTest::_run_test_cmd", 5);
         step.bootloader = true;
         op.steps.push_back(step);
@@ -475,10 +470,6 @@ struct Param {
     FaultKind fault;
     bool fast;  // ZEL_TIMING=fast
 };
-
-void PrintTo(const Param& p, std::ostream* os) {
-    *os << operations()[p.op].name << ", " << name_of(p.fault) << (p.fast ? ", fast" : "");
-}
 
 class RobustEveryStep : public ::testing::TestWithParam<Param> {};
 

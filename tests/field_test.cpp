@@ -28,15 +28,14 @@ bool done(const sim::HubModel& hub, const std::string& option) {
 }
 
 TEST(SeveralHubs, EveryRestartReachesTheChosenHubAndTheOtherGetsNothing) {
-    t::SinglePart atmel, sensors;
-    sensors.target = 'S';
+    t::SinglePart atmel;
     t::TwoPart quillet;
     quillet.target = 'H';
     const std::vector<TwoHubs> cases = {
         {"-h on the second, by ZEL_PORT", {"-h", "img"}, Kind::TorvaneST, Kind::TorvaneST, true, t::TwoPart{}.bytes()},
         {"-h on the first", {"-h", "img"}, Kind::TorvaneAtmel, Kind::TorvaneST, false, atmel.bytes()},
         {"-h on a Quillet", {"-h", "img"}, Kind::Quillet, Kind::Quillet, true, quillet.bytes()},
-        {"-s", {"-s", "img"}, Kind::TorvaneST, Kind::TorvaneST, true, sensors.bytes()},
+        {"-s", {"-s", "img"}, Kind::TorvaneST, Kind::TorvaneST, true, t::sensor_image()},
         {"-sfb", {"-sfb"}, Kind::TorvaneST, Kind::Quillet, false, {}},
         {"-srf", {"-srf"}, Kind::Quillet, Kind::TorvaneST, true, {}},
         {"-stest", {"-stest"}, Kind::Quillet, Kind::Quillet, true, {}},
@@ -77,8 +76,7 @@ TEST(SeveralHubs, AHubThatNeverComesBackIsNamedAndTheOtherLeftAlone) {
         sim::HubConfig chosen = t::hub(Kind::TorvaneST, false, "COM5");
         chosen.reset_absent_ms = -1;
         chosen.sensor_trigger_drops = true;
-        Bench b;
-        b.attach(chosen);
+        Bench b(chosen);
         b.attach(t::hub(Kind::TorvaneST, false, "COM4"));
         b.put("img", t::TwoPart{}.bytes());
         EXPECT_EQ(b.run(args), args[0] == "-h" ? 31 : 41);
@@ -90,10 +88,10 @@ TEST(SeveralHubs, AHubThatNeverComesBackIsNamedAndTheOtherLeftAlone) {
                                t::kNotConnected));
         EXPECT_TRUE(b.hub(1).requests().empty());
         // It looked for as long as a port may take to open: 5 s, then 20 looks a second apart.
+        std::vector<int64_t> looks(20, 1000);
+        looks[0] = 5000;
         const std::vector<int64_t> sleeps = b.sleeps_ms();
-        EXPECT_EQ(std::vector<int64_t>(sleeps.begin() + 1, sleeps.end()),
-                  (std::vector<int64_t>{5000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000,
-                                        1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000}));
+        EXPECT_EQ(std::vector<int64_t>(sleeps.begin() + 1, sleeps.end()), looks);
     }
 }
 
@@ -105,26 +103,21 @@ TEST(Interruptions, TheRunStopsAtItsNextWaitSayingWhatItLeaves) {
         std::string doing, leaves;
     };
     const std::string hub_stays =
-        "The HUB stays in its bootloader: run -h with the same image file again to complete "
-        "the upgrade.";
+        "The HUB stays in its bootloader: run -h with the same image file again to complete the upgrade.";
+    const std::string unchanged = "Nothing on the HUB was changed.";
+    const std::string safe_mode =
+        "The HUB may be left in safe mode: run -stest again to finish the self-test and bring it back.";
+    const std::string wifi =
+        "The HUB may or may not have taken the new WiFi configuration: read it back with -r to check.";
     sim::HubConfig st = t::hub(Kind::TorvaneST), quillet = t::hub(Kind::Quillet);
-    const std::vector<Case> cases = {
-        {{"-h", "img"}, st, 500, "connecting to the HUB", "Nothing on the HUB was changed."},
-        {{"-h", "img"}, st, 4000, "sending the HUB into its bootloader", hub_stays},
-        {{"-h", "img"}, st, 9000, "waiting for the HUB's flash to be erased", hub_stays},
-        {{"-h", "img"}, st, 12100, "sending firmware chunk 3 of 3 of part 1 of 2", hub_stays},
-        {{"-stest"},
-         quillet,
-         7000,
-         "restarting the HUB for the self-test",
-         "The HUB may be left in safe mode: run -stest again to finish the self-test and bring it back."},
-        {{"-w", "net.xml"},
-         st,
-         3500,
-         "writing the WiFi configuration",
-         "The HUB may or may not have taken the new WiFi configuration: read it back with -r to check."},
-        {{"-rs", "1"}, st, 3500, "scanning for WiFi networks", "Nothing on the HUB was changed."},
-    };
+    const std::vector<Case> cases =
+        {{{"-h", "img"}, st, 500, "connecting to the HUB", unchanged},
+         {{"-h", "img"}, st, 4000, "sending the HUB into its bootloader", hub_stays},
+         {{"-h", "img"}, st, 9000, "waiting for the HUB's flash to be erased", hub_stays},
+         {{"-h", "img"}, st, 12100, "sending firmware chunk 3 of 3 of part 1 of 2", hub_stays},
+         {{"-stest"}, quillet, 7000, "restarting the HUB for the self-test", safe_mode},
+         {{"-w", "net.xml"}, st, 3500, "writing the WiFi configuration", wifi},
+         {{"-rs", "1"}, st, 3500, "scanning for WiFi networks", unchanged}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[0] + " at " + std::to_string(c.at_ms) + " ms");
         Bench b;
@@ -164,8 +157,7 @@ TEST(HungHub, AWriteThatIsNotTakenEndsTheStepAfterItsTimeOut) {
                                                                           {{"-hinfo"}, 0x00000000, 10}}) {
         sim::HubConfig c = t::hub();
         c.faults.push_back(t::on_word(word, {Fault::Stall}));
-        Bench b;
-        b.attach(c);
+        Bench b(c);
         b.put("img", t::TwoPart{}.bytes());
         EXPECT_EQ(b.run(args), result);
         EXPECT_TRUE(b.logged("ERROR", t::kWriteFailed));
@@ -175,8 +167,7 @@ TEST(HungHub, AWriteThatIsNotTakenEndsTheStepAfterItsTimeOut) {
 
 TEST(FilesOfTheUser, TheConfigurationIsWrittenWholeOrNotAtAll) {
     for (const bool exists : {true, false}) {
-        Bench b;
-        b.attach();
+        Bench b(t::hub());
         b.p.closed_folders.insert("dir");  // takes no new file, not even the temporary one
         if (exists) b.put("dir/net.xml", std::string("old"));
         EXPECT_EQ(b.run({"-r", "dir/net.xml"}), exists ? 0 : 14);
@@ -212,13 +203,10 @@ TEST(Timing, FastSendsTheSameBytesInLessTime) {
         std::vector<std::vector<t::Bytes>> requests;
         std::vector<double> took;
         for (const bool fast : {false, true}) {
-            Bench b;
-            b.attach(c.hub);
+            Bench b(c.hub);
             if (fast) b.p.env["ZEL_TIMING"] = "fast";
             b.put("img", t::TwoPart{}.bytes());
-            t::SinglePart sensors;
-            sensors.target = 'S';
-            b.put("sensors", sensors.bytes());
+            b.put("sensors", t::sensor_image());
             EXPECT_EQ(b.run(c.args), 0) << b.at("ERROR");
             requests.emplace_back();
             for (const sim::Request& r : b.hub().requests()) requests.back().push_back(r.bytes);
@@ -244,8 +232,7 @@ TEST(Timing, ASlowButInSpecHubWorksInBothModes) {
         slow.info.log_text = std::string(900, 'y');
         for (const std::vector<std::string>& args :
              {std::vector<std::string>{"-hinfo"}, {"-sfb"}, {"-log"}, {"-h", "img"}}) {
-            Bench b;
-            b.attach(slow);
+            Bench b(slow);
             if (fast) b.p.env["ZEL_TIMING"] = "fast";
             b.put("img", t::TwoPart{}.bytes());
             EXPECT_EQ(b.run(args), 0) << args[0] << (fast ? " fast: " : ": ") << b.at("ERROR");
@@ -257,8 +244,7 @@ TEST(Timing, ASlowButInSpecHubWorksInBothModes) {
 TEST(Timing, AnUncleanFirstEchoFallsBackToTheDocumentedTiming) {
     sim::HubConfig c = t::hub();
     c.faults.push_back(t::on_request(0, {Fault::EchoByteChanged, 3}));
-    Bench b;
-    b.attach(c);
+    Bench b(c);
     b.p.env["ZEL_TIMING"] = "fast";
     EXPECT_EQ(b.run({"-hinfo"}), 0);
     EXPECT_TRUE(

@@ -37,13 +37,8 @@ struct Buffer {
     }
 };
 
-std::vector<Bytes> from(const std::vector<Bytes>& all, size_t first) {
-    return {all.begin() + long(first), all.end()};
-}
-
 TEST(HubUpgrade, AtmelByteForByteWithItsWaits) {
-    Bench b;
-    b.attach(t::hub(Kind::TorvaneAtmel));
+    Bench b(t::hub(Kind::TorvaneAtmel));
     const t::SinglePart image;  // 1025 bytes: three chunks of 512, 512 and 1
     const Bytes file = image.bytes();
     b.put("hub.tfh", file);
@@ -88,8 +83,7 @@ TEST(HubUpgrade, StPartsAndTheirTriggers) {
                                                                            {Kind::TorvaneST, 0}}) {
         sim::HubConfig c = t::hub(kind);
         c.firmware.st_parts = std::max(parts, 1);
-        Bench b;
-        b.attach(c);
+        Bench b(c);
         t::TwoPart image;
         image.target = kind == Kind::Quillet ? 'H' : 'I';
         image.count = parts;
@@ -136,8 +130,7 @@ TEST(HubUpgrade, ReportByStatusAndTheBootMessage) {
         hub.firmware.boot_code = c.code;
         hub.firmware.boot_message_enabled = c.message;
         hub.firmware.boot_message = std::string(600, 'm');  // no NUL within the reply
-        Bench b;
-        b.attach(hub);
+        Bench b(hub);
         b.put("hub.tfh", t::TwoPart{}.bytes());
         EXPECT_EQ(b.run({"-h", "hub.tfh"}), 0);
         EXPECT_TRUE(b.logged("INFO", c.line)) << b.at("INFO");
@@ -190,37 +183,29 @@ TEST(ImageFiles, RefusedBeforeAnyPortIsOpenedSayingWhy) {
          "file of 16777217 bytes is larger than the 16777216 bytes an image may have"},
     };
     for (const Case& c : cases) {
-        Bench b;
-        b.attach(t::hub(c.kind));
+        Bench b(t::hub(c.kind));
         if (!c.file.empty()) b.put("img", c.file);
         EXPECT_EQ(b.run({c.option, "img"}), 25) << c.problem;
         EXPECT_TRUE(b.logged("ERROR", c.who)) << b.at("ERROR");
         EXPECT_TRUE(b.logged("ERROR", "PerformFWUpgrade: Invalid image - " + c.problem + "\n")) << b.at("ERROR");
         EXPECT_TRUE(b.p.trace.empty());
     }
-    Bench folder;
-    folder.attach();
+    Bench folder(t::hub());
     folder.p.files["dir"].regular = false;
     EXPECT_EQ(folder.run({"-h", "dir"}), 25);
     EXPECT_TRUE(folder.logged("ERROR", "PerformFWUpgrade: Invalid image - dir is not a regular file\n"));
-    Bench longer;
-    longer.attach();
+    Bench longer(t::hub());
     EXPECT_EQ(longer.run({"-h", std::string(2048, 'p')}), 23);
     EXPECT_TRUE(
         longer.logged("ERROR", "PerformFWUpgrade: Image path of 2048 characters is too long (at most 2047)!\n"));
 }
 
 TEST(ImageFiles, ChunksByLength) {
-    for (const auto& [length, declared] : std::vector<std::pair<uint32_t, std::vector<uint32_t>>>{{1024, {512, 512}},
-                                                                                                  {1025, {512, 512, 1}},
-                                                                                                  {0, {}},
-                                                                                                  {511, {511}}}) {
-        t::SinglePart image;
-        image.target = 'S';
-        image.length = length;
-        Bench b;
-        b.attach(t::hub(Kind::TorvaneAtmel));
-        b.put("s.tfs", image.bytes());
+    using Chunks = std::vector<uint32_t>;
+    for (const auto& [length, declared] :
+         std::vector<std::pair<uint32_t, Chunks>>{{1024, {512, 512}}, {1025, {512, 512, 1}}, {0, {}}, {511, {511}}}) {
+        Bench b(t::hub(Kind::TorvaneAtmel));
+        b.put("s.tfs", t::sensor_image(length));
         EXPECT_EQ(b.run({"-s", "s.tfs"}), 0) << b.at("ERROR");
         ASSERT_EQ(b.hub().config().firmware.sensor_parts.size(), 1u);
         EXPECT_EQ(b.hub().config().firmware.sensor_parts[0].chunk_lengths, declared) << length;
@@ -233,14 +218,11 @@ TEST(SensorUpgrade, ThroughACurrentStHubWithTheSensorCount) {
     c.firmware.sensors[1].code = 0x05;
     c.firmware.sensors[2].status = 0x42;
     c.firmware.sensors[2].code = 0x07;
-    Bench b;
-    b.attach(c);
-    t::SinglePart image;
-    image.target = 'S';
-    b.put("s.tfs", image.bytes());
+    Bench b(c);
+    b.put("s.tfs", t::sensor_image());
     ASSERT_EQ(b.run({"-s", "s.tfs"}), 0) << b.at("ERROR");
     const std::vector<Bytes> writes = b.writes();
-    EXPECT_EQ(from(writes, 1).front(), t::request(0x00191500));
+    EXPECT_EQ(writes[1], t::request(0x00191500));
     EXPECT_EQ(writes[2], t::request(0x00481500));
     Bytes trigger = writes[3];
     ASSERT_EQ(trigger.size(), 540u);  // forwarded behind 00 15 17 00
@@ -269,23 +251,10 @@ TEST(SensorUpgrade, EntryIntoTheBootloaderByKindFramingAndOption) {
         std::vector<uint8_t> first_boot_request;  // the first bootloader-form bytes after the HUB's requests
         std::string line;
     };
+    const std::string who = "PerformFWUpgrade::_checkSensorsConnected: ";
     const std::vector<Case> cases = {
-        {Kind::TorvaneST,
-         false,
-         "-s",
-         0,
-         18,
-         37,
-         {},
-         "PerformFWUpgrade::_checkSensorsConnected: 18 sensors found! Some sensors missing.\n"},
-        {Kind::TorvaneST,
-         false,
-         "-sb",
-         15,
-         -1,
-         37,
-         {},
-         "PerformFWUpgrade::_checkSensorsConnected: At least 2 sensors not in bootloader!\n"},
+        {Kind::TorvaneST, false, "-s", 0, 18, 37, {}, who + "18 sensors found! Some sensors missing.\n"},
+        {Kind::TorvaneST, false, "-sb", 15, -1, 37, {}, who + "At least 2 sensors not in bootloader!\n"},
         {Kind::TorvaneST, false, "-sb", 17, -1, 0, {0x00, 0x15, 0x17, 0x00, 0xAE, 0x15, 0x39, 0x00}, ""},
         {Kind::TorvaneAtmel, false, "-sb", 17, -1, 0, {0x00, 0x15, 0x17, 0x00, 0xAE, 0x00, 0x39, 0x00}, ""},
         {Kind::Quillet, false, "-s", 0, 3, 0, {0x00, 0x15, 0x17, 0x00, 0xAE, 0x15, 0x39, 0x01}, ""},
@@ -295,11 +264,8 @@ TEST(SensorUpgrade, EntryIntoTheBootloaderByKindFramingAndOption) {
         sim::HubConfig hub = t::hub(c.kind, c.legacy);
         for (int i = 0; i < c.in_boot; ++i) hub.firmware.sensors[size_t(i)].in_boot = true;
         hub.firmware.sensor_count = c.count;
-        Bench b;
-        b.attach(hub);
-        t::SinglePart image;
-        image.target = 'S';
-        b.put("s.tfs", image.bytes());
+        Bench b(hub);
+        b.put("s.tfs", t::sensor_image());
         EXPECT_EQ(b.run({c.option, "s.tfs"}), c.result) << b.at("ERROR");
         EXPECT_TRUE(c.line.empty() || b.logged("ERROR", c.line)) << b.at("ERROR");
         const std::vector<Bytes> writes = b.writes();
@@ -328,21 +294,15 @@ TEST(SensorUpgrade, AutoAddressingCounts) {
         sim::HubConfig hub = t::hub(Kind::TorvaneAtmel);
         hub.firmware.addressing_count = count;
         hub.firmware.entries_cut = cut;
-        Bench b;
-        b.attach(hub);
-        t::SinglePart image;
-        image.target = 'S';
-        b.put("s.tfs", image.bytes());
+        Bench b(hub);
+        b.put("s.tfs", t::sensor_image());
         EXPECT_EQ(b.run({"-s", "s.tfs"}), result);
         EXPECT_TRUE(b.logged("INFO", "Number of sensors in boot " + std::to_string(count) + "\n"));
         EXPECT_TRUE(line.empty() || b.logged("ERROR", line)) << b.at("ERROR");
-        const std::string out = b.p.out;
-        size_t reports = 0;
-        for (size_t at = out.find("Sensor with addr"); at != std::string::npos;
-             at = out.find("Sensor with addr", at + 1)) {
-            ++reports;
-        }
-        EXPECT_EQ(reports, result == 0 ? size_t(count) : 0u);
+        const std::vector<t::LogLine> log = b.log();
+        EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                                [](const t::LogLine& l) { return l.text.starts_with("Sensor with addr"); }),
+                  result == 0 ? count : 0);
     }
 }
 

@@ -34,8 +34,7 @@ sim::HubConfig odd_hub(Kind kind = Kind::TorvaneST, bool legacy = false) {
 }
 
 TEST(HubInformation, ShortReportThenFullReportWithItsRequestsAndWaits) {
-    Bench b;
-    b.attach(odd_hub());
+    Bench b(odd_hub());
     ASSERT_EQ(b.run({"-hinfo"}), 0);
     const std::string short_report =
         "Unique ID number for HUB is: \n\t0x1230abcdef \n\tHUB bootloader version v1.0.0-B \n"
@@ -78,8 +77,7 @@ TEST(HubInformation, RequestByFramingAndKindAndTheBootReport) {
         sim::HubConfig hub = odd_hub(c.kind, c.legacy);
         hub.info.bootloader_version = 0x01020342;
         hub.info.prod_assy = 0x00c0ffee;
-        Bench b;
-        b.attach(hub);
+        Bench b(hub);
         ASSERT_EQ(b.run(c.boot ? std::vector<std::string>{"-hinfo", "-boot"} : std::vector<std::string>{"-hinfo"}), 0);
         EXPECT_EQ(b.writes().back(), c.request);
         EXPECT_EQ(b.p.out.find(c.report) != std::string::npos, true) << b.p.out;
@@ -95,16 +93,13 @@ TEST(HubInformation, FailuresAtTheirPlacesWithTheirResults) {
         int result;
         std::string where, detail;
     };
-    for (const Case& c :
-         std::vector<Case>{{false, {Fault::NoEcho}, 10, "src/GetHUBInformation:53", t::kShort},
-                           {false, {Fault::EchoByteChanged, 7}, 10, "src/GetHUBInformation:53", t::kMismatch},
-                           {false, {Fault::ShortReply, 0, 50}, 11, "src/GetHUBInformation:57", t::kNoFeedback},
-                           {false,
-                            {Fault::StatusOnly, 0, 0, 0x1234},
-                            11,
-                            "src/GetHUBInformation:57",
-                            "what(): read() failed - HUB v2.0.0 read feedback in previous line!\n"},
-                           {true, {Fault::NoReply}, 11, "src/GetHUBInformation:57", t::kShort}}) {
+    const std::string request = "src/GetHUBInformation:53", reply = "src/GetHUBInformation:57";
+    const std::string see_status = "what(): read() failed - HUB v2.0.0 read feedback in previous line!\n";
+    for (const Case& c : std::vector<Case>{{false, {Fault::NoEcho}, 10, request, t::kShort},
+                                           {false, {Fault::EchoByteChanged, 7}, 10, request, t::kMismatch},
+                                           {false, {Fault::ShortReply, 0, 50}, 11, reply, t::kNoFeedback},
+                                           {false, {Fault::StatusOnly, 0, 0, 0x1234}, 11, reply, see_status},
+                                           {true, {Fault::NoReply}, 11, reply, t::kShort}}) {
         Bench b;
         sim::HubConfig hub = t::hub(Kind::TorvaneAtmel, c.legacy);
         hub.faults.push_back(t::on_word(c.legacy ? 0x006300AE : 0x00630100, c.fault));
@@ -136,8 +131,7 @@ TEST(SensorInformation, RecordsFromTheBlockAndTheCountFromItsLength) {
     sim::SensorModel& first = c.info.sensors[0];
     first = {0x2a, 0xdeadbeef, 0x0401ff41, 0, 0x01020342, 1730800800, 0xc0de, 7, 300};
     c.info.sensors[1].boot_status = 0xE0;
-    Bench b;
-    b.attach(c);
+    Bench b(c);
     ASSERT_EQ(b.run({"-sinfo"}), 0);
     EXPECT_EQ(b.writes().back(), t::request(0x00431500));
     const std::string report =
@@ -170,8 +164,7 @@ TEST(SensorInformation, RecordsFromTheBlockAndTheCountFromItsLength) {
 }
 
 TEST(SensorInformation, LegacySilentAndUnechoed) {
-    Bench legacy;
-    legacy.attach(t::hub(Kind::TorvaneAtmel, true));
+    Bench legacy(t::hub(Kind::TorvaneAtmel, true));
     EXPECT_EQ(legacy.run({"-sinfo"}), 71);
     EXPECT_EQ(legacy.writes().size(), 1u);  // the probe only
 
@@ -199,8 +192,7 @@ TEST(SensorInformation, LegacySilentAndUnechoed) {
 TEST(HubLog, TypedCommandBlocksAndLines) {
     sim::HubConfig c = t::hub();
     c.info.log_text = "line one\r\nline two";
-    Bench b;
-    b.attach(c);
+    Bench b(c);
     ASSERT_EQ(b.run({"-log"}), 0);
     const std::vector<Bytes> writes = b.writes();
     EXPECT_EQ(std::vector<Bytes>(writes.begin() + 1, writes.end()),
@@ -216,8 +208,7 @@ TEST(HubLog, TypedCommandBlocksAndLines) {
     // 8500 bytes: read to the end in 1250-byte blocks, counted whole, kept to 7999.
     c.info.log_prefix = "\r\n";
     c.info.log_text = std::string(8498, 'a');
-    Bench big;
-    big.attach(c);
+    Bench big(c);
     ASSERT_EQ(big.run({"-log"}), 0);
     EXPECT_TRUE(big.logged("INFO", "LOG-file: Length 8500\n"));
     // The line of 7997 characters is cut to the logger's 1023, its line end kept.
@@ -230,16 +221,14 @@ TEST(HubLog, NothingOrOnlyALineEndAndAnUnechoedCharacter) {
         sim::HubConfig c = t::hub();
         c.info.log_prefix = "";
         c.info.log_text = text;
-        Bench b;
-        b.attach(c);
+        Bench b(c);
         ASSERT_EQ(b.run({"-log"}), 0);
         EXPECT_TRUE(b.logged("INFO", "LOG-file: Length " + std::to_string(text.size()) + "\n"));
         EXPECT_EQ(b.p.out.find("LOG-file: \n"), std::string::npos);
     }
     sim::HubConfig c = t::hub();
     c.faults.push_back(t::on_request(3, {Fault::NoEcho}));  // 'l', the third character
-    Bench b;
-    b.attach(c);
+    Bench b(c);
     EXPECT_EQ(b.run({"-log"}), 51);
     EXPECT_TRUE(b.logged("ERROR", "GetHUBLogFile::RunCommand: error -1 at src/GetHUBLogFile:34\n"));
     EXPECT_EQ(b.writes().size(), 4u);
@@ -274,8 +263,7 @@ sim::HubConfig odd_network(bool legacy = false) {
 
 TEST(WifiConfiguration, ReadWritesTheRecordAsXmlAndNothingOnFailure) {
     for (const bool legacy : {false, true}) {
-        Bench b;
-        b.attach(odd_network(legacy));
+        Bench b(odd_network(legacy));
         b.put("net.xml", std::string("old"));
         ASSERT_EQ(b.run({"-r", "net.xml"}), 0);
         EXPECT_EQ(b.writes().back(), t::request(legacy ? 0x004900AE : 0x00491900));
@@ -291,8 +279,7 @@ TEST(WifiConfiguration, ReadWritesTheRecordAsXmlAndNothingOnFailure) {
         c.info.legacy_marker = marker;
         c.network.read_reply_word = uint32_t(marker);
         if (fault.type != Fault::None) c.faults.push_back(t::on_word(0x004900AE, fault));
-        Bench b;
-        b.attach(c);
+        Bench b(c);
         b.put("net.xml", std::string("old"));
         b.p.files["net.xml"].read_only = read_only;
         EXPECT_EQ(b.run({"-r", "net.xml"}), result);
@@ -320,8 +307,7 @@ TEST(WifiConfiguration, WriteSendsWhatTheFileSaysAndReturnsTheStatus) {
     for (const bool legacy : {false, true}) {
         sim::HubConfig c = t::hub(Kind::TorvaneST, legacy);
         c.network.write_status = legacy ? 0 : 7;
-        Bench b;
-        b.attach(c);
+        Bench b(c);
         b.put("net.xml", xml);
         EXPECT_EQ(b.run({"-w", "net.xml"}), legacy ? 0 : 7);
         ASSERT_EQ(b.hub().config().network.writes.size(), 1u);
@@ -363,15 +349,13 @@ TEST(WifiConfiguration, AFileThatCannotBeUsedNeverReachesTheHub) {
          "Configuration file net.xml is too large (at most 4499 bytes).\n"},
     };
     for (const auto& [file, line] : cases) {
-        Bench b;
-        b.attach();
+        Bench b(t::hub());
         if (!file.empty()) b.put("net.xml", file);
         EXPECT_EQ(b.run({"-w", "net.xml"}), 18) << line;
         EXPECT_TRUE(b.logged("ERROR", line)) << b.at("ERROR");
         EXPECT_EQ(b.writes().size(), 1u);  // the probe only
     }
-    Bench longest;  // 4499 bytes, and a 31-character key with its terminator
-    longest.attach();
+    Bench longest(t::hub());  // 4499 bytes, and a 31-character key with its terminator
     longest.put("net.xml", "<NETWORK><PSK>" + std::string(31, 'k') + "</PSK>" + groups + "</NETWORK>" +
                                std::string(4499 - 156 - 31, ' '));
     EXPECT_EQ(longest.run({"-w", "net.xml"}), 0) << longest.at("ERROR");
@@ -386,8 +370,7 @@ TEST(WifiScan, OneEntryPerNameAtMostElevenAndTheRequestHead) {
                                {2, 2, 2, 2, ""},  {3, 3, 3, 3, ""},  {4, 4, 4, 4, "C"}, {5, 5, 5, 5, "D"},
                                {6, 6, 6, 6, "E"}, {7, 7, 7, 7, "F"}, {8, 8, 8, 8, "G"}, {9, 9, 9, 9, "H"}};
     c.network.scan_count = 200;  // taken as 11: "H" is never seen
-    Bench b;
-    b.attach(c);
+    Bench b(c);
     EXPECT_EQ(b.run({"-rs", "6"}), 0);
     Bytes head = t::request(0x00791900);
     t::put32(head, 4, 2);
@@ -405,8 +388,7 @@ TEST(WifiScan, OneEntryPerNameAtMostElevenAndTheRequestHead) {
     EXPECT_NE(b.p.out.find("\t Access Point 3:\n\t\t SSID \n\t\t RF_CHANNEL 2\n"), std::string::npos);
     EXPECT_NE(b.p.out.find("\t Access Point 8:\n\t\t SSID G\n"), std::string::npos);
 
-    Bench legacy;  // band 1 goes in byte 1, channel 300 as 44 in byte 3
-    legacy.attach(t::hub(Kind::TorvaneAtmel, true));
+    Bench legacy(t::hub(Kind::TorvaneAtmel, true));  // band 1 goes in byte 1, channel 300 as 44 in byte 3
     EXPECT_EQ(legacy.run({"-rs", "300", "1"}), 0);
     EXPECT_EQ(legacy.writes().back(), t::request(0x2C7901AE));
     EXPECT_NE(legacy.p.out.find("Number of access points found 2\n"), std::string::npos);
@@ -448,8 +430,7 @@ TEST(SensorTriggers, WrittenWithoutEchoThenThePortReopened) {
         c.sensor_trigger_drops = true;
         c.reset_absent_ms = absent_ms;
         if (absent_ms < 0) c.faults.push_back(t::on_request(0, {Fault::Vanish, 0, 0, 0, -1}));
-        Bench b;
-        b.attach(c);
+        Bench b(c);
         EXPECT_EQ(b.run({"-sfb"}), result);
         EXPECT_EQ(b.count("Opening COM port\n"), 1);
         EXPECT_EQ(b.count("Closing com port\n"), result == 0 ? 1 : 1);
@@ -465,18 +446,15 @@ TEST(SelfTest, EachKindRunsItsStepsWithTheirLimits) {
         std::vector<uint32_t> words;
         std::string announcement;
     };
-    const std::vector<uint32_t> quillet = {0x00501A00, 0x00990100, 0x00013A00, 0x00313A00, 0x00293B00, 0x00023A00,
-                                           0x00043A00, 0x00063A00, 0x00332A00, 0x00352A00, 0x00372A00, 0x00083A00,
-                                           0x00093A00, 0x00103300, 0x00113A00, 0x00123A00, 0x00133A00, 0x00143A00,
-                                           0x00153700, 0x00163700, 0x00173700, 0x00183700, 0x00193700, 0x00203700,
-                                           0x00213700, 0x00223A00, 0x00233A00, 0x00241300, 0x00253A00, 0x00263800,
-                                           0x00273B00, 0x00283900, 0x00323A00, 0x00503000, 0x00511A00, 0x00993B00};
+    // Safe mode and the restart into it, the 32 steps, then out again.
+    std::vector<uint32_t> quillet = {0x00501A00, 0x00990100};
+    quillet.insert(quillet.end(), std::begin(t::kQuilletSteps), std::end(t::kQuilletSteps));
+    quillet.insert(quillet.end(), {0x00511A00, 0x00993B00});
     for (const Case& c :
          std::vector<Case>{{Kind::TorvaneAtmel, {0x00010100, 0x00241300}, "Running Atmel-Torvane self-test.\n"},
                            {Kind::TorvaneST, {0x00010100, 0x00241300, 0x00103300}, "Running ST-Torvane self-test.\n"},
                            {Kind::Quillet, quillet, "Running Quillets self-test.\n"}}) {
-        Bench b;
-        b.attach(t::hub(c.kind));
+        Bench b(t::hub(c.kind));
         ASSERT_EQ(b.run({"-stest"}), 0) << b.at("ERROR");
         std::vector<uint32_t> words;
         for (const sim::Request& r : b.hub().requests()) {
@@ -493,69 +471,36 @@ TEST(SelfTest, EachKindRunsItsStepsWithTheirLimits) {
     }
 }
 
-sim::SelfTestStepOutcome outcome(int32_t code, std::optional<uint32_t> reply_word = {}) {
-    sim::SelfTestStepOutcome o;
-    o.code = code;
-    o.reply_word = reply_word;
-    return o;
-}
-
 TEST(SelfTest, FailedStepsVersionsAndRefusals) {
     struct Case {
         Kind kind;
-        std::vector<std::pair<uint32_t, sim::SelfTestStepOutcome>> outcomes;
-        std::optional<uint32_t> version;
+        uint32_t word;  // the step that fails (0: none), with its code or the word its reply carries
+        int32_t code;
+        std::optional<uint32_t> reply_word, version;
         int result;
         std::vector<std::string> errors;
         bool to_bootloader, reaches_step_3;
     };
+    const std::string to_boot = "Returning to bootloader!\n",
+                      incompatible = "Self-test incompatible: 16842752 != 16908288\n";
     const std::vector<Case> cases = {
-        {Kind::TorvaneST, {}, 0x01010000, 0, {"Self-test incompatible: 16842752 != 16908288\n"}, false, false},
-        {Kind::TorvaneST, {{0x00241300, outcome(7)}}, {}, 0, {"Test error step 2\n", "Return code: 7\n"}, false, true},
-        {Kind::TorvaneST,
-         {{0x00241300, outcome(0, 0x1234)}},
-         {},
-         0,
-         {"Error: 1234\n", "Connection error step 2\n"},
-         false,
-         true},
-        {Kind::TorvaneAtmel,
-         {{0x00010100, outcome(0, 0x99)}},
-         {},
-         0x99,
-         {"Error: 99\n", "Connection error step 1\n"},
-         false,
-         false},
-        {Kind::Quillet,
-         {{0x00143A00, outcome(3)}},
-         {},
-         0,
-         {"Test error step 16\n", "Return code: 3\n", "Returning to bootloader!\n"},
-         true,
-         true},
-        {Kind::Quillet, {{0x00501A00, outcome(0, 0x77)}}, {}, 0x77, {"Error: 77\n"}, false, false},
+        {Kind::TorvaneST, 0, 0, {}, 0x01010000, 0, {incompatible}, false, false},
+        {Kind::TorvaneST, 0x00241300, 7, {}, {}, 0, {"Test error step 2\n", "Return code: 7\n"}, false, true},
+        {Kind::TorvaneST, 0x00241300, 0, 0x1234, {}, 0, {"Error: 1234\n", "Connection error step 2\n"}, false, true},
+        {Kind::TorvaneAtmel, 0x00010100, 0, 0x99, {}, 0x99, {"Error: 99\n", "Connection error step 1\n"}, false, false},
+        {Kind::Quillet, 0x00143A00, 3, {}, {}, 0, {"Test error step 16\n", "Return code: 3\n", to_boot}, true, true},
+        {Kind::Quillet, 0x00501A00, 0, 0x77, {}, 0x77, {"Error: 77\n"}, false, false},
     };
     for (const Case& c : cases) {
         sim::HubConfig hub = t::hub(c.kind);
-        for (const auto& [word, outcome] : c.outcomes) hub.selftest.step(word) = outcome;
+        if (c.word != 0) hub.selftest.step(c.word) = {c.code, c.reply_word, {}};
         hub.selftest.version = c.version;
-        Bench b;
-        b.attach(hub);
+        Bench b(hub);
         EXPECT_EQ(b.run({"-stest"}), c.result);
         for (const std::string& e : c.errors) EXPECT_TRUE(b.logged("ERROR", e)) << e << b.at("ERROR");
         EXPECT_EQ(b.hub().mode() == sim::Mode::Bootloader, c.to_bootloader);
         EXPECT_EQ(b.logged("INFO", "Running step 3\n"), c.reaches_step_3);
     }
-    // An exchange that fails ends the test at once and sends a Quillet back to its bootloader.
-    sim::HubConfig hub = t::hub(Kind::Quillet);
-    hub.faults.push_back(t::on_word(0x00043A00, {Fault::NoReply}));
-    Bench b;
-    b.attach(hub);
-    EXPECT_EQ(b.run({"-stest"}), 801);
-    EXPECT_TRUE(b.reported("RunSelfTest::_run_test_cmd", t::kNoFeedback));
-    EXPECT_FALSE(b.logged("INFO", "Running step 6\n"));
-    EXPECT_EQ(b.hub().mode(), sim::Mode::Bootloader);
-    EXPECT_TRUE(b.logged("ERROR", "Something went wrong in the self-test - error-code 801\n"));
 }
 
 }  // namespace

@@ -67,6 +67,7 @@ struct LogLine {
 class Bench {
 public:
     explicit Bench(int64_t utc_start = sim::kDefaultUtcStart) : p(utc_start) {}
+    explicit Bench(sim::HubConfig config) : p(sim::kDefaultUtcStart) { attach(std::move(config)); }
     sim::SimPlatform p;
 
     sim::HubModel& attach(sim::HubConfig config = t::hub()) { return p.attach(std::move(config)); }
@@ -138,6 +139,14 @@ public:
     }
 };
 
+// The Quillet self-test's 32 steps, in order.
+inline constexpr uint32_t kQuilletSteps[32] = {
+    0x00013A00, 0x00313A00, 0x00293B00, 0x00023A00, 0x00043A00, 0x00063A00, 0x00332A00, 0x00352A00,
+    0x00372A00, 0x00083A00, 0x00093A00, 0x00103300, 0x00113A00, 0x00123A00, 0x00133A00, 0x00143A00,
+    0x00153700, 0x00163700, 0x00173700, 0x00183700, 0x00193700, 0x00203700, 0x00213700, 0x00223A00,
+    0x00233A00, 0x00241300, 0x00253A00, 0x00263800, 0x00273B00, 0x00283900, 0x00323A00, 0x00503000,
+};
+
 inline const std::string kShort = "what(): read() failed - unexpected amount of bytes\n";
 inline const std::string kNoFeedback = "what(): read() failed - HUB v2.0.0 with no feedback!\n";
 inline const std::string kMismatch = "what(): write/read failed - differences between messages (tx, rx)\n";
@@ -166,6 +175,13 @@ struct SinglePart {
     size_t first_block() const { return header + 16; }
     size_t data() const { return header + 528; }
 };
+// A sensor image of `length` bytes of firmware.
+inline Bytes sensor_image(uint32_t length = 1025) {
+    SinglePart image;
+    image.target = 'S';
+    image.length = length;
+    return image.bytes();
+}
 
 // A two-part image (ST HUBs): part A goes first, its data last in the file.
 struct TwoPart {
