@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Cross-builds the Windows binaries with mingw-w64 and runs the test suite
-# under wine. Exits with ctest's status.
+# Cross-builds the Windows binaries with mingw-w64, checks the version and
+# manifest Windows will see in the tool, and runs the test suite under wine.
+# Exits with ctest's status.
 #
 #   scripts/test-windows.sh            build in build-win/, then test
 #
@@ -23,6 +24,8 @@ command -v cmake >/dev/null || need_packages+=(cmake)
 command -v ninja >/dev/null || need_packages+=(ninja-build)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need_packages+=(googletest)
 [ -f /usr/include/rapidxml/rapidxml.hpp ] || need_packages+=(librapidxml-dev)
+[ -f /usr/include/nlohmann/json.hpp ] || need_packages+=(nlohmann-json3-dev)
+command -v python3 >/dev/null || need_packages+=(python3)
 if [ "${#need_packages[@]}" -gt 0 ]; then
     if [ "$(id -u)" -ne 0 ]; then
         echo "missing packages: ${need_packages[*]} (run as root or install them)" >&2
@@ -41,9 +44,56 @@ cmake -S "$ROOT" -B "$BUILD" -G Ninja \
 log "building"
 cmake --build "$BUILD" -j 2
 
-for exe in zel_usb_interface.exe zel_tests.exe; do
+for exe in zel_usb_interface.exe zel_unit_tests.exe zel_scenario_tests.exe zel_robust_tests.exe; do
     [ -f "$BUILD/bin/$exe" ] || { echo "missing $BUILD/bin/$exe" >&2; exit 1; }
 done
+
+# What Windows shows for the tool: the project's version, and the manifest.
+version="$(sed -n 's/^project(zel_usb_interface VERSION \([0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt")"
+python3 - "$BUILD/bin/zel_usb_interface.exe" "$version" <<'EOF'
+import struct, sys
+
+data = open(sys.argv[1], "rb").read()
+want = sys.argv[2]
+start = data.find("VS_VERSION_INFO".encode("utf-16-le"))
+fixed = data.find(struct.pack("<I", 0xFEEF04BD), start) if start >= 0 else -1
+if fixed < 0:
+    sys.exit(f"{sys.argv[1]}: no version resource")
+
+
+def text(key):
+    """A StringFileInfo value: after its key and the NUL padding."""
+    at = data.find((key + "\0").encode("utf-16-le"), start)
+    if at < 0:
+        return None
+    at += 2 * (len(key) + 1)
+    while data[at:at + 2] == b"\0\0":
+        at += 2
+    end = at
+    while end < len(data) and data[end:end + 2] != b"\0\0":
+        end += 2
+    return data[at:end].decode("utf-16-le")
+
+
+problems = []
+file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<4I", data, fixed + 8)
+for what, high, low in (("file version", file_ms, file_ls), ("product version", product_ms, product_ls)):
+    got = f"{high >> 16}.{high & 0xFFFF}.{low >> 16}.{low & 0xFFFF}"
+    if got != want + ".0":
+        problems.append(f"{what} {got}, not {want}.0")
+for key, expected in (("FileVersion", want), ("ProductVersion", want), ("ProductName", "zel_usb_interface")):
+    if text(key) != expected:
+        problems.append(f"{key} {text(key)!r}, not {expected!r}")
+if not text("FileDescription"):
+    problems.append("no FileDescription")
+if b"asInvoker" not in data or b"longPathAware" not in data:
+    problems.append("no manifest asking for asInvoker and longPathAware")
+if b"activeCodePage" in data:
+    problems.append("the manifest sets a code page")
+if problems:
+    sys.exit(f"{sys.argv[1]}: " + "; ".join(problems))
+print(f"== {sys.argv[1]}: version {want}, manifest asInvoker and longPathAware", file=sys.stderr)
+EOF
 
 # --- wine -------------------------------------------------------------------
 export WINEPREFIX="$BUILD/wineprefix"
@@ -155,17 +205,14 @@ ANCHOR_PID=$!
 timeout -k 10 "$(remaining)" wine cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
 
 log "running the tests under wine (limit $(remaining) s)"
+# Wine now and then fails to start a process at all (a test "fails" in
+# 0.01 s with no output): a failed test runs once more, which tells that
+# from a real failure, and the JUnit report (counted by scripts/test.sh)
+# holds the final outcome of each.
+rm -f "$BUILD/junit.xml"
 status=0
-timeout -k 30 "$(remaining)" ctest --test-dir "$BUILD" --output-on-failure </dev/null || status=$?
-if [ "$status" -eq 124 ]; then
-    echo "the wine test step ran out of time" >&2
-elif [ "$status" -ne 0 ]; then
-    # Wine now and then fails to start a process at all (a test "fails" in
-    # 0.01 s with no output); run the failed ones once more to tell that
-    # from a real failure, which fails again.
-    log "running the failed tests once more"
-    status=0
-    timeout -k 30 "$(remaining)" ctest --test-dir "$BUILD" --rerun-failed --output-on-failure </dev/null || status=$?
-fi
+timeout -k 30 "$(remaining)" ctest --test-dir "$BUILD" --output-on-failure --repeat until-pass:2 \
+    --output-junit "$BUILD/junit.xml" </dev/null || status=$?
+[ "$status" -ne 124 ] || echo "the wine test step ran out of time" >&2
 cleanup
 exit "$status"

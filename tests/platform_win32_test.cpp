@@ -1,210 +1,175 @@
-// The Windows backend against the real system (or wine): clocks, pauses,
-// the logger's file operations and, when a COM port is provided, opening
-// and reading it through the serial layer.
-#include <gtest/gtest.h>
+// The Windows backend against the real system (or wine): the user's files
+// and the log in a folder named in Polish, Czech and Russian, clocks and
+// pauses, the COM port through the serial layer when one is provided, and
+// the real executable started with a UTF-16 command line. Times are checked
+// with exact lower bounds and generous upper ones.
+#include "platform/win32/win32_internal.hpp"
 
-#include <algorithm>
-#include <array>
 #include <chrono>
-#include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <memory>
 #include <regex>
-#include <string>
-#include <vector>
 
-#include "log/USB_Logger.hpp"
-#include "platform/platform.hpp"
+#include "log/RunScope.hpp"
 #include "serial/zel_usb_cdc_interface.hpp"
-
-namespace fs = std::filesystem;
+#include "tests/support.hpp"
 
 namespace {
 
-zel::Platform& native() {
-    return zel::native_platform();
+namespace fs = std::filesystem;
+zel::Platform& p = zel::native_platform();
+
+// A name as the seam takes it (UTF-8) and as the system does (UTF-16), both
+// from this file's literals, never from the backend's conversion.
+const std::string kLeaf = "sieť_żółw_файл.xml";
+const std::wstring kWideLeaf = L"sieť_żółw_файл.xml";
+
+std::string on_disk(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
-double elapsed_ms(int64_t start_ticks) {
-    return static_cast<double>(native().tick_count() - start_ticks) / 10000.0;
-}
-
-// A fresh, empty directory under the temporary folder, removed afterwards.
-class TempDir {
-public:
-    TempDir() {
-        static int serial = 0;
-        path_ = fs::temp_directory_path() /
-                ("zel_win32_" + std::to_string(native().utc_now_ticks()) + "_" + std::to_string(++serial));
-        fs::create_directories(path_);
-    }
-    ~TempDir() {
+// A fresh folder with such a name in the temporary folder, with its
+// separator: `dir_` in UTF-8 (as the C++ library converts it), `wdir_`.
+class Folder : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(CreateDirectoryW(wdir_.c_str(), nullptr)); }
+    void TearDown() override {
+        SetCurrentDirectoryW(fs::temp_directory_path().c_str());
         std::error_code ec;
-        fs::remove_all(path_, ec);
+        fs::remove_all(wdir_, ec);
     }
-    const fs::path& path() const { return path_; }
-    // The directory as the logger names it: with a trailing separator.
-    std::string prefix() const { return path_.string() + "\\"; }
-
-private:
-    fs::path path_;
+    const std::wstring wdir_ =
+        (fs::temp_directory_path() / (L"zel_Łódź_Příliš_Ёжик" + std::to_wstring(GetCurrentProcessId()))).wstring() +
+        L"\\";
+    const std::u8string u8dir_ = fs::path(wdir_).u8string();
+    const std::string dir_{u8dir_.begin(), u8dir_.end()};
 };
 
-std::string read_all(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+TEST_F(Folder, UserFilesAndTheLog) {
+    const std::string file = dir_ + kLeaf;
+    const std::wstring wfile = wdir_ + kWideLeaf;
+    EXPECT_EQ(p.replace_file(file, "<network>\n  <ssid>długa</ssid>\n</network>\n", true), zel::FileWrite::Replaced);
+    EXPECT_EQ(p.replace_file(file, "<a>\n<b/>\n", true), zel::FileWrite::Replaced);
+    EXPECT_EQ(on_disk(wfile), "<a>\r\n<b/>\r\n");  // whole: nothing of the longer text is left
+    std::string text;
+    EXPECT_TRUE(p.read_file(file, 100, true, text) && text == "<a>\n<b/>\n") << text;
+    EXPECT_TRUE(p.read_file(file, 3, true, text) && text == "<a>\n") << text;  // one byte more shows it is too long
+    EXPECT_TRUE(p.read_file(file, 100, false, text) && text == "<a>\r\n<b/>\r\n") << text;  // an image: every byte
+    const zel::FileStatus status = p.file_status(file);
+    EXPECT_EQ(std::tuple(status.kind, status.size, status.read_only), std::tuple(zel::FileStatus::Regular, 11u, false));
+    const HANDLE held = CreateFileW(wfile.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(p.replace_file(file, "y\n", true), zel::FileWrite::Failed);  // another program holds it
+    CloseHandle(held);
+    EXPECT_EQ(std::distance(fs::directory_iterator(wdir_), {}), 1);  // no temporary file is left
+    ASSERT_TRUE(SetFileAttributesW(wfile.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_TRUE(p.file_status(file).read_only && p.replace_file(file, "x\n", true) == zel::FileWrite::ReadOnly);
+    EXPECT_EQ(on_disk(wfile), "<a>\r\n<b/>\r\n");
+    SetFileAttributesW(wfile.c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(p.replace_file(dir_.substr(0, dir_.size() - 1), "x", true), zel::FileWrite::NotRegular);
+    EXPECT_EQ(p.file_status("NUL").kind, zel::FileStatus::Other);  // a device is never the user's file
+    EXPECT_EQ(p.file_status(dir_ + "brak.xml").kind, zel::FileStatus::Missing);
+    EXPECT_EQ(p.replace_file(dir_ + "brak\\x.xml", "x", true), zel::FileWrite::Failed);
+
+    const std::string log = dir_ + "zel_USB_Logger_1_2_2024.log";
+    ASSERT_TRUE(p.append_to_file(log, "pierwszy\n") && p.append_to_file(log, "второй\n"));
+    EXPECT_EQ(on_disk(wdir_ + L"zel_USB_Logger_1_2_2024.log"), "pierwszy\r\nвторой\r\n");
+    std::vector<std::string> names = p.list_directory(dir_);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{kLeaf, "zel_USB_Logger_1_2_2024.log"}));
+    EXPECT_TRUE(p.remove_file(log) && !p.remove_file(log));
+    EXPECT_EQ(p.list_directory(dir_), std::vector<std::string>{kLeaf});
+}
+
+TEST(Win32Process, ClocksPausesAndExitStatus) {
+    const auto utc = std::chrono::system_clock::now().time_since_epoch();
+    EXPECT_NEAR(p.utc_now_ticks() / 1e7, std::chrono::duration<double>(utc).count(), 1);
+    const auto steady = std::chrono::steady_clock::now();
+    const int64_t start = p.tick_count();
+    p.sleep_ms(50);
+    const int64_t slept = p.tick_count() - start;
+    EXPECT_TRUE(slept >= 500'000 && slept < 1'500'000) << slept;
+    const double steady_ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - steady).count();
+    EXPECT_NEAR(slept / 1e4, steady_ms, 5);  // the tick count runs at the real rate
+    // The echo pause, 16.32 ms: never early.
+    for (int i = 0; i < 5; ++i) {
+        const int64_t from = p.tick_count();
+        p.timer_wait(163'200);
+        const int64_t paused = p.tick_count() - from;
+        EXPECT_TRUE(paused >= 163'200 && paused < 1'163'200) << paused;
+    }
+    for (const int result : {0, 6, 255, 256, 801, 0x00631900, -1}) EXPECT_EQ(p.exit_status(result), result);
+    const std::string shown = p.format_local_time(1700000000u, "%Y-%m-%d %H:%M %z");
+    EXPECT_TRUE(std::regex_match(shown, std::regex("2023-11-1[45] [0-9]{2}:[0-9]{2} [+-][0-9]{4}"))) << shown;
+}
+
+TEST(Win32Discovery, PortsCarryOpenableNamesAndTheirSockets) {
+    EXPECT_EQ(zel::win32::port_entry_name("COM12"), "\\\\.\\COM12");  // beyond COM9 only with the device prefix
+    const auto devices = p.list_usb_serial_devices();
+    if (devices.empty()) GTEST_SKIP() << "SetupAPI lists no USB serial device here (wine has none)";
+    for (const zel::UsbSerialDevice& d : devices) {
+        EXPECT_NE(d.device_path.find("vid_"), std::string::npos) << d.device_path;
+        EXPECT_TRUE(d.port_name.find("COM") != std::string::npos && !d.location.empty()) << d.port_name << d.location;
+    }
+}
+
+// A COM port named by ZEL_TEST_COM_PORT (scripts/test-windows.sh maps a
+// pseudo-terminal to COM7 under wine); ZEL_TEST_COM_ECHO=1: it sends back
+// what it gets. The run's log goes to the folder.
+TEST_F(Folder, TheComPortThroughTheSerialLayer) {
+    const std::string name = p.environment("ZEL_TEST_COM_PORT");
+    if (name.empty()) GTEST_SKIP() << "ZEL_TEST_COM_PORT is not set: no COM port to open";
+    ASSERT_TRUE(SetCurrentDirectoryW(wdir_.c_str()));
+    zel::RunScope scope(p);
+    zel_usb_cdc_interface port;
+    port.logger = &scope.logger();
+    ASSERT_EQ(port.open_port(name.c_str()), 0);
+    t::Bytes buffer(256);
+    const int64_t start = p.tick_count();
+    EXPECT_EQ(port.read_port(buffer.data(), 4, 0), -1);  // nothing came: 10 ms a byte plus 10
+    const int64_t waited = p.tick_count() - start;
+    EXPECT_TRUE(waited >= 500'000 && waited < 1'500'000) << waited;
+    if (p.environment("ZEL_TEST_COM_ECHO") == "1") {
+        const t::Bytes all = t::pattern(256, 0);  // every byte value: CR, LF, XON and XOFF among them
+        EXPECT_EQ(port.write_port(all.data(), 256), 256);
+        EXPECT_TRUE(port.read_port(buffer.data(), 256, 1000) == 256 && buffer == all);
+    }
+    port.close_port();
+}
+
+// zel_usb_interface.exe beside this test, started as a user would: a UTF-16
+// command line and environment, working in the folder. No HUB is attached:
+// a missing image ends with 25, a valid one gets as far as looking for the
+// HUB and ends with 6.
+TEST_F(Folder, TheExecutableTakesItsCommandLineAndEnvironmentInUtf16) {
+    const std::wstring image = wdir_ + L"obraz_źdźbło_прошивка.tfh";
+    auto run = [&] {
+        // No program name: the system looks first in this test's own folder.
+        std::wstring line = L"zel_usb_interface.exe -h \"" + image + L"\"";
+        STARTUPINFOW start{};
+        start.cb = sizeof start;
+        PROCESS_INFORMATION child{};
+        DWORD code = 0;  // so when it does not start; STILL_ACTIVE when it does not end in time
+        CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, wdir_.c_str(), &start, &child);
+        WaitForSingleObject(child.hProcess, 60'000);
+        GetExitCodeProcess(child.hProcess, &code);
+        CloseHandle(child.hThread);
+        CloseHandle(child.hProcess);
+        return int(code);
+    };
+    ASSERT_TRUE(SetEnvironmentVariableW(L"ZEL_PORT", L"COMŁódź"));
+    EXPECT_EQ(run(), 25);
+    const t::Bytes valid = t::SinglePart{}.bytes();
+    std::ofstream(fs::path(image), std::ios::binary)
+        .write(reinterpret_cast<const char*>(valid.data()), long(valid.size()));
+    EXPECT_EQ(run(), 6);
+    SetEnvironmentVariableW(L"ZEL_PORT", nullptr);
+    std::string log;
+    for (const fs::directory_entry& e : fs::directory_iterator(wdir_))
+        log += e.path().extension() == ".log" ? on_disk(e) : "";
+    EXPECT_NE(log.find("there is no file " + dir_ + "obraz_źdźbło_прошивка.tfh"), std::string::npos) << log;
+    EXPECT_NE(log.find("No HUB at the requested port 'COMŁódź' (ZEL_PORT)"), std::string::npos) << log;
 }
 
 }  // namespace
-
-TEST(Win32Clock, UtcTicksAgreeWithTheCRuntime) {
-    const int64_t before = static_cast<int64_t>(std::time(nullptr));
-    const int64_t ticks = native().utc_now_ticks();
-    const int64_t after = static_cast<int64_t>(std::time(nullptr));
-    EXPECT_GE(ticks / 10000000, before - 1);
-    EXPECT_LE(ticks / 10000000, after + 1);
-}
-
-TEST(Win32Clock, TickCountRunsAtTheRateOfTheSteadyClock) {
-    const auto steady_start = std::chrono::steady_clock::now();
-    const int64_t start = native().tick_count();
-    native().sleep_ms(200);
-    const double ours = elapsed_ms(start);
-    const double theirs =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - steady_start).count();
-    EXPECT_GE(ours, 190.0);
-    EXPECT_NEAR(ours, theirs, 10.0);
-}
-
-TEST(Win32Clock, TimerWaitLastsAboutItsDueTime) {
-    // The echo pause of the protocol: 16.32 ms. Loose above, since wine and
-    // a loaded machine are late; never early by more than clock granularity.
-    const int64_t start = native().tick_count();
-    native().timer_wait(163200);
-    const double ms = elapsed_ms(start);
-    EXPECT_GE(ms, 15.5);
-    EXPECT_LT(ms, 250.0);
-
-    const int64_t again = native().tick_count();
-    native().timer_wait(0);
-    EXPECT_LT(elapsed_ms(again), 15.0);
-}
-
-TEST(Win32Clock, LocalTimeFormatting) {
-    // Seconds do not depend on the time zone; %z must be the numeric offset.
-    EXPECT_EQ(native().format_local_time(3723, "%S"), "03");
-    const std::string zone = native().format_local_time(1700000000u, "%z");
-    EXPECT_TRUE(std::regex_match(zone, std::regex("[+-][0-9]{4}"))) << zone;
-    EXPECT_EQ(native().format_local_time(0, "%%z"), "%z");
-    const std::string full = native().format_local_time(1700000000u, "%Y-%m-%d %H:%M %z");
-    EXPECT_TRUE(std::regex_match(full, std::regex("2023-11-1[45] [0-9]{2}:[0-9]{2} [+-][0-9]{4}"))) << full;
-    // Beyond the 80-character buffer: nothing rather than a cut text.
-    EXPECT_EQ(native().format_local_time(0, std::string(100, 'x').c_str()), "");
-}
-
-TEST(Win32Files, ListAppendAndRemove) {
-    TempDir dir;
-    EXPECT_TRUE(native().list_directory(dir.prefix()).empty());
-
-    const std::string file = dir.prefix() + "zel_USB_Logger_1_2_2024.log";
-    ASSERT_TRUE(native().append_to_file(file, "first\n"));
-    ASSERT_TRUE(native().append_to_file(file, "second\n"));
-    // A text stream: line feeds are stored as CR LF, as in every log written on Windows.
-    EXPECT_EQ(read_all(file), "first\r\nsecond\r\n");
-    fs::create_directory(dir.path() / "sub");
-
-    auto names = native().list_directory(dir.prefix());
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"sub", "zel_USB_Logger_1_2_2024.log"}));
-
-    EXPECT_TRUE(native().remove_file(file));
-    EXPECT_FALSE(native().remove_file(file));
-    EXPECT_EQ(native().list_directory(dir.prefix()), (std::vector<std::string>{"sub"}));
-}
-
-TEST(Win32Files, MissingDirectory) {
-    TempDir dir;
-    const std::string missing = dir.prefix() + "absent\\";
-    EXPECT_TRUE(native().list_directory(missing).empty());
-    EXPECT_FALSE(native().append_to_file(missing + "x.log", "text"));
-}
-
-TEST(Win32Port, AbsentPortsAreNotOpened) {
-    EXPECT_EQ(native().port_create("COM250"), zel::kInvalidPort);
-    EXPECT_EQ(native().port_create("\\\\.\\COM251"), zel::kInvalidPort);
-    EXPECT_EQ(native().port_create(""), zel::kInvalidPort);
-}
-
-TEST(Win32Port, DiscoveredDevicesCarryUsableNames) {
-    // Wine reports no USB devices; on Windows this checks what the HUB's
-    // neighbours on the bus look like once read.
-    for (const zel::UsbSerialDevice& device : native().list_usb_serial_devices()) {
-        EXPECT_FALSE(device.device_path.empty());
-        EXPECT_FALSE(device.port_name.empty()) << device.device_path;
-        EXPECT_EQ(device.port_name.find('\0'), std::string::npos) << device.device_path;
-    }
-}
-
-// A real COM port named by ZEL_TEST_COM_PORT (scripts/test-windows.sh maps a
-// pseudo-terminal to COM7 under wine). With ZEL_TEST_COM_ECHO=1 the other
-// side returns every byte it receives.
-class Win32ComPort : public ::testing::Test {
-protected:
-    void SetUp() override {
-        const char* name = std::getenv("ZEL_TEST_COM_PORT");
-        if (name == nullptr || *name == '\0') GTEST_SKIP() << "ZEL_TEST_COM_PORT is not set: no COM port to open";
-        port_name_ = name;
-        const char* echo = std::getenv("ZEL_TEST_COM_ECHO");
-        echo_ = echo != nullptr && std::string(echo) == "1";
-        old_cwd_ = fs::current_path();
-        fs::current_path(dir_.path());
-        zel::set_active_platform(&native());
-        USB_Logger::Discard();
-        iface_ = std::make_unique<zel_usb_cdc_interface>();
-        iface_->logger = USB_Logger::Instance();
-    }
-
-    void TearDown() override {
-        if (iface_ && iface_->is_open) iface_->close_port();
-        iface_.reset();
-        USB_Logger::Discard();
-        zel::set_active_platform(nullptr);
-        if (!old_cwd_.empty()) fs::current_path(old_cwd_);
-    }
-
-    std::string port_name_;
-    bool echo_ = false;
-    TempDir dir_;
-    fs::path old_cwd_;
-    std::unique_ptr<zel_usb_cdc_interface> iface_;
-};
-
-TEST_F(Win32ComPort, OpensConfiguresAndTimesOutAnEmptyRead) {
-    ASSERT_EQ(iface_->open_port(port_name_.c_str()), 0);
-    EXPECT_TRUE(iface_->is_open);
-    EXPECT_NE(iface_->handle, zel::kInvalidPort);
-
-    // Nothing is sent: one read waits the port's own limit of 10 * 4 + 10 ms.
-    std::array<uint8_t, 4> buffer{};
-    const int64_t start = native().tick_count();
-    EXPECT_EQ(iface_->read_port(buffer.data(), 4, 0), -1);
-    const double ms = elapsed_ms(start);
-    EXPECT_GE(ms, 40.0);
-    EXPECT_LT(ms, 500.0);
-
-    if (echo_) {
-        const std::array<uint8_t, 4> request{0xAE, 0x00, 0x0A, 0xFF};
-        EXPECT_EQ(iface_->write_port(request.data(), 4), 4);
-        EXPECT_EQ(iface_->read_port(buffer.data(), 4, 100), 4);
-        EXPECT_EQ(buffer, request);
-    }
-
-    iface_->close_port();
-    const std::string log = read_all(iface_->logger->file_path());
-    EXPECT_NE(log.find("Opening COM port\r\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("Closing com port\r\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("Length missmatch 0 == 4\r\n"), std::string::npos) << log;
-}

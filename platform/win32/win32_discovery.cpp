@@ -1,10 +1,11 @@
 // The HUBs' ports through SetupAPI: every present device of the USB device
 // interface class, with its "PortName" and where it is plugged in.
+// First: <setupapi.h> needs the types that <windows.h> declares.
+#include "platform/win32/win32_internal.hpp"
+
 #include <setupapi.h>
 
 #include <cstddef>
-
-#include "platform/win32/win32_internal.hpp"
 
 namespace zel::win32 {
 namespace {

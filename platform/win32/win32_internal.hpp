@@ -1,5 +1,5 @@
-// What the Windows backend's files share: UTF-8 and UTF-16 texts, and the
-// SetupAPI discovery of the HUBs' ports.
+// What the Windows backend's files share: UTF-8 and UTF-16 texts, the
+// files, and the SetupAPI discovery of the HUBs' ports.
 #pragma once
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -11,18 +11,27 @@
 #include <windows.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/platform.hpp"
 
 namespace zel::win32 {
 
-std::wstring to_wide(const std::string& utf8);
+std::wstring to_wide(std::string_view utf8);
 std::string to_utf8(const wchar_t* text, size_t length);
 
 // Present USB devices with their interface path, port name (as it is
 // opened: with the device prefix when longer than 4 characters) and location.
 std::vector<UsbSerialDevice> discover_usb_serial_devices();
+
+// The files of the seam (see Platform).
+std::vector<std::string> list_directory(const std::string& dir);
+bool remove_file(const std::string& path);
+bool append_to_file(const std::string& path, std::string_view text);
+FileStatus file_status(const std::string& path);
+bool read_file(const std::string& path, uint64_t max_bytes, bool text, std::string& out);
+FileWrite replace_file(const std::string& path, std::string_view content, bool text);
 
 // The port name as the table keeps it: COM3 stays, COM12 becomes \\.\COM12.
 std::string port_entry_name(const std::string& registry_name);

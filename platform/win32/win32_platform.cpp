@@ -4,9 +4,9 @@
 // and close, which end the run at its next wait.
 #include "platform/win32/win32_internal.hpp"
 
-#include <io.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <ctime>
@@ -20,6 +20,7 @@ namespace {
 // FILETIME counts from 1601-01-01; the seam counts from 1970-01-01.
 constexpr int64_t kFileTimeTo1970 = 116444736000000000LL;
 constexpr int64_t kTicksPerSecond = 10000000LL;
+constexpr int64_t kTicksPerMs = 10000LL;
 
 // Not in the mingw headers; asks for a timer that is not rounded up to the
 // scheduler tick (Windows 10 1803 and later).
@@ -39,13 +40,18 @@ BOOL WINAPI on_console_event(DWORD event) {
     }
     const char* none = nullptr;
     g_interruption.compare_exchange_strong(none, by);
-    SetEvent(g_interrupted);
-    // A read or write that blocks the main thread returns at once.
+    if (g_interrupted != nullptr) SetEvent(g_interrupted);
+    // A read or write that blocks the main thread returns at once. One that
+    // starts after this sees the flag first (port_read, port_write).
     if (g_main_thread != nullptr) CancelSynchronousIo(g_main_thread);
     // The process ends when this returns from a close: give the run the
     // time the system allows to close the port and log where it stopped.
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) Sleep(4500);
     return TRUE;
+}
+
+bool interrupted() {
+    return g_interruption.load() != nullptr;
 }
 
 HANDLE to_handle(PortHandle h) {
@@ -85,38 +91,21 @@ std::string with_numeric_zone(const char* format, const std::tm& local, __time64
     return out;
 }
 
-bool write_all(HANDLE file, std::string_view bytes) {
-    while (!bytes.empty()) {
+// A console shows the texts through UTF-16, whatever its code page; a pipe
+// or a file gets the UTF-8 bytes, with CR LF line ends as from printf.
+void write_text(DWORD which, std::FILE* stream, std::string_view text) {
+    const HANDLE console = GetStdHandle(which);
+    DWORD mode = 0;
+    if (console != nullptr && console != INVALID_HANDLE_VALUE && GetConsoleMode(console, &mode)) {
+        std::fflush(stream);
+        const std::wstring wide = to_wide(text);
         DWORD written = 0;
-        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size(), 1u << 20));
-        if (!WriteFile(file, bytes.data(), chunk, &written, nullptr) || written == 0) return false;
-        bytes.remove_prefix(written);
+        WriteConsoleW(console, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+        return;
     }
-    return true;
-}
-
-std::string with_crlf(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + text.size() / 16);
-    for (const char c : text) {
-        if (c == '\n') out += '\r';
-        out += c;
-    }
-    return out;
-}
-
-// A new file with the bytes; false (and `error` why it could not be made)
-// when it is not there whole.
-bool write_new(const std::wstring& name, std::string_view bytes, DWORD& error) {
-    HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        error = GetLastError();
-        return false;
-    }
-    const bool ok = write_all(file, bytes) && FlushFileBuffers(file);
-    CloseHandle(file);
-    if (!ok) DeleteFileW(name.c_str());
-    return ok;
+    std::fwrite(text.data(), 1, text.size(), stream);
+    std::fflush(stream);
+    std::clearerr(stream);
 }
 
 class Win32Platform final : public Platform {
@@ -133,7 +122,8 @@ public:
     int64_t utc_now_ticks() override {
         FILETIME ft;
         GetSystemTimePreciseAsFileTime(&ft);
-        const int64_t since_1601 = static_cast<int64_t>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
+        const int64_t since_1601 =
+            static_cast<int64_t>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
         return since_1601 - kFileTimeTo1970;
     }
 
@@ -147,20 +137,24 @@ public:
         return seconds * kTicksPerSecond + rest * kTicksPerSecond / frequency_;
     }
 
-    void sleep_ms(uint32_t ms) override { WaitForSingleObject(g_interrupted, ms); }
+    // Both waits run to a deadline on the monotonic clock: a Windows wait
+    // may end up to a clock tick early, and what is left is waited again.
+    void sleep_ms(uint32_t ms) override { sleep_until(tick_count() + int64_t{ms} * kTicksPerMs); }
 
     void timer_wait(int64_t due_100ns) override {
         if (due_100ns <= 0) return;
+        const int64_t deadline = tick_count() + due_100ns;
         HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, kCreateWaitableTimerHighResolution, TIMER_ALL_ACCESS);
-        if (timer == nullptr) timer = CreateWaitableTimerW(nullptr, TRUE, nullptr);
-        LARGE_INTEGER due;
-        due.QuadPart = -due_100ns;  // negative: relative to now
-        if (timer != nullptr && SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE)) {
+        if (timer == nullptr) timer = CreateWaitableTimerW(nullptr, FALSE, nullptr);
+        for (int64_t left = due_100ns; left > 0 && !interrupted(); left = deadline - tick_count()) {
+            LARGE_INTEGER due;
+            due.QuadPart = -left;  // negative: relative to now
+            if (timer == nullptr || !SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE)) {
+                sleep_until(deadline);  // no timer at all: a plain wait still keeps the pause
+                break;
+            }
             const HANDLE waits[2] = {timer, g_interrupted};
-            WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-        } else {
-            // No timer at all: a sleep rounded up still keeps the pause.
-            sleep_ms(static_cast<DWORD>((due_100ns + 9999) / 10000));
+            WaitForMultipleObjects(g_interrupted != nullptr ? 2 : 1, waits, FALSE, INFINITE);
         }
         if (timer != nullptr) CloseHandle(timer);
     }
@@ -168,134 +162,51 @@ public:
     std::string format_local_time(uint32_t seconds, const char* format) override {
         const __time64_t t = static_cast<__time64_t>(seconds);
         std::tm local{};
-        if (_localtime64_s(&local, &t) != 0) return std::string();
+        if (format == nullptr || _localtime64_s(&local, &t) != 0) return std::string();
         const std::string fmt = with_numeric_zone(format, local, t);
         char text[80];
         const size_t n = std::strftime(text, sizeof text, fmt.c_str(), &local);
         return std::string(text, n);
     }
 
-    // The texts keep their bytes; a reader that went away only loses them.
-    void write_stdout(std::string_view text) override {
-        std::fwrite(text.data(), 1, text.size(), stdout);
-        std::fflush(stdout);
-        std::clearerr(stdout);
-    }
+    // A reader that went away only loses the texts.
+    void write_stdout(std::string_view text) override { write_text(STD_OUTPUT_HANDLE, stdout, text); }
+    void write_stderr(std::string_view text) override { write_text(STD_ERROR_HANDLE, stderr, text); }
 
-    void write_stderr(std::string_view text) override {
-        std::fwrite(text.data(), 1, text.size(), stderr);
-        std::fflush(stderr);
-        std::clearerr(stderr);
+    // A console only: NUL is a character device too, and would pass _isatty.
+    bool stderr_is_terminal() override {
+        DWORD mode = 0;
+        return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
     }
-
-    bool stderr_is_terminal() override { return _isatty(_fileno(stderr)) != 0; }
 
     std::string log_directory() override { return ".\\"; }
 
-    std::vector<std::string> list_directory(const std::string& dir) override {
-        std::vector<std::string> names;
-        WIN32_FIND_DATAW data;
-        HANDLE find = FindFirstFileW(to_wide(dir + "*").c_str(), &data);
-        if (find == INVALID_HANDLE_VALUE) return names;
-        do {
-            const std::string name = to_utf8(data.cFileName, wcslen(data.cFileName));
-            if (name != "." && name != "..") names.push_back(name);
-        } while (FindNextFileW(find, &data));
-        FindClose(find);
-        return names;
-    }
-
-    bool remove_file(const std::string& path) override { return DeleteFileW(to_wide(path).c_str()) != 0; }
-
+    std::vector<std::string> list_directory(const std::string& dir) override { return win32::list_directory(dir); }
+    bool remove_file(const std::string& path) override { return win32::remove_file(path); }
     bool append_to_file(const std::string& path, std::string_view text) override {
-        // A text stream, as the log has always been written on Windows: each
-        // line feed is stored as CR LF.
-        std::FILE* file = _wfopen(to_wide(path).c_str(), L"a");
-        if (file == nullptr) return false;
-        const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-        const bool flushed = std::fflush(file) == 0;
-        const bool closed = std::fclose(file) == 0;
-        return written && flushed && closed;
+        return win32::append_to_file(path, text);
     }
-
-    FileStatus file_status(const std::string& path) override {
-        WIN32_FILE_ATTRIBUTE_DATA data;
-        if (!GetFileAttributesExW(to_wide(path).c_str(), GetFileExInfoStandard, &data)) return {};
-        if ((data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
-            return {FileStatus::Other, 0, false};
-        }
-        const uint64_t size = (uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-        return {FileStatus::Regular, size, (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0};
-    }
-
+    FileStatus file_status(const std::string& path) override { return win32::file_status(path); }
     bool read_file(const std::string& path, uint64_t max_bytes, bool text, std::string& out) override {
-        HANDLE file = CreateFileW(to_wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE) return false;
-        out.clear();
-        char piece[64 * 1024];
-        bool ok = true;
-        while (out.size() <= max_bytes) {
-            DWORD got = 0;
-            if (!ReadFile(file, piece, sizeof piece, &got, nullptr)) ok = false;
-            if (!ok || got == 0) break;
-            out.append(piece, got);
-        }
-        CloseHandle(file);
-        if (text) {
-            std::string lines;
-            for (size_t i = 0; i < out.size(); ++i) {
-                if (!(out[i] == '\r' && i + 1 < out.size() && out[i + 1] == '\n')) lines += out[i];
-            }
-            out = std::move(lines);
-        }
-        if (out.size() > max_bytes + 1) out.resize(max_bytes + 1);
-        return ok;
+        return win32::read_file(path, max_bytes, text, out);
     }
-
     FileWrite replace_file(const std::string& path, std::string_view content, bool text) override {
-        const std::wstring target = to_wide(path);
-        const DWORD attributes = GetFileAttributesW(target.c_str());
-        const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
-        if (exists && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) return FileWrite::NotRegular;
-        if (exists && (attributes & FILE_ATTRIBUTE_READONLY) != 0) return FileWrite::ReadOnly;
-        const std::string bytes = text ? with_crlf(content) : std::string(content);
-
-        // A hidden name beside the target keeps the rename within one volume.
-        const size_t slash = path.find_last_of("\\/");
-        const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-        static std::atomic<unsigned> serial{0};
-        const std::wstring temporary =
-            to_wide(folder + "." + path.substr(slash == std::string::npos ? 0 : slash + 1).substr(0, 64) + "." +
-                    std::to_string(GetCurrentProcessId()) + "-" + std::to_string(serial++) + ".tmp");
-        DWORD error = 0;
-        if (!write_new(temporary, bytes, error)) {
-            if (!exists || error != ERROR_ACCESS_DENIED) return FileWrite::Failed;
-            // The folder takes no new file, but the file itself may be written.
-            HANDLE file = CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (file == INVALID_HANDLE_VALUE) return FileWrite::Failed;
-            const bool ok = write_all(file, bytes) && FlushFileBuffers(file);
-            CloseHandle(file);
-            return ok ? FileWrite::WrittenInPlace : FileWrite::Failed;
-        }
-        if (!MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            DeleteFileW(temporary.c_str());
-            return FileWrite::Failed;
-        }
-        return FileWrite::Replaced;
+        return win32::replace_file(path, content, text);
     }
 
     std::vector<UsbSerialDevice> list_usb_serial_devices() override { return discover_usb_serial_devices(); }
 
     PortHandle port_create(const std::string& name, OpenFailure& why) override {
+        why = OpenFailure::None;
         HANDLE h = CreateFileW(to_wide(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h != INVALID_HANDLE_VALUE && h != nullptr) return reinterpret_cast<PortHandle>(h);
         switch (GetLastError()) {
             // A COM port that another program holds answers "access denied".
-            case ERROR_ACCESS_DENIED: case ERROR_SHARING_VIOLATION: why = OpenFailure::Busy; break;
-            case ERROR_FILE_NOT_FOUND: case ERROR_PATH_NOT_FOUND: why = OpenFailure::Missing; break;
+            case ERROR_ACCESS_DENIED:
+            case ERROR_SHARING_VIOLATION: why = OpenFailure::Busy; break;
+            case ERROR_FILE_NOT_FOUND:
+            case ERROR_PATH_NOT_FOUND: why = OpenFailure::Missing; break;
             default: why = OpenFailure::Other; break;
         }
         return kInvalidPort;
@@ -306,16 +217,33 @@ public:
     std::string port_open_hint(const std::string&) override { return {}; }
 
     bool port_set_state(PortHandle h) override {
+        // From the port's current state, so that every field this does not
+        // set holds a value its driver accepts (equal XON and XOFF
+        // characters, as a zeroed record has, are refused).
         DCB dcb;
         ZeroMemory(&dcb, sizeof dcb);
         dcb.DCBlength = sizeof dcb;
+        if (!GetCommState(to_handle(h), &dcb)) return false;
         dcb.BaudRate = 3000000;
         dcb.fBinary = 1;
+        dcb.fParity = 0;
+        dcb.fOutxCtsFlow = 0;
+        dcb.fOutxDsrFlow = 0;
         dcb.fDtrControl = DTR_CONTROL_ENABLE;
+        dcb.fDsrSensitivity = 0;
+        dcb.fOutX = 0;
+        dcb.fInX = 0;
+        dcb.fErrorChar = 0;
+        dcb.fNull = 0;
         dcb.fRtsControl = RTS_CONTROL_ENABLE;
+        dcb.fAbortOnError = 0;  // else one line error stops every read until it is cleared
         dcb.ByteSize = 8;
         dcb.Parity = NOPARITY;
         dcb.StopBits = ONESTOPBIT;
+        if (dcb.XonChar == dcb.XoffChar) {
+            dcb.XonChar = 0x11;
+            dcb.XoffChar = 0x13;
+        }
         return SetCommState(to_handle(h), &dcb) != 0;
     }
 
@@ -337,14 +265,18 @@ public:
     bool port_flush(PortHandle h) override { return FlushFileBuffers(to_handle(h)) != 0; }
 
     int port_write(PortHandle h, const uint8_t* data, uint32_t length) override {
+        if (interrupted()) return 0;
         // The handle is not opened for overlapped I/O, so the call returns
         // when the write is done, or its time-out has passed.
         DWORD written = 0;
-        if (!WriteFile(to_handle(h), data, length, &written, nullptr)) return -1;
-        return static_cast<int>(written);
+        if (WriteFile(to_handle(h), data, length, &written, nullptr)) return static_cast<int>(written);
+        // Some drivers end a timed-out write with an error: what went out still counts.
+        const DWORD error = GetLastError();
+        return error == ERROR_SEM_TIMEOUT || error == ERROR_COUNTER_TIMEOUT ? static_cast<int>(written) : -1;
     }
 
     int port_read(PortHandle h, uint8_t* data, uint32_t length) override {
+        if (interrupted()) return 0;
         DWORD got = 0;
         if (!ReadFile(to_handle(h), data, length, &got, nullptr)) return -1;
         return got <= length ? static_cast<int>(got) : -1;
@@ -354,9 +286,18 @@ public:
         if (h != kInvalidPort) CloseHandle(to_handle(h));
     }
 
+    // From the system's own UTF-16 block: the runtime's wide copy of the
+    // environment is made from the narrow one and has lost what the code
+    // page cannot hold.
     std::string environment(const char* name) override {
-        const wchar_t* value = _wgetenv(to_wide(name).c_str());
-        return value != nullptr ? to_utf8(value, wcslen(value)) : std::string();
+        const std::wstring key = to_wide(name);
+        std::wstring value(256, L'\0');
+        for (;;) {
+            const DWORD n = GetEnvironmentVariableW(key.c_str(), value.data(), static_cast<DWORD>(value.size()));
+            if (n == 0) return std::string();
+            if (n < value.size()) return to_utf8(value.data(), n);
+            value.resize(n);
+        }
     }
 
     std::string interruption() override {
@@ -368,12 +309,24 @@ public:
     int exit_status(int result) override { return result; }
 
 private:
+    void sleep_until(int64_t deadline) {
+        for (int64_t left = deadline - tick_count(); left > 0 && !interrupted(); left = deadline - tick_count()) {
+            const DWORD ms =
+                static_cast<DWORD>(std::min<int64_t>((left + kTicksPerMs - 1) / kTicksPerMs, INFINITE - 1));
+            if (g_interrupted != nullptr) {
+                WaitForSingleObject(g_interrupted, ms);
+            } else {
+                Sleep(ms);
+            }
+        }
+    }
+
     int64_t frequency_ = 1;
 };
 
 }  // namespace
 
-std::wstring to_wide(const std::string& utf8) {
+std::wstring to_wide(std::string_view utf8) {
     if (utf8.empty()) return {};
     const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), nullptr, 0);
     std::wstring out(size_t(n > 0 ? n : 0), L'\0');
