@@ -7,7 +7,9 @@
 #                                        two at a time; prints each one's executions
 #   scripts/fuzz.sh long [RUNS] [H...]   the long run: RUNS executions per harness
 #                                        (default 10000000), two at a time
-#   scripts/fuzz.sh seeds                rewrite the committed corpora from the HUB model
+#
+# The corpora are committed and kept by hand: there is no mode that writes
+# them (a run's new inputs stay in build-fuzz/fuzz-work/).
 #
 # Exits nonzero when a harness crashes or finds anything. The input that did it
 # is kept in build-fuzz/fuzz-findings/<harness>/; reproduce it with
@@ -123,14 +125,6 @@ case "${1:-}" in
     echo "     corpus ../../../fuzz/corpus/<harness>)"
     # shellcheck disable=SC2046
     fuzz_all "-runs=$runs" $(pick "$@")
-    ;;
-  seeds)
-    build || exit 1
-    for h in "${HARNESSES[@]}"; do
-      rm -rf "fuzz/corpus/$h"
-      ZEL_FUZZ_MAKE_SEEDS="fuzz/corpus/$h" "$BUILD/bin/fuzz_$h" >/dev/null || exit 1
-      echo "seeds $h: $(find "fuzz/corpus/$h" -type f | wc -l) files"
-    done
     ;;
   *) usage ;;
 esac
