@@ -93,8 +93,8 @@ void print_usage() {
         "zel_usb_interface.exe -[r/w] [path to *.xml]\n",
         "\t-r reads HUB network configuration and writes it in [path to *.xml]\n",
         "\t-w writes HUB network configuration in [path to *.xml]\n",
-        "zel_usb_interface.exe -rs [channel - number from 0 to 20] [optional: band - 0 for 2.4GHz, 1 for 5GHz, 2 for "
-        "dual band]\n",
+        "zel_usb_interface.exe -rs [channel - number from 0 to 20] ",
+        "[optional: band - 0 for 2.4GHz, 1 for 5GHz, 2 for dual band]\n",
         "\t-rs to scan for WiFi networks\n",
     };
     for (const char* line : kUsage) zel::active_platform().write_stdout(line);
