@@ -101,7 +101,11 @@ int branch_scan_networks(RunRecord& record, const char* channel_text, const char
 
     const int count = std::min<int>(result.count, ScanResult::kMaxEntries);
     print_out("Number of access points found %d\n", count);
-    record.data() = {{"channel", channel}, {"band", band}, {"access_points", nlohmann::ordered_json::array()}};
+    // The exit code stays 0 for a failed scan; the record tells it apart.
+    record.data() = {{"channel", channel},
+                     {"band", band},
+                     {"scan_result", scanned},
+                     {"access_points", nlohmann::ordered_json::array()}};
     for (int i = 0; i < count; ++i) {
         const AccessPointRecord& entry = result.access_points[i];
         const std::string_view name = access_point_name(entry);
