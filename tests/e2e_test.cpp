@@ -27,11 +27,6 @@ double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-std::string read_text(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // A child process with its standard output on a pipe.
 struct Child {
     pid_t pid = -1;
@@ -126,7 +121,7 @@ protected:
     }
     std::string log() {
         for (const auto& entry : fs::directory_iterator(dir_ / "work")) {
-            if (entry.path().filename().string().rfind("zel_USB_Logger_", 0) == 0) return read_text(entry.path());
+            if (entry.path().filename().string().rfind("zel_USB_Logger_", 0) == 0) return t::read_text(entry.path());
         }
         return {};
     }
@@ -147,7 +142,7 @@ TEST_F(Stand, TwoHubsTheChosenOneComesBackUnderAnotherNameAndTheOtherHearsNothin
         << listed;
     EXPECT_NE(listed.find((dir_ / "hub/dev/ttyACM1").string() + "\tQuillet\tUSB location 1-2"), std::string::npos)
         << listed;
-    EXPECT_EQ(read_text(dir_ / "trace.txt").find("opened"), std::string::npos);
+    EXPECT_EQ(t::read_text(dir_ / "trace.txt").find("opened"), std::string::npos);
     const auto run = tool({"-sfb"}, {"ZEL_PORT=" + (dir_ / "hub/dev/ttyACM1").string()});
     const std::string out = run->read_all(30);
     EXPECT_EQ(run->wait(5), 0) << out;
@@ -156,7 +151,7 @@ TEST_F(Stand, TwoHubsTheChosenOneComesBackUnderAnotherNameAndTheOtherHearsNothin
               std::string::npos)
         << out;
     // Every byte the stand-in got went to the Quillet (the second HUB, at 1-2).
-    const std::string trace = read_text(dir_ / "trace.txt");
+    const std::string trace = t::read_text(dir_ / "trace.txt");
     EXPECT_NE(trace.find("[1-2] ** on the bus as ttyACM7"), std::string::npos) << trace;
     std::istringstream lines(trace);
     for (std::string line; std::getline(lines, line);) {

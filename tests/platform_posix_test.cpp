@@ -29,10 +29,6 @@ double ms_since(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-std::string read_text(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 void write_text(const fs::path& file, const std::string& text) {
     fs::create_directories(file.parent_path());
     std::ofstream(file, std::ios::binary) << text;
@@ -228,17 +224,17 @@ TEST_F(Files, ReplacedWholeInPlaceOrNotAtAll) {
     EXPECT_EQ(p().replace_file(target, "one\n", true), zel::FileWrite::Replaced);
     ::chmod(target.c_str(), 0640);
     EXPECT_EQ(p().replace_file(target, "two\n", true), zel::FileWrite::Replaced);
-    EXPECT_EQ(read_text(target), "two\n");
+    EXPECT_EQ(t::read_text(target), "two\n");
     struct stat st {};
     ::stat(target.c_str(), &st);
     EXPECT_EQ(st.st_mode & 0777, 0640u);  // the access the user gave it stays
     fs::create_symlink(target, dir_ / "link.xml");
     EXPECT_EQ(p().replace_file((dir_ / "link.xml").string(), "three\n", true), zel::FileWrite::Replaced);
     EXPECT_TRUE(fs::is_symlink(dir_ / "link.xml"));
-    EXPECT_EQ(read_text(target), "three\n");
+    EXPECT_EQ(t::read_text(target), "three\n");
     ::chmod(target.c_str(), 0444);
     EXPECT_EQ(p().replace_file(target, "four\n", true), zel::FileWrite::ReadOnly);
-    EXPECT_EQ(read_text(target), "three\n");
+    EXPECT_EQ(t::read_text(target), "three\n");
     EXPECT_EQ(p().replace_file(dir_.string(), "x", true), zel::FileWrite::NotRegular);
     EXPECT_EQ(p().replace_file((dir_ / "missing/x.xml").string(), "x", true), zel::FileWrite::Failed);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 2);  // no temporary file is left
@@ -259,7 +255,7 @@ TEST_F(Files, TheLogIsAppendedListedAndRemoved) {
     const std::string log = (dir_ / "a.log").string();
     EXPECT_TRUE(p().append_to_file(log, "one\n"));
     EXPECT_TRUE(p().append_to_file(log, "two\n"));
-    EXPECT_EQ(read_text(log), "one\ntwo\n");
+    EXPECT_EQ(t::read_text(log), "one\ntwo\n");
     EXPECT_EQ(p().list_directory(dir_.string()), std::vector<std::string>{"a.log"});
     EXPECT_TRUE(p().remove_file(log));
     EXPECT_FALSE(p().remove_file(log));
@@ -285,28 +281,6 @@ TEST(Process, ClocksExitStatusAndLocalTime) {
     EXPECT_EQ(p.format_local_time(86400 + 3600, "%Y-%m-%d %H:%M %z"), "1970-01-02 03:00 +0200");
     unsetenv("TZ");
     tzset();
-}
-
-TEST(Process, AnInterruptionEndsTheWaitItArrivesInAndStays) {
-    // In a child: the interruption stays with the process that got it.
-    const pid_t child = ::fork();
-    if (child == 0) {
-        zel::Platform& p = native_platform();
-        std::thread([] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            ::kill(::getpid(), SIGINT);
-        }).detach();
-        const auto start = Clock::now();
-        p.sleep_ms(10000);
-        const bool prompt = ms_since(start) < 1000;
-        p.sleep_ms(10000);  // every wait from then on returns at once
-        const bool stays = ms_since(start) < 1000 && p.interruption() == "SIGINT";
-        ::_exit(prompt && stays ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -53,6 +55,20 @@ inline Bytes pattern(size_t n, uint8_t seed) {
     Bytes v(n);
     for (size_t i = 0; i < n; ++i) v[i] = uint8_t(seed + i * 7 + (i >> 8) * 13);
     return v;
+}
+// A real file's bytes, for the tests that run on the real system.
+inline std::string read_text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+// "-r net.xml" as the arguments {"-r", "net.xml"}.
+inline std::vector<std::string> words(const std::string& line) {
+    std::vector<std::string> all;
+    for (size_t at = 0, end = 0; at < line.size(); at = end + 1) {
+        end = std::min(line.find(' ', at), line.size());
+        all.push_back(line.substr(at, end - at));
+    }
+    return all;
 }
 inline Bytes slice(const Bytes& b, size_t from, size_t n) {
     return {b.begin() + long(from), b.begin() + long(from + n)};
@@ -147,6 +163,9 @@ inline constexpr uint32_t kQuilletSteps[32] = {
     0x00233A00, 0x00241300, 0x00253A00, 0x00263800, 0x00273B00, 0x00283900, 0x00323A00, 0x00503000,
 };
 
+// An ST-based HUB's report after a good upgrade with the default image.
+inline const std::string kStHubRunning =
+    "Hub is running OK ... Bootloader version 1.2.0-B. Firmware signature 0xb1b2b3b4 - version 2.4.0-R\n";
 inline const std::string kShort = "what(): read() failed - unexpected amount of bytes\n";
 inline const std::string kNoFeedback = "what(): read() failed - HUB v2.0.0 with no feedback!\n";
 inline const std::string kMismatch = "what(): write/read failed - differences between messages (tx, rx)\n";
