@@ -105,8 +105,6 @@ bool natural_less(const std::string& a, const std::string& b) {
     return a < b;  // equal by value ("ttyACM01" and "ttyACM1"): any fixed order
 }
 
-namespace {
-
 std::vector<std::string> directory_entries(const std::string& dir) {
     std::vector<std::string> names;
     DIR* d = ::opendir(dir.c_str());
@@ -118,6 +116,8 @@ std::vector<std::string> directory_entries(const std::string& dir) {
     ::closedir(d);
     return names;
 }
+
+namespace {
 
 // The USB device behind one tty entry: the nearest directory, from the
 // entry's interface upwards and inside the sysfs root, that carries the

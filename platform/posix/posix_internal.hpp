@@ -19,6 +19,9 @@ std::vector<UsbSerialDevice> discover_usb_serial_devices();
 // far as the process table shows it; empty when none is seen.
 std::string find_port_holder(const std::string& port);
 
+// The names in a folder, without "." and ".."; empty when it cannot be read.
+std::vector<std::string> directory_entries(const std::string& dir);
+
 // Digit runs compare by value, so ttyACM2 comes before ttyACM10.
 bool natural_less(const std::string& a, const std::string& b);
 

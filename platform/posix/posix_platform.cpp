@@ -2,7 +2,6 @@
 // clock, the console, files, and the interruptions (SIGINT, SIGTERM,
 // SIGHUP) that end the run at its next wait. Discovery and the port live in
 // their own files.
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -79,18 +78,6 @@ bool write_all_fd(int fd, const char* data, size_t size) {
         size -= static_cast<size_t>(n);
     }
     return true;
-}
-
-std::vector<std::string> directory_entries(const std::string& dir) {
-    std::vector<std::string> names;
-    DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr) return names;
-    while (const dirent* e = ::readdir(d)) {
-        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-        names.emplace_back(e->d_name);
-    }
-    ::closedir(d);
-    return names;
 }
 
 bool read_only(const struct stat& st, const std::string& path) {
