@@ -56,7 +56,8 @@ enum class FileWrite {
     WrittenInPlace,  // the folder takes no new file: the target itself was rewritten
     ReadOnly,        // the target is read-only: left as it was
     NotRegular,      // the target is a folder or a device: left as it was
-    Failed,          // nothing usable was written; an old target is as it was
+    Failed,          // nothing usable was written; an old target is as it was (written back when
+                     // the new bytes did not all fit in place)
 };
 
 class Platform {

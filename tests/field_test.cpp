@@ -87,7 +87,7 @@ TEST(SeveralHubs, AHubThatNeverComesBackIsNamedAndTheOtherLeftAlone) {
                                                : "SimpleCommand::RunCommand",
                                t::kNotConnected));
         EXPECT_TRUE(b.hub(1).requests().empty());
-        // It looked for as long as a port may take to open: 5 s, then 20 looks a second apart.
+        // It looked for as long as a port may take to open: 20 looks, the first after 5 s, then a second apart.
         std::vector<int64_t> looks(20, 1000);
         looks[0] = 5000;
         const std::vector<int64_t> sleeps = b.sleeps_ms();
@@ -214,7 +214,7 @@ TEST(Timing, FastSendsTheSameBytesInLessTime) {
     }
 }
 
-TEST(Timing, ASlowButInSpecHubWorksInBothModes) {
+TEST(Timing, ASlowButWellBehavedHubWorksInBothModes) {
     for (const bool fast : {false, true}) {
         sim::HubConfig slow = t::hub();
         slow.reply_delay_us = 40000;  // each answer 40 ms late

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -249,6 +250,35 @@ TEST_F(Files, ReplacedWholeInPlaceOrNotAtAll) {
     EXPECT_TRUE(p().read_file(target, 3, true, text));
     EXPECT_EQ(text, "thre");  // one byte beyond the limit shows a file that is too long
     EXPECT_FALSE(p().read_file((dir_ / "none").string(), 3, true, text));
+}
+
+// A folder the user may not write to, with a file in it that the user may:
+// the file is rewritten in place, and its old bytes go back when the new
+// ones do not all fit (here: past a file-size limit).
+TEST_F(Files, InPlaceWhenTheFolderTakesNoNewFileAndTheOldBytesBackOnFailure) {
+    if (::geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+    const std::string target = (dir_ / "net.xml").string();
+    write_text(target, "old\n");
+    ::chmod(target.c_str(), 0666);
+    ::chmod(dir_.c_str(), 0755);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{100, 100};
+        int failed = 1;
+        if (::setgid(65534) == 0 && ::setuid(65534) == 0 && ::setrlimit(RLIMIT_FSIZE, &limit) == 0 && ++failed &&
+            p().replace_file(target, "new\n", true) == zel::FileWrite::WrittenInPlace && ++failed &&
+            t::read_text(target) == "new\n" && ++failed &&
+            p().replace_file(target, std::string(200, 'x'), true) == zel::FileWrite::Failed && ++failed &&
+            t::read_text(target) == "new\n") {
+            failed = 0;
+        }
+        ::_exit(failed);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0) << "check " << WEXITSTATUS(status) << " failed";
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 1);  // no temporary file is left
 }
 
 TEST_F(Files, TheLogIsAppendedListedAndRemoved) {

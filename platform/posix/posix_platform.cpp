@@ -112,10 +112,19 @@ FileWrite replace(const std::string& path, std::string_view content) {
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, exists ? 0600 : 0666);
     if (fd < 0) {
         if (!exists || (errno != EACCES && errno != EPERM)) return FileWrite::Failed;
-        // The folder takes no new file, but the file itself may be written.
-        const int in_place = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        // The folder takes no new file, but the file itself may be written:
+        // over its old bytes, which go back if the new ones do not all fit.
+        const int in_place = ::open(target.c_str(), O_RDWR | O_CLOEXEC);
         if (in_place < 0) return FileWrite::Failed;
-        const bool written = write_fd(in_place, content);
+        std::string old;
+        char piece[4096];
+        for (ssize_t n = 0; (n = ::read(in_place, piece, sizeof piece)) > 0;) old.append(piece, size_t(n));
+        auto put = [in_place](std::string_view bytes) {
+            return ::lseek(in_place, 0, SEEK_SET) == 0 && write_fd(in_place, bytes) &&
+                   ::ftruncate(in_place, off_t(bytes.size())) == 0 && ::fsync(in_place) == 0;
+        };
+        const bool written = put(content);
+        if (!written) put(old);
         return ::close(in_place) == 0 && written ? FileWrite::WrittenInPlace : FileWrite::Failed;
     }
     // The file may hold a key: keep the access the user gave the old one.

@@ -184,12 +184,20 @@ FileWrite replace_file(const std::string& path, std::string_view content, bool t
     }
     if (!made) {
         if (!exists || error != ERROR_ACCESS_DENIED) return FileWrite::Failed;
-        // The folder takes no new file, but the file itself may be written.
-        // Not truncated on opening: a file it cannot write stays whole.
-        HANDLE file =
-            CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        // The folder takes no new file, but the file itself may be written:
+        // over its old bytes, which go back if the new ones do not all fit.
+        HANDLE file = CreateFileW(target.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE) return FileWrite::Failed;
-        const bool ok = write_all(file, bytes) && SetEndOfFile(file) && FlushFileBuffers(file);
+        std::string old;
+        char piece[4096];
+        for (DWORD n = 0; ReadFile(file, piece, sizeof piece, &n, nullptr) && n > 0;) old.append(piece, n);
+        auto put = [file](std::string_view content) {
+            return SetFilePointer(file, 0, nullptr, FILE_BEGIN) == 0 && write_all(file, content) &&
+                   SetEndOfFile(file) && FlushFileBuffers(file);
+        };
+        const bool ok = put(bytes);
+        if (!ok) put(old);
         CloseHandle(file);
         return ok ? FileWrite::WrittenInPlace : FileWrite::Failed;
     }
