@@ -326,10 +326,11 @@ int zel_usb_cdc_interface::reopen_after_restart() {
             find_ports();
             if (const int found = _find_again(hub); found >= 0) return _reopen(found);
             if (port_count == 0) return 0;  // nothing attached: the next request meets the closed port
-            if (look + 1 >= kOpenAttempts)
+            if (look + 1 >= kOpenAttempts) {
                 outcome = kLost;
-            else
+            } else {
                 sleep_ms(kOpenSleepMs, "for the HUB to come back");
+            }
         }
     }
     if (outcome != kLost) return outcome;

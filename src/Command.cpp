@@ -36,9 +36,9 @@ Command::Command() {
     const std::string wanted = port->platform().environment("ZEL_PORT");
     std::snprintf(port->requested_port, sizeof port->requested_port, "%s", wanted.c_str());
     const std::string timing = port->platform().environment("ZEL_TIMING");
-    if (timing == "fast")
+    if (timing == "fast") {
         port->set_timing(zel::Timing::quick());
-    else if (!timing.empty() && timing != "documented") {
+    } else if (!timing.empty() && timing != "documented") {
         logger->Warning("ZEL_TIMING=%s is neither fast nor documented: the documented timing is used\n",
                         timing.c_str());
     }

@@ -61,14 +61,15 @@ bool read_usb_id(const std::string& path, uint32_t& out) {
     for (size_t i = 0; i < len; ++i) {
         const char c = text[i];
         uint32_t digit;
-        if (c >= '0' && c <= '9')
+        if (c >= '0' && c <= '9') {
             digit = uint32_t(c - '0');
-        else if (c >= 'a' && c <= 'f')
+        } else if (c >= 'a' && c <= 'f') {
             digit = uint32_t(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'F')
+        } else if (c >= 'A' && c <= 'F') {
             digit = uint32_t(c - 'A' + 10);
-        else
+        } else {
             return false;
+        }
         value = value * 16 + digit;
     }
     out = value;
