@@ -110,14 +110,16 @@ int zel_usb_cdc_interface::find_entry(const char* name) const {
     return -1;
 }
 
-int zel_usb_cdc_interface::open_port(const char* name) {
+int zel_usb_cdc_interface::open_port(const char* name, bool after_restart) {
     zel::PortHandle h = zel::kInvalidPort;
     zel::OpenFailure why = zel::OpenFailure::None;
     for (int attempt = 0; attempt < kOpenAttempts && h == zel::kInvalidPort; ++attempt) {
         why = zel::OpenFailure::None;
         h = platform_.port_create(name, why);
-        // Permissions do not change by waiting: say how to mend them now.
-        if (h == zel::kInvalidPort && why == zel::OpenFailure::Denied) break;
+        // Permissions do not change by waiting: say how to mend them now. A
+        // port that has just come back is the exception: the system may
+        // still be setting its permissions.
+        if (h == zel::kInvalidPort && why == zel::OpenFailure::Denied && !after_restart) break;
         if (h == zel::kInvalidPort && why == zel::OpenFailure::Busy && attempt == 0) {
             const std::string holder = platform_.port_holder(name);
             logger->Warning("CDC-interface: %s is in use by another program%s%s; trying again for up to %d s\n", name,
@@ -295,7 +297,7 @@ bool zel_usb_cdc_interface::_listed(const PortEntry& hub) {
 
 int zel_usb_cdc_interface::_reopen(int found) {
     selected_port = found;
-    return open_port(ports[found].name) < 0 ? -1 : 0;
+    return open_port(ports[found].name, true) < 0 ? -1 : 0;
 }
 
 int zel_usb_cdc_interface::_follow_restart(const PortEntry& hub) {

@@ -77,7 +77,7 @@ public:
     bool find_ports();
     // Empties the table (a repeated discovery starts afresh).
     void clear_ports();
-    int open_port(const char* name);
+    int open_port(const char* name, bool after_restart = false);
     void close_port();
     int write_port(const void* buffer, uint32_t length);
     int read_port(void* buffer, int length, int64_t timeout_ms, const char* waiting_for = nullptr);

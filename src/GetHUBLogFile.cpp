@@ -47,6 +47,7 @@ int64_t GetHUBLogFile::_read_text() {
         const int fits = std::min(got, HUBLogFile::kTextCapacity - stored);
         std::memcpy(log_file->data + stored, block, size_t(fits));
         stored += fits;
+        if (fast && got < kBlockSize) break;  // it ended with its silence: there is no more
     }
     port->show("");
     return total;

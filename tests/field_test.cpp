@@ -220,6 +220,8 @@ TEST(Timing, ASlowButWellBehavedHubWorksInBothModes) {
         slow.reply_delay_us = 40000;  // each answer 40 ms late
         slow.reset_absent_ms = 4900;  // off the bus for 4.9 s on a restart
         slow.sensor_trigger_drops = true;
+        slow.refuse_opens_after_restart = 2;  // back on the bus before its permissions are set
+        slow.refusals_denied = true;
         slow.info.log_piece = 300;  // the log in pieces with 400 ms between them
         slow.info.log_gap_ms = 400;
         slow.info.log_text = std::string(900, 'y');

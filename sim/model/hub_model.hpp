@@ -71,6 +71,7 @@ struct HubConfig {
     int64_t reset_absent_ms = 1500;      // how long a restart keeps it off the bus
     int refuse_opens = 0;                // refuses this many opens first
     int refuse_opens_after_restart = 0;  // and this many after each restart
+    bool refusals_denied = false;        // those refusals are for permissions (not yet set), not as busy
     bool sensor_trigger_drops = false;   // the sensor triggers restart the HUB
     uint32_t probe_answer = 0x00000200;
     int64_t reply_delay_us = 500;  // processing time before a reply

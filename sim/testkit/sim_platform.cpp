@@ -162,7 +162,7 @@ zel::PortHandle SimPlatform::port_create(const std::string& name, zel::OpenFailu
         }
     }
     if (!hub->accept_open(now_)) {
-        why = zel::OpenFailure::Busy;
+        why = hub->config().refusals_denied ? zel::OpenFailure::Denied : zel::OpenFailure::Busy;
         return zel::kInvalidPort;
     }
     const zel::PortHandle h = next_handle_++;
