@@ -6,12 +6,13 @@
 // least time the protocol allows for the run, whatever the machine.
 //
 // usage: zel_floor [--kind atmel|quillet|st] [--legacy] [--drop-on-trigger]
-//                  [--scenario FILE] [--trace FILE] [--] TOOL-ARGUMENTS...
+//                  [--scenario FILE] [--fast] [--trace FILE] [--] TOOL-ARGUMENTS...
 //
 // The options mean what they mean to zel_hub_sim, so the same scenario gives
-// the same model. --trace writes the tool's wire trace (as ZEL_TRACE makes
-// it) in virtual time, to set beside one of a real run. Output: "key value"
-// lines (times in milliseconds).
+// the same model. --fast runs the tool with ZEL_TIMING=fast (set in the
+// platform's environment, where the tool reads it). --trace writes the
+// tool's wire trace (as ZEL_TRACE makes it) in virtual time, to set beside
+// one of a real run. Output: "key value" lines (times in milliseconds).
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -28,8 +29,8 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: zel_floor [--kind atmel|quillet|st] [--legacy] [--drop-on-trigger] [--scenario FILE] [--trace FILE]\n"
-    "                 [--] ARGS...\n";
+    "usage: zel_floor [--kind atmel|quillet|st] [--legacy] [--drop-on-trigger] [--scenario FILE] [--fast]\n"
+    "                 [--trace FILE] [--] ARGS...\n";
 constexpr const char* kTraceName = "zel_floor.trace";
 
 int usage(const std::string& problem) {
@@ -57,7 +58,7 @@ int main(int argc, char** argv) {
     sim::HubConfig config;
     config.port_name = "ttyACM0";
     std::string kind, scenario, trace;
-    bool legacy = false, drops = false;
+    bool legacy = false, drops = false, fast = false;
     int first = 1;
     for (; first < argc; ++first) {
         const std::string arg = argv[first];
@@ -79,6 +80,8 @@ int main(int argc, char** argv) {
             legacy = true;
         } else if (arg == "--drop-on-trigger") {
             drops = true;
+        } else if (arg == "--fast") {
+            fast = true;
         } else {
             return usage("unknown option " + arg);
         }
@@ -102,6 +105,7 @@ int main(int argc, char** argv) {
     sim::SimPlatform platform;
     sim::HubModel& hub = platform.attach(config);
     if (!trace.empty()) platform.env["ZEL_TRACE"] = kTraceName;
+    if (fast) platform.env["ZEL_TIMING"] = "fast";
     std::vector<std::string> words{"zel_usb_interface"};
     for (int i = first; i < argc; ++i) words.emplace_back(argv[i]);
     std::vector<char*> args;
