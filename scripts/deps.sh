@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, only when one is missing.
 #   scripts/deps.sh native   - compiler, CMake, Ninja, GoogleTest, rapidxml
-#   scripts/deps.sh all      - and the Windows cross compiler, wine, clang
+#   scripts/deps.sh all      - and the Windows cross compiler, wine, clang and its format and tidy tools
 set -euo pipefail
 want=(cmake ninja-build g++ libgtest-dev googletest librapidxml-dev nlohmann-json3-dev)
 if [ "${1:-native}" = all ]; then
-  want+=(g++-mingw-w64-x86-64-posix wine wine64 clang libclang-rt-14-dev python3 procps man-db)
+  want+=(g++-mingw-w64-x86-64-posix wine wine64 clang libclang-rt-14-dev clang-format clang-tidy git python3 procps
+         man-db)
 fi
 missing=()
 for p in "${want[@]}"; do

@@ -16,7 +16,7 @@ fi
 dpkg -i "$deb" >/dev/null
 test -x /usr/bin/zel_usb_interface
 test -f /usr/lib/udev/rules.d/70-zel-hub.rules
-man -l /usr/share/man/man1/zel_usb_interface.1 2>/dev/null | grep -qE "zel_usb_interface +- +service +tool"
+man -l /usr/share/man/man1/zel_usb_interface.1 2>/dev/null | grep -E "zel_usb_interface +- +service +tool" >/dev/null
 echo "man page renders: ok"
 # The man page's EXIT STATUS lists the codes of README's table, no more, no less.
 python3 - "$root" <<'PY'

@@ -30,7 +30,8 @@ style_tidy() {
     # would need the mingw headers.
     local out
     out=$(git ls-files 'app/*.cpp' 'src/*.cpp' 'serial/*.cpp' 'log/*.cpp' 'platform/*.cpp' 'platform/posix/*.cpp' |
-          xargs run-clang-tidy -quiet -j 2 -p build -extra-arg=-Wno-unknown-warning-option 2>&1)
+          xargs run-clang-tidy -quiet -j 2 -p build -extra-arg=-Wno-unknown-warning-option 2>&1) ||
+        { echo "$out" | tail -40; return 1; }
     local findings
     findings=$(grep -E '(warning|error):' <<<"$out" | sed 's/\x1b\[[0-9;]*m//g' | sort -u)
     [ -z "$findings" ] || { echo "$findings"; return 1; }
