@@ -61,7 +61,7 @@ Upgrade run_upgrade(RunRecord& record, const char* creation_line, const char* fa
 
 int branch_hub_upgrade(RunRecord& record, const char* path) {
     static constexpr const char* kFailure = "Something went wrong with HUB firmware-upgrade - error-code %d!!\n";
-    if (refuse_long_path(path, kFailure)) return 23;
+    if (refuse_long_path(path, kFailure)) return PerformFWUpgrade::kPathTooLong;
     // The records are large: keep them off the stack.
     auto info = std::make_unique<HUBUpgradeInfo>();
     std::strcpy(info->path, path);
@@ -100,7 +100,7 @@ int branch_hub_upgrade(RunRecord& record, const char* path) {
 
 int branch_sensor_upgrade(RunRecord& record, const char* path, bool from_boot) {
     static constexpr const char* kFailure = "Something went wrong with Sensors firmware-upgrade - error-code %d!!\n";
-    if (refuse_long_path(path, kFailure)) return 23;
+    if (refuse_long_path(path, kFailure)) return PerformFWUpgrade::kPathTooLong;
     auto info = std::make_unique<SensorsUpgradeInfo>();
     info->check_connected = true;
     std::strcpy(info->path, path);

@@ -51,7 +51,7 @@ int branch_write_network(RunRecord& record, const char* path) {
         result = connect_and_run(command, record);
     }
     if (result != 0) logger->Error("Network configuration failed - status %d\n", result);
-    if (result == 0 || result > 19) record.data()["configuration"] = configuration_data(command.request);
+    if (command.sent) record.data()["configuration"] = configuration_data(command.request);
     return result;
 }
 

@@ -55,8 +55,6 @@ public:
     void Warning(const char* format, ...) ZEL_PRINTF_FORMAT(2, 3);
     void Info(const char* format, ...) ZEL_PRINTF_FORMAT(2, 3);
 
-    const std::string& file_path() const { return path_; }
-
 private:
     friend class zel::RunScope;  // starts the log on its first use
     void _start_log();

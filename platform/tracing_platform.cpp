@@ -8,7 +8,7 @@ TracingPlatform::TracingPlatform(Platform& inner, std::string trace_path)
     : inner_(inner), path_(std::move(trace_path)), start_(inner.tick_count()) {}
 
 void TracingPlatform::_record(const std::string& what, const uint8_t* data, size_t length, int result) {
-    // "<UTC date and time> +<ms since start> <what> <count>:" then 32 bytes a line.
+    // "<local date and time> +<ms since start> <what> <count>:" then 32 bytes a line.
     const int64_t utc = inner_.utc_now_ticks();
     const int64_t seconds = utc / 10000000;
     const uint32_t micro = static_cast<uint32_t>((utc / 10) % 1000000);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "log/USB_Logger.hpp"
 
@@ -307,8 +308,11 @@ int zel_usb_cdc_interface::_follow_restart(const PortEntry& hub) {
         sleep_ms(timing_.look_every_ms);
         waited += timing_.look_every_ms;
     }
-    for (uint32_t looked = 0; looked < kOpenAttempts * kOpenSleepMs; looked += timing_.look_every_ms) {
-        sleep_ms(timing_.look_every_ms, "for the HUB to come back");
+    constexpr uint32_t kLooking = kOpenAttempts * kOpenSleepMs;
+    WaitNotice notice(*this, "for the HUB to come back", kLooking);
+    for (uint32_t looked = 0; looked < kLooking; looked += timing_.look_every_ms) {
+        notice.update(kLooking - looked);
+        sleep_ms(timing_.look_every_ms);
         clear_ports();
         find_ports();
         if (const int found = _find_again(hub); found >= 0) return _reopen(found);
@@ -322,6 +326,7 @@ int zel_usb_cdc_interface::reopen_after_restart() {
     int outcome = timing_.fast ? _follow_restart(hub) : kNeverLeft;
     if (outcome == kNeverLeft) {
         if (!timing_.fast) sleep_ms(timing_.restart_sleep_ms, "for the HUB to restart");
+        std::optional<WaitNotice> notice;  // shown once the first look has not found it
         for (int look = 0; outcome == kNeverLeft; ++look) {
             // The HUB may come back under another name: look afresh.
             clear_ports();
@@ -331,7 +336,10 @@ int zel_usb_cdc_interface::reopen_after_restart() {
             if (look + 1 >= kOpenAttempts) {
                 outcome = kLost;
             } else {
-                sleep_ms(kOpenSleepMs, "for the HUB to come back");
+                const int64_t left_ms = int64_t(kOpenAttempts - 1 - look) * kOpenSleepMs;
+                if (!notice) notice.emplace(*this, "for the HUB to come back", left_ms);
+                notice->update(left_ms);
+                sleep_ms(kOpenSleepMs);
             }
         }
     }

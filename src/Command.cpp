@@ -53,7 +53,10 @@ Command::~Command() {
 }
 
 const PortEntry* Command::chosen_entry() const {
-    if (port->connected) return &port->ports[port->selected_port];
+    if (port->connected) {
+        const bool listed = port->selected_port >= 0 && port->selected_port < port->port_count;
+        return listed ? &port->ports[port->selected_port] : nullptr;
+    }
     if (port->requested_port[0] == '\0') return port->port_count > 0 ? &port->ports[0] : nullptr;
     const int i = port->find_entry(port->requested_port);
     return i >= 0 ? &port->ports[i] : nullptr;
@@ -121,7 +124,13 @@ int Command::Connect() {
         logger->Info("The HUB did not echo cleanly soon after opening: going on with the documented timing\n");
         port->set_timing(zel::Timing::documented());
         port->close_port();
-        if (port->open_port(port->ports[port->selected_port].name) < 0) return -1;
+        const char* name = port->ports[port->selected_port].name;
+        if (port->open_port(name) < 0) {
+            logger->Error("CDC-interface: Virtual-serial port '%s' no detected!\n", name);
+            port->status = -4;
+            port->connected = false;
+            return -1;
+        }
         _check_HUB_version();
     }
     return 0;

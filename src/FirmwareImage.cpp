@@ -21,12 +21,6 @@ std::string describe(const char* format, uint64_t a, uint64_t b = 0, uint64_t c 
     return text;
 }
 
-std::string describe_text(const char* format, const char* text) {
-    char line[300];
-    std::snprintf(line, sizeof line, format, text);
-    return line;
-}
-
 }  // namespace
 
 char expected_target(bool hub_upgrade, uint32_t device_type) {
@@ -42,15 +36,15 @@ char expected_target(bool hub_upgrade, uint32_t device_type) {
 std::string read_image_file(zel::Platform& platform, const char* path, ImageBuffer& image) {
     image.release();
     const zel::FileStatus status = platform.file_status(path);
-    if (status.kind == zel::FileStatus::Missing) return describe_text("there is no file %s", path);
+    if (status.kind == zel::FileStatus::Missing) return "there is no file " + std::string(path);
     // A FIFO or a device would never end, or block the run.
-    if (status.kind != zel::FileStatus::Regular) return describe_text("%s is not a regular file", path);
+    if (status.kind != zel::FileStatus::Regular) return std::string(path) + " is not a regular file";
     if (status.size > kMaxFileSize) {
         return describe("file of %llu bytes is larger than the %llu bytes an image may have", status.size,
                         kMaxFileSize);
     }
     std::string bytes;
-    if (!platform.read_file(path, kMaxFileSize, false, bytes)) return describe_text("cannot read %s", path);
+    if (!platform.read_file(path, kMaxFileSize, false, bytes)) return "cannot read " + std::string(path);
     // What is checked and sent is exactly what this one read delivered,
     // even when the file changed since its size was taken.
     if (bytes.size() > kMaxFileSize) {

@@ -39,7 +39,8 @@ inline constexpr char kTargetHubST = 'I';  // ST-based Torvane
 inline constexpr char kTargetSensor = 'S';
 
 // The target letter an upgrade expects: 'S' for sensors; for the HUB by
-// device type (1 and 2: 'H', 3: 'I'; others: 0, which matches no file).
+// device type (1 and 2: 'H', 3: 'I'; others, and no HUB yet: 0, which takes
+// either HUB letter).
 char expected_target(bool hub_upgrade, uint32_t device_type);
 
 // A file read into memory: its bytes followed by 512 zero bytes, so that a

@@ -59,7 +59,7 @@ int32_t PerformFWUpgrade::check_image() {
         return kPathTooLong;
     }
     // Without a HUB the sensor image is judged whole, a HUB image by its tag.
-    const char target = hub_upgrade && type == DEVICE_NONE ? 0 : fwimage::expected_target(hub_upgrade, type);
+    const char target = fwimage::expected_target(hub_upgrade, type);
     std::string problem = fwimage::read_image_file(port->platform(), _path(), image_);
     if (problem.empty()) problem = fwimage::check_tag(image_.file(), target);
     if (problem.empty() && (!hub_upgrade || type != DEVICE_NONE)) {

@@ -44,6 +44,7 @@ int32_t WriteNetworkCommand::RunCommand() {
     const int reply_length = legacy_hub ? kRequestSize : 4;
     _stage("writing the WiFi configuration",
            "The HUB may or may not have taken the new WiFi configuration: read it back with -r to check.");
+    sent = true;
     switch (_exchange(request, kRequestSize, reply, reply_length, kReplyTimeoutMs, kOperation)) {
         case Exchanged::RequestFailed: return kRequestFailed;
         case Exchanged::ReplyFailed: return kReplyFailed;

@@ -22,6 +22,7 @@ public:
     uint8_t request[kRequestSize] = {};
     uint8_t reply[kRequestSize] = {};
     bool use_XML_file = false;
+    bool sent = false;  // the request was built and written (whatever came back)
 
     // Copies `path` into file_name; false (nothing copied) when it does not fit.
     bool set_file_name(const char* path);

@@ -254,14 +254,19 @@ TEST(RunRecord, EveryOperationLeavesOneAlsoWhenItFails) {
 TEST(Progress, LongWaitsShowOnATerminalAndNowhereElse) {
     sim::HubConfig c = t::hub();
     c.sensor_trigger_drops = true;
+    c.reset_absent_ms = 7000;  // not back at the first look, with another HUB there: the looking shows too
     for (const bool terminal : {true, false}) {
         Bench b(c);
+        b.attach(t::hub(t::Kind::Quillet, false, "COM4"));
         b.p.err_terminal = terminal;
         EXPECT_EQ(b.run({"-sfb"}), 0);
         const std::string shown =
             "\rWaiting for the HUB to restart: at most 5 s left\rWaiting for the HUB to restart: ";
         EXPECT_EQ(b.p.err.rfind(shown + "at most 4 s left\r", 0) == 0, terminal) << b.p.err;
         EXPECT_EQ(b.p.err.empty(), !terminal);
+        EXPECT_EQ(b.p.err.find("\rWaiting for the HUB to come back: at most 19 s left\r") != std::string::npos,
+                  terminal)
+            << b.p.err;
         // Wiped when done: the last thing on the line is blanks.
         EXPECT_TRUE(!terminal || b.p.err.substr(b.p.err.size() - 2) == " \r");
         EXPECT_EQ(b.p.out.find("Waiting"), std::string::npos);

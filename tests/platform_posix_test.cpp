@@ -143,7 +143,7 @@ TEST_F(Port, ReadsEndAsAWindowsPortWouldAndNothingIsTranslated) {
     auto start = Clock::now();
     EXPECT_EQ(p.port_read(port_, buffer.data(), 104), 0);  // nothing: 10 ms a byte plus 10
     EXPECT_GE(ms_since(start), 1050.0);
-    EXPECT_LT(ms_since(start), 1300.0);
+    EXPECT_LT(ms_since(start), 2000.0);
 
     t::Bytes all(256);
     std::iota(all.begin(), all.end(), uint8_t(0));  // CR, LF, XON and XOFF among them
@@ -157,7 +157,7 @@ TEST_F(Port, ReadsEndAsAWindowsPortWouldAndNothingIsTranslated) {
 
     std::thread sender([this] {
         send(t::Bytes(30, 1));
-        std::this_thread::sleep_for(std::chrono::milliseconds(80));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
         send(t::Bytes(30, 2));
     });
     start = Clock::now();
@@ -179,7 +179,7 @@ TEST_F(Port, HeldGoneOrHungEveryFailureIsToldAndBounded) {
     // after its time-out, short. The terminal layer moves bytes on to the
     // other side behind the scenes: fill until a pause leaves no room.
     t::Bytes chunk(536, 0x5A);
-    for (bool took = true; took; std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+    for (bool took = true; took; std::this_thread::sleep_for(std::chrono::milliseconds(100))) {
         took = false;
         for (const size_t piece : {chunk.size(), size_t(1)}) {
             while (::write(int(port_), chunk.data(), piece) > 0) took = true;
@@ -301,7 +301,7 @@ TEST(Process, ClocksExitStatusAndLocalTime) {
     int64_t start = p.tick_count();
     p.timer_wait(163'200);  // 16.32 ms
     EXPECT_GE(p.tick_count() - start, 163'200);
-    EXPECT_LT(p.tick_count() - start, 163'200 + 500'000);
+    EXPECT_LT(p.tick_count() - start, 163'200 + 5'000'000);
     for (const auto& [result, status] : std::vector<std::pair<int, int>>{
              {0, 0}, {6, 6}, {255, 255}, {256, 255}, {801, 255}, {0x00631900, 255}, {-1, 255}}) {
         EXPECT_EQ(p.exit_status(result), status) << result;

@@ -118,7 +118,12 @@ FileWrite replace(const std::string& path, std::string_view content) {
         if (in_place < 0) return FileWrite::Failed;
         std::string old;
         char piece[4096];
-        for (ssize_t n = 0; (n = ::read(in_place, piece, sizeof piece)) > 0;) old.append(piece, size_t(n));
+        ssize_t n = 0;
+        while ((n = ::read(in_place, piece, sizeof piece)) > 0) old.append(piece, size_t(n));
+        if (n < 0) {  // the old bytes could not all be kept: do not start
+            ::close(in_place);
+            return FileWrite::Failed;
+        }
         auto put = [in_place](std::string_view bytes) {
             return ::lseek(in_place, 0, SEEK_SET) == 0 && write_fd(in_place, bytes) &&
                    ::ftruncate(in_place, off_t(bytes.size())) == 0 && ::fsync(in_place) == 0;

@@ -191,7 +191,15 @@ FileWrite replace_file(const std::string& path, std::string_view content, bool t
         if (file == INVALID_HANDLE_VALUE) return FileWrite::Failed;
         std::string old;
         char piece[4096];
-        for (DWORD n = 0; ReadFile(file, piece, sizeof piece, &n, nullptr) && n > 0;) old.append(piece, n);
+        bool kept = true;
+        for (DWORD n = 1; kept && n > 0;) {
+            kept = ReadFile(file, piece, sizeof piece, &n, nullptr) != 0;
+            if (kept) old.append(piece, n);
+        }
+        if (!kept) {  // the old bytes could not all be kept: do not start
+            CloseHandle(file);
+            return FileWrite::Failed;
+        }
         auto put = [file](std::string_view content) {
             return SetFilePointer(file, 0, nullptr, FILE_BEGIN) == 0 && write_all(file, content) &&
                    SetEndOfFile(file) && FlushFileBuffers(file);

@@ -42,7 +42,9 @@ BOOL WINAPI on_console_event(DWORD event) {
     g_interruption.compare_exchange_strong(none, by);
     if (g_interrupted != nullptr) SetEvent(g_interrupted);
     // A read or write that blocks the main thread returns at once. One that
-    // starts after this sees the flag first (port_read, port_write).
+    // starts after this sees the flag first (port_read, port_write); one that
+    // starts in the moment between that check and the call runs to its own
+    // time-out.
     if (g_main_thread != nullptr) CancelSynchronousIo(g_main_thread);
     // The process ends when this returns from a close: give the run the
     // time the system allows to close the port and log where it stopped.
