@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstdio>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -7,12 +8,9 @@
 #include "src/GetHUBInformation.hpp"
 #include "src/GetHUBLogFile.hpp"
 #include "src/GetSensorsInformation.hpp"
+#include "src/le32.hpp"
 
 namespace {
-
-int byte_of(uint32_t word, int shift) {
-    return static_cast<int>((word >> shift) & 0xFF);
-}
 
 void print_version(const char* format, uint32_t v) {
     print_out(format, byte_of(v, 24), byte_of(v, 16), byte_of(v, 8), byte_of(v, 0));
@@ -52,8 +50,10 @@ nlohmann::ordered_json info_data(const HUBInfo& info, bool boot_info) {
         return {{"bootloader_version", RunRecord::version(info.unique_id[3])},
                 {"prod_assy", RunRecord::hex(info.unique_id[2])}};
     }
-    std::string id;
-    for (const uint32_t word : info.unique_id) id += RunRecord::hex(word).substr(id.empty() ? 0 : 2);
+    // All four words in full, unlike the console's form, so that it splits back.
+    char id[40];
+    std::snprintf(id, sizeof id, "0x%08x%08x%08x%08x", info.unique_id[0], info.unique_id[1], info.unique_id[2],
+                  info.unique_id[3]);
     return {{"unique_id", id},
             {"bootloader_version", RunRecord::version(info.bootloader_version)},
             {"firmware_version", RunRecord::version(info.fw_version)},

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "app/driver.hpp"
+#include "tests/images.hpp"
 
 namespace zfuzz {
 
@@ -140,30 +141,15 @@ int StreamPlatform::silence(uint32_t length) {
     return 0;
 }
 
-namespace {
-// `size` bytes that differ from place to place, under `tag`, with
-// little-endian words put at their offsets (offset, word, offset, word...).
-std::string image(size_t size, uint8_t seed, const std::string& tag, std::initializer_list<uint32_t> words) {
-    std::string f(size, '\0');
-    for (size_t i = 0; i < size; ++i) f[i] = char(seed + i * 7 + (i >> 8) * 13);
-    f.replace(0, tag.size(), tag);
-    for (auto w = words.begin(); w != words.end(); w += 2) {
-        for (size_t i = 0; i < 4; ++i) f[w[0] + i] = char(w[1] >> (8 * i));
-    }
-    return f;
-}
-}  // namespace
-
-// The header at offset 40.
+// The images of the tests (tests/images.hpp), as file texts.
 std::string single_part_image(char variant, char target, uint32_t length) {
-    return image(40 + 16 + 512 + length + 7, 0x31, std::string("ZELS") + variant + target,
-                 {12, 40, 40, 0x1D0C0B0A, 44, 0xF1F2F3F4, 48, 0xD1D2D3D4, 52, length});
+    const t::Bytes b = t::SinglePart{.variant = variant, .target = target, .length = length}.bytes();
+    return {b.begin(), b.end()};
 }
 
 std::string two_part_image(char target, int32_t count, uint32_t length_a, uint32_t length_b) {
-    return image(596 + length_b + length_a + 3, 0x47, std::string("ZELSF") + target,
-                 {8,  0x2E0D0C0B, 32, 0xB1B2B3B4, 52, uint32_t(count), 56, 0xA1A2A3A4, 60, 0xB5B6B7B8,
-                  64, 0xA5A6A7A8, 68, length_b,   72, length_a,        76, length_b,   80, length_a});
+    const t::Bytes b = t::TwoPart{.target = target, .count = count, .length_a = length_a, .length_b = length_b}.bytes();
+    return {b.begin(), b.end()};
 }
 
 const std::string kNetworkXml =

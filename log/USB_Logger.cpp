@@ -84,7 +84,7 @@ bool is_old_log_file(const std::string& name, int64_t today) {
     if (month < 0 || pos >= name.size() || name[pos++] != '_') return false;
     const int64_t year = take_number(name, pos);
     if (year < 0 || name.compare(pos, std::string::npos, ".log") != 0) return false;
-    return today > 365 * year + 31 * month + day + 2;
+    return today > day_number(int(year), int(month), int(day)) + 2;
 }
 
 }  // namespace logrules

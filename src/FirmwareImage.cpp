@@ -86,7 +86,6 @@ std::string check_single_part(std::span<const uint8_t> file, SinglePartImage& ou
         return describe("firmware length 0x%llx from offset 0x%llx ends beyond the file of %llu bytes", length, data,
                         size);
     }
-    out.header_offset = static_cast<uint32_t>(h);
     out.image_word = le32_at(file, h);
     out.fw_signature = le32_at(file, h + 4);
     out.data_signature = le32_at(file, h + 8);

@@ -67,13 +67,12 @@ std::string check_tag(std::span<const uint8_t> file, char target);
 
 // Single-part layout, after a successful check.
 struct SinglePartImage {
-    uint32_t header_offset = 0;  // H
     uint32_t image_word = 0;
     uint32_t fw_signature = 0;
     uint32_t data_signature = 0;
     uint32_t length = 0;       // L
-    uint32_t first_block = 0;  // H + 16
-    uint32_t data = 0;         // H + 528
+    uint32_t first_block = 0;  // the header's offset + 16
+    uint32_t data = 0;         // the header's offset + 528
 };
 
 // One part of a two-part image, after a successful check.

@@ -13,10 +13,6 @@ constexpr int kReplyLine = 57;
 namespace R = hub_info_reply;
 static_assert(R::kBuildTime + 4 <= kRequestSize && R::kSerial + HUBInfo::kSerialChars <= kRequestSize,
               "every field lies inside the reply");
-
-int byte_of(uint32_t word, int shift) {
-    return static_cast<int>((word >> shift) & 0xFF);
-}
 }  // namespace
 
 void parse_hub_info(const std::array<uint8_t, kRequestSize>& reply, HUBInfo& info) {

@@ -13,10 +13,6 @@ constexpr const char* kOperation = "GetSensorsInformation::RunCommand";
 constexpr int kRequestLine = 28;
 constexpr int kEmptyBlockLine = 35;
 
-int byte_of(uint32_t word, int shift) {
-    return static_cast<int>((word >> shift) & 0xFF);
-}
-
 static_assert((kBlockSize - kSensorBlockHeader) / kSensorRecordSize <= kMaxSensorRecords,
               "one block never holds more records than the result has room for");
 }  // namespace

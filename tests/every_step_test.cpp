@@ -28,7 +28,6 @@ using t::kMs;
 using t::kNoFeedback;
 using t::kShort;
 using t::kWriteFailed;
-using LogEntry = t::LogLine;
 // In place of a second line: an echo that is short or differs (what comes
 // back depends on how the HUB framed the bytes it did not expect).
 const std::string kEchoBroken;
@@ -343,7 +342,7 @@ std::string format_result(const std::string& format, int result) {
 }
 
 // The reporter's two lines for each call, in order.
-void expect_reports(const std::vector<LogEntry>& log, const Outcome& want) {
+void expect_reports(const std::vector<t::LogLine>& log, const Outcome& want) {
     size_t from = 0;
     for (const auto& [operation, detail] : want.reports) {
         const std::string head = "USB CDC read/write interface: error calling \"" + operation + "\" at src/";
@@ -437,12 +436,12 @@ TEST_P(RobustEveryStep, DocumentedResultReportedWithinWhatTheFaultCosts) {
         EXPECT_EQ(b->p.open_handles(), 0u);
         EXPECT_EQ(op.file.empty() ? "" : b->content(op.file), op.file.empty() ? "" : op.content);
 
-        const std::vector<LogEntry> log = b->log();
+        const std::vector<t::LogLine> log = b->log();
         expect_reports(log, want);
         EXPECT_TRUE(want.line.empty() || b->logged("ERROR", want.line)) << want.line;
         const auto last_error =
-            std::find_if(log.rbegin(), log.rend(), [](const LogEntry& e) { return e.level == "ERROR"; });
-        const bool failure_logged = std::any_of(log.begin(), log.end(), [&](const LogEntry& e) {
+            std::find_if(log.rbegin(), log.rend(), [](const t::LogLine& e) { return e.level == "ERROR"; });
+        const bool failure_logged = std::any_of(log.begin(), log.end(), [&](const t::LogLine& e) {
             return e.level == "ERROR" && e.text.rfind(failure_prefix, 0) == 0;
         });
         if (want.result != 0) {

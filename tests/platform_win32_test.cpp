@@ -24,11 +24,6 @@ zel::Platform& p = zel::native_platform();
 const std::string kLeaf = "sieť_żółw_файл.xml";
 const std::wstring kWideLeaf = L"sieť_żółw_файл.xml";
 
-std::string on_disk(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 // A fresh folder with such a name in the temporary folder, with its
 // separator: `dir_` in UTF-8 (as the C++ library converts it), `wdir_`.
 class Folder : public ::testing::Test {
@@ -51,7 +46,7 @@ TEST_F(Folder, UserFilesAndTheLog) {
     const std::wstring wfile = wdir_ + kWideLeaf;
     EXPECT_EQ(p.replace_file(file, "<network>\n  <ssid>długa</ssid>\n</network>\n", true), zel::FileWrite::Replaced);
     EXPECT_EQ(p.replace_file(file, "<a>\n<b/>\n", true), zel::FileWrite::Replaced);
-    EXPECT_EQ(on_disk(wfile), "<a>\r\n<b/>\r\n");  // whole: nothing of the longer text is left
+    EXPECT_EQ(t::read_text(wfile), "<a>\r\n<b/>\r\n");  // whole: nothing of the longer text is left
     std::string text;
     EXPECT_TRUE(p.read_file(file, 100, true, text) && text == "<a>\n<b/>\n") << text;
     EXPECT_TRUE(p.read_file(file, 3, true, text) && text == "<a>\n") << text;  // one byte more shows it is too long
@@ -64,7 +59,7 @@ TEST_F(Folder, UserFilesAndTheLog) {
     EXPECT_EQ(std::distance(fs::directory_iterator(wdir_), {}), 1);  // no temporary file is left
     ASSERT_TRUE(SetFileAttributesW(wfile.c_str(), FILE_ATTRIBUTE_READONLY));
     EXPECT_TRUE(p.file_status(file).read_only && p.replace_file(file, "x\n", true) == zel::FileWrite::ReadOnly);
-    EXPECT_EQ(on_disk(wfile), "<a>\r\n<b/>\r\n");
+    EXPECT_EQ(t::read_text(wfile), "<a>\r\n<b/>\r\n");
     SetFileAttributesW(wfile.c_str(), FILE_ATTRIBUTE_NORMAL);
     EXPECT_EQ(p.replace_file(dir_.substr(0, dir_.size() - 1), "x", true), zel::FileWrite::NotRegular);
     EXPECT_EQ(p.file_status("NUL").kind, zel::FileStatus::Other);  // a device is never the user's file
@@ -73,7 +68,7 @@ TEST_F(Folder, UserFilesAndTheLog) {
 
     const std::string log = dir_ + "zel_USB_Logger_1_2_2024.log";
     ASSERT_TRUE(p.append_to_file(log, "pierwszy\n") && p.append_to_file(log, "второй\n"));
-    EXPECT_EQ(on_disk(wdir_ + L"zel_USB_Logger_1_2_2024.log"), "pierwszy\r\nвторой\r\n");
+    EXPECT_EQ(t::read_text(wdir_ + L"zel_USB_Logger_1_2_2024.log"), "pierwszy\r\nвторой\r\n");
     std::vector<std::string> names = p.list_directory(dir_);
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{kLeaf, "zel_USB_Logger_1_2_2024.log"}));
@@ -167,7 +162,7 @@ TEST_F(Folder, TheExecutableTakesItsCommandLineAndEnvironmentInUtf16) {
     SetEnvironmentVariableW(L"ZEL_PORT", nullptr);
     std::string log;
     for (const fs::directory_entry& e : fs::directory_iterator(wdir_))
-        log += e.path().extension() == ".log" ? on_disk(e) : "";
+        log += e.path().extension() == ".log" ? t::read_text(e) : "";
     EXPECT_NE(log.find("there is no file " + dir_ + "obraz_źdźbło_прошивка.tfh"), std::string::npos) << log;
     EXPECT_NE(log.find("No HUB at the requested port 'COMŁódź' (ZEL_PORT)"), std::string::npos) << log;
 }

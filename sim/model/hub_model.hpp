@@ -119,7 +119,6 @@ public:
     HubConfig& config() { return config_; }
     const HubConfig& config() const { return config_; }
     Mode mode() const { return mode_; }
-    void set_mode(Mode m) { mode_ = m; }
     uint16_t vendor_id() const;
     uint16_t product_id() const;
 

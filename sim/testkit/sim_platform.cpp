@@ -242,20 +242,4 @@ std::string SimPlatform::environment(const char* name) {
     return it != env.end() ? it->second : "";
 }
 
-std::vector<uint8_t> SimPlatform::written_bytes() const {
-    std::vector<uint8_t> all;
-    for (const TraceEntry& e : trace) {
-        if (e.to_hub) all.insert(all.end(), e.bytes.begin(), e.bytes.end());
-    }
-    return all;
-}
-
-std::vector<uint8_t> SimPlatform::read_bytes() const {
-    std::vector<uint8_t> all;
-    for (const TraceEntry& e : trace) {
-        if (!e.to_hub) all.insert(all.end(), e.bytes.begin(), e.bytes.end());
-    }
-    return all;
-}
-
 }  // namespace sim

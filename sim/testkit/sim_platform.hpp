@@ -46,7 +46,6 @@ public:
     // Attaches a HUB; the platform keeps it until destroyed. Without a
     // location of its own the n-th HUB sits at "1-n".
     HubModel& attach(HubConfig config);
-    std::vector<std::unique_ptr<HubModel>>& hubs() { return hubs_; }
     HubModel& hub(size_t i = 0) { return *hubs_.at(i); }
 
     int64_t now() const { return now_; }
@@ -76,8 +75,6 @@ public:
     std::string interrupt_by = "SIGINT";
 
     // Bytes the tool wrote / read, run together.
-    std::vector<uint8_t> written_bytes() const;
-    std::vector<uint8_t> read_bytes() const;
     // Open handles right now (a test checks that nothing is left open).
     size_t open_handles() const { return handles_.size(); }
 
