@@ -35,7 +35,7 @@ void RunRecord::finish(int result) {
     record_["result"] = result;
     record_["exit_code"] = platform_.exit_status(result);
     const std::string text = record_.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
-    const zel::FileWrite written = platform_.replace_file(path_, text, false);
+    const zel::FileWrite written = platform_.replace_file(path_, text, false, false);
     if (written != zel::FileWrite::Replaced && written != zel::FileWrite::WrittenInPlace) {
         platform_.write_stderr("WARNING: cannot write the run record " + path_ + " (ZEL_JSON)\n");
     }

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +39,17 @@ struct UsbSerialDevice {
     // Where it is plugged in ("1-1.4", a location path on Windows): the same
     // while the device restarts on the same socket. Empty when unknown.
     std::string location;
+    // What names that socket uniquely on this machine, for the lock that
+    // keeps two runs off one HUB: the USB device's folder on Linux, the
+    // location path on Windows. Empty when unknown (the port name stands in).
+    std::string lock_key;
+};
+
+// A HUB held by this run: while it lives, no other run of the tool, in this
+// process or another, gets the lock of the same key.
+class HubLock {
+public:
+    virtual ~HubLock() = default;
 };
 
 // Why a port did not open.
@@ -102,8 +114,10 @@ public:
     // past the limit shows). `text`: the system's line ends become "\n".
     virtual bool read_file(const std::string& path, uint64_t max_bytes, bool text, std::string& out) = 0;
     // Replaces the file with `content` so that it is never left half
-    // written; `text`: each "\n" is stored as the system's line end.
-    virtual FileWrite replace_file(const std::string& path, std::string_view content, bool text) = 0;
+    // written; `text`: each "\n" is stored as the system's line end;
+    // `owner_only`: a file made anew may be read by its owner only (it holds
+    // a key), whatever the umask. A replaced file keeps its access.
+    virtual FileWrite replace_file(const std::string& path, std::string_view content, bool text, bool owner_only) = 0;
 
     // --- serial port ------------------------------------------------------
     virtual std::vector<UsbSerialDevice> list_usb_serial_devices() = 0;
@@ -131,6 +145,11 @@ public:
     // Bytes read (0 when nothing came), or -1 when the device failed.
     virtual int port_read(PortHandle h, uint8_t* data, uint32_t length) = 0;
     virtual void port_close(PortHandle h) = 0;
+    // The lock of one HUB, by its key: null when another run holds it, and
+    // then `holder` says who ("pid 4711 (zel_usb_interface)") where the
+    // system tells, else it is empty. The system lets go of it when the
+    // process ends, however it ends.
+    virtual std::unique_ptr<HubLock> lock_hub(const std::string& key, std::string& holder) = 0;
 
     // --- the process ------------------------------------------------------
     // The value of an environment variable; empty when unset.
@@ -141,6 +160,11 @@ public:
     // The process exit status for a result.
     virtual int exit_status(int result) = 0;
 };
+
+// "zel_usb_interface-" and the 64-bit FNV-1a hash of a HUB's lock key in hex:
+// the name of its lock on every system (a key may be any length and hold any
+// character).
+std::string hub_lock_name(const std::string& key);
 
 // The platform of the run in progress (see zel::RunScope), or the native one.
 Platform& active_platform();

@@ -29,8 +29,8 @@ public:
     bool read_file(const std::string& path, uint64_t max, bool text, std::string& out) override {
         return inner_.read_file(path, max, text, out);
     }
-    FileWrite replace_file(const std::string& path, std::string_view content, bool text) override {
-        return inner_.replace_file(path, content, text);
+    FileWrite replace_file(const std::string& path, std::string_view content, bool text, bool owner_only) override {
+        return inner_.replace_file(path, content, text, owner_only);
     }
     std::vector<UsbSerialDevice> list_usb_serial_devices() override { return inner_.list_usb_serial_devices(); }
     PortHandle port_create(const std::string& name, OpenFailure& why) override;
@@ -45,6 +45,9 @@ public:
     int port_write(PortHandle h, const uint8_t* data, uint32_t length) override;
     int port_read(PortHandle h, uint8_t* data, uint32_t length) override;
     void port_close(PortHandle h) override;
+    std::unique_ptr<HubLock> lock_hub(const std::string& key, std::string& holder) override {
+        return inner_.lock_hub(key, holder);
+    }
     std::string environment(const char* name) override { return inner_.environment(name); }
     std::string interruption() override { return inner_.interruption(); }
     int exit_status(int result) override { return inner_.exit_status(result); }

@@ -310,7 +310,8 @@ bool store_network_file(zel::Platform& platform, const char* path, const std::st
                        unsigned(kMaxPathLength), path);
         return false;
     }
-    switch (platform.replace_file(path, text, true)) {
+    // The file holds the WiFi key in clear: a new one is its owner's alone.
+    switch (platform.replace_file(path, text, true, true)) {
         case zel::FileWrite::Replaced:
         case zel::FileWrite::WrittenInPlace: return true;
         case zel::FileWrite::ReadOnly: error = format("Configuration file %s is read-only.\n", path); break;

@@ -106,7 +106,8 @@ bool load_network_file(zel::Platform& platform, const char* path, std::array<cha
 // Replaces the file with `text` (with the system's line ends) so that it is
 // never left half written: written whole and renamed over it, or, where the
 // folder takes no new file, rewritten in place. A read-only file is left as
-// it was. False with the line to log in `error`.
+// it was; a new one may be read by its owner only (it holds the key). False
+// with the line to log in `error`.
 bool store_network_file(zel::Platform& platform, const char* path, const std::string& text, std::string& error);
 
 // Copies a configuration file's path into a command's field; false when it

@@ -96,6 +96,9 @@ TEST_F(Discovery, UsbTtysInNaturalOrderWithTheirLocations) {
         EXPECT_EQ(devices[i].port_name, std::get<0>(expected[i]));
         EXPECT_NE(devices[i].device_path.find(std::get<1>(expected[i])), std::string::npos) << devices[i].device_path;
         EXPECT_EQ(devices[i].location, std::get<2>(expected[i]));
+        // Its lock key: the device's folder, unique also across fake trees.
+        EXPECT_EQ(devices[i].lock_key.rfind(fs::canonical(dir_).string() + "/sys/devices/usb", 0), 0u);
+        EXPECT_TRUE(devices[i].lock_key.ends_with("/" + std::get<2>(expected[i])));
     }
     setenv("ZEL_SYSFS_ROOT", (dir_ / "nowhere").c_str(), 1);
     EXPECT_TRUE(native_platform().list_usb_serial_devices().empty());
@@ -222,22 +225,26 @@ using Files = Folder;
 
 TEST_F(Files, ReplacedWholeInPlaceOrNotAtAll) {
     const std::string target = (dir_ / "net.xml").string();
-    EXPECT_EQ(p().replace_file(target, "one\n", true), zel::FileWrite::Replaced);
-    ::chmod(target.c_str(), 0640);
-    EXPECT_EQ(p().replace_file(target, "two\n", true), zel::FileWrite::Replaced);
-    EXPECT_EQ(t::read_text(target), "two\n");
+    const mode_t umask = ::umask(0);
+    EXPECT_EQ(p().replace_file(target, "one\n", true, true), zel::FileWrite::Replaced);
+    ::umask(umask);
     struct stat st {};
+    ::stat(target.c_str(), &st);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);  // a new file with a key is the owner's alone, whatever the umask
+    ::chmod(target.c_str(), 0640);
+    EXPECT_EQ(p().replace_file(target, "two\n", true, true), zel::FileWrite::Replaced);
+    EXPECT_EQ(t::read_text(target), "two\n");
     ::stat(target.c_str(), &st);
     EXPECT_EQ(st.st_mode & 0777, 0640u);  // the access the user gave it stays
     fs::create_symlink(target, dir_ / "link.xml");
-    EXPECT_EQ(p().replace_file((dir_ / "link.xml").string(), "three\n", true), zel::FileWrite::Replaced);
+    EXPECT_EQ(p().replace_file((dir_ / "link.xml").string(), "three\n", true, false), zel::FileWrite::Replaced);
     EXPECT_TRUE(fs::is_symlink(dir_ / "link.xml"));
     EXPECT_EQ(t::read_text(target), "three\n");
     ::chmod(target.c_str(), 0444);
-    EXPECT_EQ(p().replace_file(target, "four\n", true), zel::FileWrite::ReadOnly);
+    EXPECT_EQ(p().replace_file(target, "four\n", true, false), zel::FileWrite::ReadOnly);
     EXPECT_EQ(t::read_text(target), "three\n");
-    EXPECT_EQ(p().replace_file(dir_.string(), "x", true), zel::FileWrite::NotRegular);
-    EXPECT_EQ(p().replace_file((dir_ / "missing/x.xml").string(), "x", true), zel::FileWrite::Failed);
+    EXPECT_EQ(p().replace_file(dir_.string(), "x", true, false), zel::FileWrite::NotRegular);
+    EXPECT_EQ(p().replace_file((dir_ / "missing/x.xml").string(), "x", true, false), zel::FileWrite::Failed);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 2);  // no temporary file is left
 
     const zel::FileStatus status = p().file_status(target);
@@ -267,9 +274,9 @@ TEST_F(Files, InPlaceWhenTheFolderTakesNoNewFileAndTheOldBytesBackOnFailure) {
         const rlimit limit{100, 100};
         int failed = 1;
         if (::setgid(65534) == 0 && ::setuid(65534) == 0 && ::setrlimit(RLIMIT_FSIZE, &limit) == 0 && ++failed &&
-            p().replace_file(target, "new\n", true) == zel::FileWrite::WrittenInPlace && ++failed &&
+            p().replace_file(target, "new\n", true, false) == zel::FileWrite::WrittenInPlace && ++failed &&
             t::read_text(target) == "new\n" && ++failed &&
-            p().replace_file(target, std::string(200, 'x'), true) == zel::FileWrite::Failed && ++failed &&
+            p().replace_file(target, std::string(200, 'x'), true, false) == zel::FileWrite::Failed && ++failed &&
             t::read_text(target) == "new\n") {
             failed = 0;
         }
@@ -291,6 +298,21 @@ TEST_F(Files, TheLogIsAppendedListedAndRemoved) {
     EXPECT_FALSE(p().remove_file(log));
     EXPECT_FALSE(p().append_to_file((dir_ / "missing/b.log").string(), "x"));
     EXPECT_EQ(p().log_directory(), "./");
+}
+
+TEST_F(Files, AHubLockHoldsUntilLetGoAndNamesItsHolder) {
+    setenv("ZEL_LOCK_DIR", dir_.c_str(), 1);
+    std::string holder;
+    auto lock = p().lock_hub("/sys/devices/usb1/1-1", holder);
+    ASSERT_NE(lock, nullptr);
+    EXPECT_EQ(p().lock_hub("/sys/devices/usb1/1-1", holder), nullptr);  // flock: also in the same process
+    EXPECT_EQ(holder.rfind("pid " + std::to_string(::getpid()) + " (", 0), 0u) << holder;
+    EXPECT_NE(p().lock_hub("/sys/devices/usb1/1-2", holder), nullptr);  // another HUB
+    lock.reset();
+    EXPECT_NE(p().lock_hub("/sys/devices/usb1/1-1", holder), nullptr);
+    const fs::path file = dir_ / (zel::hub_lock_name("/sys/devices/usb1/1-1") + ".lock");
+    EXPECT_EQ(fs::status(file).permissions() & fs::perms::all, fs::perms(0666));  // every user's runs lock it
+    unsetenv("ZEL_LOCK_DIR");
 }
 
 // --- the process ------------------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <regex>
 
 #include "log/RunScope.hpp"
@@ -44,8 +45,9 @@ protected:
 TEST_F(Folder, UserFilesAndTheLog) {
     const std::string file = dir_ + kLeaf;
     const std::wstring wfile = wdir_ + kWideLeaf;
-    EXPECT_EQ(p.replace_file(file, "<network>\n  <ssid>długa</ssid>\n</network>\n", true), zel::FileWrite::Replaced);
-    EXPECT_EQ(p.replace_file(file, "<a>\n<b/>\n", true), zel::FileWrite::Replaced);
+    EXPECT_EQ(p.replace_file(file, "<network>\n  <ssid>długa</ssid>\n</network>\n", true, false),
+              zel::FileWrite::Replaced);
+    EXPECT_EQ(p.replace_file(file, "<a>\n<b/>\n", true, false), zel::FileWrite::Replaced);
     EXPECT_EQ(t::read_text(wfile), "<a>\r\n<b/>\r\n");  // whole: nothing of the longer text is left
     std::string text;
     EXPECT_TRUE(p.read_file(file, 100, true, text) && text == "<a>\n<b/>\n") << text;
@@ -54,17 +56,17 @@ TEST_F(Folder, UserFilesAndTheLog) {
     const zel::FileStatus status = p.file_status(file);
     EXPECT_EQ(std::tuple(status.kind, status.size, status.read_only), std::tuple(zel::FileStatus::Regular, 11u, false));
     const HANDLE held = CreateFileW(wfile.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_EQ(p.replace_file(file, "y\n", true), zel::FileWrite::Failed);  // another program holds it
+    EXPECT_EQ(p.replace_file(file, "y\n", true, false), zel::FileWrite::Failed);  // another program holds it
     CloseHandle(held);
     EXPECT_EQ(std::distance(fs::directory_iterator(wdir_), {}), 1);  // no temporary file is left
     ASSERT_TRUE(SetFileAttributesW(wfile.c_str(), FILE_ATTRIBUTE_READONLY));
-    EXPECT_TRUE(p.file_status(file).read_only && p.replace_file(file, "x\n", true) == zel::FileWrite::ReadOnly);
+    EXPECT_TRUE(p.file_status(file).read_only && p.replace_file(file, "x\n", true, false) == zel::FileWrite::ReadOnly);
     EXPECT_EQ(t::read_text(wfile), "<a>\r\n<b/>\r\n");
     SetFileAttributesW(wfile.c_str(), FILE_ATTRIBUTE_NORMAL);
-    EXPECT_EQ(p.replace_file(dir_.substr(0, dir_.size() - 1), "x", true), zel::FileWrite::NotRegular);
+    EXPECT_EQ(p.replace_file(dir_.substr(0, dir_.size() - 1), "x", true, false), zel::FileWrite::NotRegular);
     EXPECT_EQ(p.file_status("NUL").kind, zel::FileStatus::Other);  // a device is never the user's file
     EXPECT_EQ(p.file_status(dir_ + "brak.xml").kind, zel::FileStatus::Missing);
-    EXPECT_EQ(p.replace_file(dir_ + "brak\\x.xml", "x", true), zel::FileWrite::Failed);
+    EXPECT_EQ(p.replace_file(dir_ + "brak\\x.xml", "x", true, false), zel::FileWrite::Failed);
 
     const std::string log = dir_ + "zel_USB_Logger_1_2_2024.log";
     ASSERT_TRUE(p.append_to_file(log, "pierwszy\n") && p.append_to_file(log, "второй\n"));
@@ -107,6 +109,22 @@ TEST(Win32Discovery, PortsCarryOpenableNamesAndTheirSockets) {
         EXPECT_NE(d.device_path.find("vid_"), std::string::npos) << d.device_path;
         EXPECT_TRUE(d.port_name.find("COM") != std::string::npos && !d.location.empty()) << d.port_name << d.location;
     }
+}
+
+// Held until let go: another thread (a mutex is its holder thread's) is
+// refused, and told who holds it.
+TEST(Win32Lock, AHubLockHoldsUntilLetGoAndNamesItsHolder) {
+    const std::string key = "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(1)";
+    std::string holder;
+    auto lock = p.lock_hub(key, holder);
+    ASSERT_NE(lock, nullptr);
+    auto from_another_thread = [&] {
+        return std::async(std::launch::async, [&] { return p.lock_hub(key, holder) != nullptr; }).get();
+    };
+    EXPECT_FALSE(from_another_thread());
+    EXPECT_EQ(holder.rfind("pid " + std::to_string(GetCurrentProcessId()) + " (zel_unit_tests.exe)", 0), 0u) << holder;
+    lock.reset();
+    EXPECT_TRUE(from_another_thread());
 }
 
 // A COM port named by ZEL_TEST_COM_PORT (scripts/test-windows.sh maps a

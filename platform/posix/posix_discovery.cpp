@@ -166,7 +166,9 @@ std::vector<UsbSerialDevice> discover_usb_serial_devices() {
         const std::string location = device_dir.substr(device_dir.rfind('/') + 1);
         std::string port = dev_root;
         port.append("/").append(name);
-        devices.push_back(UsbSerialDevice{std::string(ids).append(device_dir), port, location});
+        // Its folder's real path names the socket uniquely, also across the
+        // fake trees of several stand-ins.
+        devices.push_back(UsbSerialDevice{std::string(ids).append(device_dir), port, location, device_dir});
     }
     return devices;
 }

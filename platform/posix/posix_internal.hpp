@@ -41,6 +41,10 @@ int interrupting_signal();
 // Readable once an interruption has arrived: waits watch it.
 int interruption_fd();
 
+// The lock of one HUB (see Platform::lock_hub): a lock file in ZEL_LOCK_DIR,
+// /run/lock, $XDG_RUNTIME_DIR or /tmp, the first that is a writable folder.
+std::unique_ptr<HubLock> lock_hub(const std::string& key, std::string& holder);
+
 // --- the port ------------------------------------------------------------------
 PortHandle open_port(const std::string& name, OpenFailure& why);
 bool configure_port(PortHandle h);

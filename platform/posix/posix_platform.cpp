@@ -90,7 +90,7 @@ bool write_fd(int fd, std::string_view content) {
     return write_all_fd(fd, content.data(), content.size()) && ::fsync(fd) == 0;
 }
 
-FileWrite replace(const std::string& path, std::string_view content) {
+FileWrite replace(const std::string& path, std::string_view content, bool owner_only) {
     // Replace the file a link points to, not the link.
     std::string target = path;
     if (char* resolved = ::realpath(path.c_str(), nullptr)) {
@@ -109,7 +109,8 @@ FileWrite replace(const std::string& path, std::string_view content) {
     static std::atomic<unsigned> serial{0};
     const std::string temporary =
         folder + "." + leaf + "." + std::to_string(::getpid()) + "-" + std::to_string(serial++) + ".tmp";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, exists ? 0600 : 0666);
+    const int fd =
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, exists || owner_only ? 0600 : 0666);
     if (fd < 0) {
         if (!exists || (errno != EACCES && errno != EPERM)) return FileWrite::Failed;
         // The folder takes no new file, but the file itself may be written:
@@ -132,8 +133,10 @@ FileWrite replace(const std::string& path, std::string_view content) {
         if (!written) put(old);
         return ::close(in_place) == 0 && written ? FileWrite::WrittenInPlace : FileWrite::Failed;
     }
-    // The file may hold a key: keep the access the user gave the old one.
+    // The file may hold a key: keep the access the user gave the old one; a
+    // new one that holds a key is the owner's alone, whatever the umask allows.
     if (exists) ::fchmod(fd, st.st_mode & 07777);
+    if (!exists && owner_only) ::fchmod(fd, 0600);
     const bool written = write_fd(fd, content);
     if (::close(fd) != 0 || !written || ::rename(temporary.c_str(), target.c_str()) != 0) {
         ::unlink(temporary.c_str());
@@ -226,8 +229,8 @@ public:
         return ok;
     }
 
-    FileWrite replace_file(const std::string& path, std::string_view content, bool) override {
-        return replace(path, content);
+    FileWrite replace_file(const std::string& path, std::string_view content, bool, bool owner_only) override {
+        return replace(path, content, owner_only);
     }
 
     std::vector<UsbSerialDevice> list_usb_serial_devices() override { return discover_usb_serial_devices(); }
@@ -248,6 +251,9 @@ public:
     int port_write(PortHandle h, const uint8_t* data, uint32_t length) override { return write_port(h, data, length); }
     int port_read(PortHandle h, uint8_t* data, uint32_t length) override { return read_port(h, data, length); }
     void port_close(PortHandle h) override { close_port(h); }
+    std::unique_ptr<HubLock> lock_hub(const std::string& key, std::string& holder) override {
+        return posix::lock_hub(key, holder);
+    }
 
     std::string environment(const char* name) override {
         const char* value = std::getenv(name);

@@ -24,9 +24,10 @@ std::string narrow(const wchar_t* text, size_t max_chars) {
 }
 
 // The device's place on the bus: its first location path (the same for a
-// socket however often the device re-enumerates on it), else the hub and
-// port number the driver reports; empty when neither is known.
-std::string read_location(HDEVINFO set, SP_DEVINFO_DATA& info) {
+// socket however often the device re-enumerates on it, and unique on the
+// machine: also its lock key), else the hub and port number the driver
+// reports; empty when neither is known.
+void read_location(HDEVINFO set, SP_DEVINFO_DATA& info, UsbSerialDevice& device) {
     for (const DWORD property : {DWORD(SPDRP_LOCATION_PATHS), DWORD(SPDRP_LOCATION_INFORMATION)}) {
         wchar_t text[512] = {};
         DWORD type = 0;
@@ -34,10 +35,11 @@ std::string read_location(HDEVINFO set, SP_DEVINFO_DATA& info) {
         if (SetupDiGetDeviceRegistryPropertyW(set, &info, property, &type, reinterpret_cast<BYTE*>(text),
                                               sizeof text - sizeof(wchar_t), &size) &&
             text[0] != L'\0') {
-            return to_utf8(text, wcsnlen(text, size / sizeof(wchar_t)));
+            device.location = to_utf8(text, wcsnlen(text, size / sizeof(wchar_t)));
+            if (property == SPDRP_LOCATION_PATHS) device.lock_key = device.location;
+            return;
         }
     }
-    return {};
 }
 
 // The interface path, "PortName" and location of one device; false when the
@@ -67,7 +69,7 @@ bool read_device(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& iface, UsbSerialDevice&
     if (status != ERROR_SUCCESS || type != REG_SZ) return false;
     // The value need not be terminated: read no further than it reaches.
     device.port_name = port_entry_name(narrow(port, size / sizeof(wchar_t)));
-    device.location = read_location(set, info);
+    read_location(set, info, device);
     return device.port_name.size() > 0;
 }
 

@@ -33,6 +33,9 @@ FileStatus file_status(const std::string& path);
 bool read_file(const std::string& path, uint64_t max_bytes, bool text, std::string& out);
 FileWrite replace_file(const std::string& path, std::string_view content, bool text);
 
+// The lock of one HUB (see Platform::lock_hub): a named mutex.
+std::unique_ptr<HubLock> lock_hub(const std::string& key, std::string& holder);
+
 // The port name as the table keeps it: COM3 stays, COM12 becomes \\.\COM12.
 std::string port_entry_name(const std::string& registry_name);
 

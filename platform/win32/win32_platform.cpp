@@ -192,7 +192,9 @@ public:
     bool read_file(const std::string& path, uint64_t max_bytes, bool text, std::string& out) override {
         return win32::read_file(path, max_bytes, text, out);
     }
-    FileWrite replace_file(const std::string& path, std::string_view content, bool text) override {
+    // A new file takes the access of its folder (a user's folders are the
+    // user's): `owner_only` needs nothing more here.
+    FileWrite replace_file(const std::string& path, std::string_view content, bool text, bool) override {
         return win32::replace_file(path, content, text);
     }
 
@@ -286,6 +288,10 @@ public:
 
     void port_close(PortHandle h) override {
         if (h != kInvalidPort) CloseHandle(to_handle(h));
+    }
+
+    std::unique_ptr<HubLock> lock_hub(const std::string& key, std::string& holder) override {
+        return win32::lock_hub(key, holder);
     }
 
     // From the system's own UTF-16 block: the runtime's wide copy of the

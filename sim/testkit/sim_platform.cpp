@@ -102,7 +102,7 @@ bool SimPlatform::read_file(const std::string& path, uint64_t max_bytes, bool, s
     return true;
 }
 
-zel::FileWrite SimPlatform::replace_file(const std::string& path, std::string_view content, bool) {
+zel::FileWrite SimPlatform::replace_file(const std::string& path, std::string_view content, bool, bool owner_only) {
     const std::string key = key_of(path);
     SimFile* f = file(key);
     if (f != nullptr && !f->regular) return zel::FileWrite::NotRegular;
@@ -114,6 +114,7 @@ zel::FileWrite SimPlatform::replace_file(const std::string& path, std::string_vi
         f->content = content;
         return zel::FileWrite::WrittenInPlace;
     }
+    if (f == nullptr) files[key].owner_only = owner_only;
     files[key].content = content;
     return zel::FileWrite::Replaced;
 }
@@ -131,7 +132,7 @@ std::vector<zel::UsbSerialDevice> SimPlatform::list_usb_serial_devices() {
         char path[160];
         std::snprintf(path, sizeof path, "\\\\?\\usb#vid_%04x&pid_%04x#%s#{a5dcbf10-6530-11d2-901f-00c04fb951ed}",
                       hub->vendor_id(), hub->product_id(), hub->config().location.c_str());
-        devices.push_back({path, hub->port_name(), hub->config().location});
+        devices.push_back({path, hub->port_name(), hub->config().location, hub->config().location});
     }
     return devices;
 }
@@ -167,6 +168,7 @@ zel::PortHandle SimPlatform::port_create(const std::string& name, zel::OpenFailu
     }
     const zel::PortHandle h = next_handle_++;
     handles_[h] = {hub, hub->generation()};
+    ++opened;
     return h;
 }
 
@@ -216,8 +218,17 @@ int SimPlatform::port_read(zel::PortHandle h, uint8_t* data, uint32_t length) {
             if (limit == dead_at && read_.empty()) return -1;
             break;
         }
+        size_t& count = read_from_[hub];
+        for (auto hold = holds.begin(); hold != holds.end(); ++hold) {
+            if (hold->hub != hub || hold->after != count) continue;
+            for (TimedByte& later : queue) later.time = std::max(later.time, now_) + hold->ms * kTicksPerMs;
+            holds.erase(hold);
+            break;
+        }
+        if (queue.front().time > limit) continue;  // held back: the read waits as for any byte
         const TimedByte b = queue.front();
         queue.pop_front();
+        ++count;
         now_ = std::max(now_, b.time);
         read_.push_back(b.value);
         last = now_;
@@ -235,6 +246,30 @@ void SimPlatform::port_close(zel::PortHandle h) {
     // Bytes the tool never read are gone with the handle.
     if (it->second.generation == it->second.hub->generation()) it->second.hub->discard_output();
     handles_.erase(it);
+}
+
+std::unique_ptr<zel::HubLock> SimPlatform::lock_hub(const std::string& key, std::string& holder) {
+    class Held final : public zel::HubLock {
+    public:
+        Held(std::set<std::string>& locked, std::string key) : locked_(locked), key_(std::move(key)) {}
+        ~Held() override { locked_.erase(key_); }
+        Held(const Held&) = delete;
+        Held& operator=(const Held&) = delete;
+
+    private:
+        std::set<std::string>& locked_;
+        std::string key_;
+    };
+    holder.clear();
+    const auto foreign = foreign_locks.find(key);
+    if (foreign != foreign_locks.end() && now_ < foreign->second.until) {
+        holder = foreign->second.holder;
+        return nullptr;
+    }
+    // A second lock of the same key in this process is refused as well.
+    if (!locked_.insert(key).second) return nullptr;
+    ++locks_taken;
+    return std::make_unique<Held>(locked_, key);
 }
 
 std::string SimPlatform::environment(const char* name) {

@@ -36,7 +36,14 @@ struct Wait {
 struct SimFile {
     std::string content;
     bool read_only = false;
-    bool regular = true;  // false: a folder or a device
+    bool regular = true;      // false: a folder or a device
+    bool owner_only = false;  // made anew for its owner's eyes only
+};
+
+// A HUB lock held by another process: by whom, and until when (virtual time).
+struct ForeignLock {
+    std::string holder;  // "pid 4711 (zel_usb_interface)", or "" when the system would not tell
+    int64_t until = INT64_MAX;
 };
 
 class SimPlatform : public zel::Platform {
@@ -51,9 +58,10 @@ public:
     int64_t now() const { return now_; }
     double now_ms() const { return double(now_) / kTicksPerMs; }
 
-    // What the run produced.
+    // What the run produced; `console` both streams as a terminal shows them.
     std::string out;
     std::string err;
+    std::string console;
     bool err_terminal = false;
     std::vector<TraceEntry> trace;
     bool keep_trace = true;  // off where nothing looks at the wire (fuzzing)
@@ -70,6 +78,21 @@ public:
     bool files_writable = true;
 
     std::map<std::string, std::string> env;
+    // HUB locks held by other processes, by key (a HUB's key is its location).
+    std::map<std::string, ForeignLock> foreign_locks;
+    // Keys locked by this process right now, how many locks it took in all,
+    // and how many ports it opened.
+    const std::set<std::string>& locked() const { return locked_; }
+    int locks_taken = 0;
+    int opened = 0;
+    // A pause in what a HUB sends: once the tool has read `after` bytes from
+    // it (counting from the start of the run), the rest comes `ms` later.
+    struct Hold {
+        const HubModel* hub;
+        size_t after;
+        int64_t ms;
+    };
+    std::vector<Hold> holds;
     // An interruption ("SIGINT") that arrives at this virtual time.
     int64_t interrupt_at = -1;
     std::string interrupt_by = "SIGINT";
@@ -84,8 +107,14 @@ public:
     void sleep_ms(uint32_t ms) override;
     void timer_wait(int64_t due_100ns) override;
     std::string format_local_time(uint32_t seconds, const char* format) override;
-    void write_stdout(std::string_view text) override { out.append(text); }
-    void write_stderr(std::string_view text) override { err.append(text); }
+    void write_stdout(std::string_view text) override {
+        out.append(text);
+        console.append(text);
+    }
+    void write_stderr(std::string_view text) override {
+        err.append(text);
+        console.append(text);
+    }
     bool stderr_is_terminal() override { return err_terminal; }
     std::string log_directory() override { return "./"; }
     std::vector<std::string> list_directory(const std::string& dir) override;
@@ -93,7 +122,7 @@ public:
     bool append_to_file(const std::string& path, std::string_view text) override;
     zel::FileStatus file_status(const std::string& path) override;
     bool read_file(const std::string& path, uint64_t max_bytes, bool text, std::string& out) override;
-    zel::FileWrite replace_file(const std::string& path, std::string_view content, bool text) override;
+    zel::FileWrite replace_file(const std::string& path, std::string_view content, bool text, bool owner_only) override;
     std::vector<zel::UsbSerialDevice> list_usb_serial_devices() override;
     zel::PortHandle port_create(const std::string& name, zel::OpenFailure& why) override;
     std::string port_holder(const std::string& name) override;
@@ -105,6 +134,7 @@ public:
     int port_write(zel::PortHandle h, const uint8_t* data, uint32_t length) override;
     int port_read(zel::PortHandle h, uint8_t* data, uint32_t length) override;
     void port_close(zel::PortHandle h) override;
+    std::unique_ptr<zel::HubLock> lock_hub(const std::string& key, std::string& holder) override;
     std::string environment(const char* name) override;
     std::string interruption() override { return interrupted() ? interrupt_by : ""; }
     int exit_status(int result) override { return result; }
@@ -129,6 +159,8 @@ private:
     zel::PortHandle next_handle_ = zel::PortHandle(0x7ead0000) * 0x10 + 0x1000;
     std::vector<uint8_t> written_;  // the bytes of the write being handled
     std::vector<uint8_t> read_;     // the bytes of the read being handled
+    std::set<std::string> locked_;
+    std::map<const HubModel*, size_t> read_from_;  // bytes read from each HUB
 };
 
 }  // namespace sim
