@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include "platform/platform.hpp"
 
 namespace fwimage {
@@ -112,6 +113,8 @@ std::string check_two_part(std::span<const uint8_t> file, TwoPartImage& out) {
     if (out.count > kMaxParts) {
         return describe("part count %llu is above the %llu parts an image may have", uint64_t(out.count), kMaxParts);
     }
+    // Such an image would send the HUB into its bootloader and write nothing.
+    if (out.count < 1) return "part count " + std::to_string(out.count) + " is below the 1 part an image must have";
     out.first.fw_signature = le32_at(file, 56);
     out.first.data_signature = le32_at(file, 64);
     out.first.data_length = static_cast<uint32_t>(first_length);

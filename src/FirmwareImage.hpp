@@ -89,7 +89,7 @@ struct TwoPartImage {
     static constexpr uint32_t kHeaderSize = kFirstBlock + kBlockSize;  // 596
 
     uint32_t image_word = 0;
-    int32_t count = 0;  // N, signed: zero or less sends no part
+    int32_t count = 0;  // N, signed; an image with less than one part is refused
     ImagePart first;    // part 0, sent first, stored last
     ImagePart second;   // every part from index 1 on
 

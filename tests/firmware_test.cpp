@@ -78,8 +78,7 @@ TEST(HubUpgrade, AtmelByteForByteWithItsWaits) {
 
 TEST(HubUpgrade, StPartsAndTheirTriggers) {
     using Parts = std::pair<Kind, int32_t>;
-    for (const auto& [kind, parts] :
-         {Parts{Kind::TorvaneST, 2}, {Kind::Quillet, 2}, {Kind::TorvaneST, 3}, {Kind::TorvaneST, 0}}) {
+    for (const auto& [kind, parts] : {Parts{Kind::TorvaneST, 2}, {Kind::Quillet, 2}, {Kind::TorvaneST, 3}}) {
         sim::HubConfig c = t::hub(kind);
         c.firmware.st_parts = std::max(parts, 1);
         Bench b(c);
@@ -101,8 +100,7 @@ TEST(HubUpgrade, StPartsAndTheirTriggers) {
             EXPECT_EQ(part.image_word, 0x2E0D0C0Bu);
         }
         EXPECT_EQ(t::get32(b.writes().back(), 0), 0x00730100u);
-        EXPECT_EQ(fw.final_triggers, 1);  // also after no part at all
-        if (parts == 0) continue;         // which the bootloader takes for a trigger too early
+        EXPECT_EQ(fw.final_triggers, 1);
         const std::vector<int64_t> sleeps = b.sleeps_ms();
         EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 5000), parts + 1);
         EXPECT_TRUE(fw.violations.empty()) << fw.violations.front();
@@ -141,9 +139,12 @@ TEST(ImageFiles, RefusedBeforeAnyPortIsOpenedSayingWhy) {
     t::SinglePart atmel, sensor, bad_variant;
     sensor.target = 'S';
     bad_variant.variant = 'D';
-    t::TwoPart st, quillet_image, nine;
+    t::TwoPart st, quillet_image, nine, none, negative;
     quillet_image.target = 'H';
     nine.count = 9;
+    none.count = 0;
+    negative.count = -1;
+    negative.target = 'H';
     Bytes beyond_file = atmel.bytes(), long_sensor = sensor.bytes(), long_part = st.bytes();
     t::put32(beyond_file, 12, 5000);
     t::put32(long_sensor, 40 + 12, 100000);
@@ -174,6 +175,8 @@ TEST(ImageFiles, RefusedBeforeAnyPortIsOpenedSayingWhy) {
         {Kind::TorvaneST, "-h", long_part, who_st,
          "part data lengths 0x186a0 and 0x2bc end beyond the file of 2399 bytes"},
         {Kind::TorvaneST, "-h", nine.bytes(), who_st, "part count 9 is above the 8 parts an image may have"},
+        {Kind::TorvaneST, "-h", none.bytes(), who_st, "part count 0 is below the 1 part an image must have"},
+        {Kind::Quillet, "-h", negative.bytes(), who_st, "part count -1 is below the 1 part an image must have"},
         {Kind::TorvaneST, "-h", Bytes(16777217, 0), who_st,
          "file of 16777217 bytes is larger than the 16777216 bytes an image may have"},
     };
