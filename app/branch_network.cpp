@@ -48,7 +48,9 @@ int branch_write_network(RunRecord& record, const char* path) {
         result = WriteNetworkCommand::kFileRefused;
     } else {
         command.use_XML_file = true;
-        result = connect_and_run(command, record);
+        // The file is judged whole before any port opens, as an image is.
+        result = command.load_file();
+        if (result == 0) result = connect_and_run(command, record);
     }
     if (result != 0) logger->Error("Network configuration failed - status %d\n", result);
     if (command.sent) record.data()["configuration"] = configuration_data(command.request);
@@ -72,21 +74,29 @@ int branch_read_network(RunRecord& record, const char* path) {
     return result;
 }
 
+namespace {
+
+// The driver's conversion of a scan argument, and a warning where it sends
+// something other than what was typed (or than the usage text allows).
+uint32_t scan_argument(const char* text, const char* what, uint32_t highest, USB_Logger* logger) {
+    const uint32_t value = parse_number(text) & 0xFFu;
+    if (!is_plain_number(text, highest)) {
+        logger->Warning("The %s \"%s\" is not a number from 0 to %u: %s %u is sent\n", what, text, highest, what,
+                        unsigned(value));
+    }
+    return value;
+}
+
+}  // namespace
+
 int branch_scan_networks(RunRecord& record, const char* channel_text, const char* band_text) {
     USB_Logger* logger = USB_Logger::Instance();
-    const uint32_t channel = parse_number(channel_text) & 0xFFu;
-    const uint32_t band = band_text != nullptr ? parse_number(band_text) & 0xFFu : 2u;
+    const uint32_t channel = scan_argument(channel_text, "channel", 20, logger);
+    const uint32_t band = band_text != nullptr ? scan_argument(band_text, "band", 2, logger) : 2u;
     // Any band above 1 is announced as dual-band but sent as given.
-    if (band >= 2) {
-        print_out("\nDual-band - Channel %d\n", int(channel));
-        logger->Info("Scanning: Dual-band - Channel %d\n", int(channel));
-    } else if (band == 1) {
-        print_out("\nBand 5GHz - Channel %d\n", int(channel));
-        logger->Info("Scanning: Band 5GHz - Channel %d\n", int(channel));
-    } else {
-        print_out("\nBand 2.4GHz - Channel %d\n", int(channel));
-        logger->Info("Scanning: Band 2.4GHz - Channel %d\n", int(channel));
-    }
+    const char* band_name = band >= 2 ? "Dual-band" : band == 1 ? "Band 5GHz" : "Band 2.4GHz";
+    print_out("\n%s - Channel %d\n", band_name, int(channel));
+    logger->Info("Scanning: %s - Channel %d\n", band_name, int(channel));
     ScanResult result{};
     result.channel = channel;
     result.band = band;

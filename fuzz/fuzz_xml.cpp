@@ -6,6 +6,7 @@
 #include <array>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "fuzz/support.hpp"
 #include "src/NetworkConfiguration.hpp"
@@ -42,7 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memset(&before, 0x5A, sizeof before);
     before.SSID[31] = before.PSK[31] = '\0';
     NetworkConfiguration record = before;
-    if (!read_network_xml(buffer.data(), record, error)) {
+    std::vector<std::string> warnings;
+    if (!read_network_xml(buffer.data(), record, error, warnings)) {
         if (error.empty()) fail("a refused file without a reason");
         if (std::memcmp(&record, &before, sizeof record) != 0) fail("a refused file changed the record");
         return 0;
@@ -60,7 +62,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!store_network_file(platform, "out.xml", network_xml_text(record), error)) fail("-r cannot store a record");
     NetworkConfiguration again = before;
     if (!load_network_file(platform, "out.xml", buffer, error)) fail("the file of an accepted record does not load");
-    if (!read_network_xml(buffer.data(), again, error)) fail("the file of an accepted record is refused");
+    warnings.clear();
+    if (!read_network_xml(buffer.data(), again, error, warnings)) fail("the file of an accepted record is refused");
+    if (!warnings.empty()) fail("the file -r writes reads with a conversion warning");
     if (!same(record, again)) fail("the file of an accepted record reads back differently");
     return 0;
 }

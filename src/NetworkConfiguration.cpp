@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -65,7 +66,15 @@ bool take_text(std::string_view name, std::string_view text, char (&field)[netre
     return true;
 }
 
-bool take_address(std::string_view name, const xml_node<>* node, uint32_t& field, std::string& error) {
+// What a conversion changed is said, and what is sent instead.
+void warn_of(std::string_view name, std::string_view text, const std::string& sent,
+             std::vector<std::string>& warnings) {
+    warnings.push_back(format("%.*s \"%.*s\" in the XML configuration file is sent as %s.\n", int(name.size()),
+                              name.data(), int(std::min<size_t>(text.size(), 40)), text.data(), sent.c_str()));
+}
+
+bool take_address(std::string_view name, const xml_node<>* node, uint32_t& field, std::string& error,
+                  std::vector<std::string>& warnings) {
     const std::string_view text = text_of(node);
     if (!is_well_formed_IP_address(text)) {
         error = format("Malformed address \"%.*s\" for %.*s in the XML configuration file.\n",
@@ -73,7 +82,21 @@ bool take_address(std::string_view name, const xml_node<>* node, uint32_t& field
         return false;
     }
     field = _parse_IP_address(node->value());
+    bool plain = true;
+    for (std::string_view rest = text;;) {
+        const size_t dot = rest.find('.');
+        plain = plain && is_plain_number(rest.substr(0, dot), 255);
+        if (dot == std::string_view::npos) break;
+        rest.remove_prefix(dot + 1);
+    }
+    if (!plain) warn_of(name, text, format_IP_address(field), warnings);
     return true;
+}
+
+uint32_t take_number(std::string_view name, const xml_node<>* node, std::vector<std::string>& warnings) {
+    const uint32_t value = parse_number(node->value());
+    if (!is_plain_number(text_of(node), UINT32_MAX)) warn_of(name, text_of(node), std::to_string(value), warnings);
+    return value;
 }
 
 // The code of a group is the position of its last child whose "value" is
@@ -153,6 +176,19 @@ uint32_t parse_number(const char* text) {
     return negative ? 0u - value : value;
 }
 
+bool is_plain_number(std::string_view text, uint64_t max) {
+    const size_t from = text.find_first_not_of(" \t\n\v\f\r");
+    const size_t to = text.find_last_not_of(" \t\n\v\f\r");
+    if (from == std::string_view::npos) return false;
+    uint64_t value = 0;
+    for (const char c : text.substr(from, to - from + 1)) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + uint64_t(c - '0');
+        if (value > max) return false;
+    }
+    return true;
+}
+
 uint32_t _parse_IP_address(const char* text) {
     if (text == nullptr) return 0;
     uint32_t address = 0;
@@ -217,7 +253,8 @@ std::string network_xml_text(const NetworkConfiguration& c) {
     return text;
 }
 
-bool read_network_xml(char* text, NetworkConfiguration& configuration, std::string& error) {
+bool read_network_xml(char* text, NetworkConfiguration& configuration, std::string& error,
+                      std::vector<std::string>& warnings) {
     rapidxml::xml_document<> doc;
     try {
         doc.parse<0>(text);
@@ -246,16 +283,19 @@ bool read_network_xml(char* text, NetworkConfiguration& configuration, std::stri
         } else if (name == "UNITY_ADDR") {
             std::memset(c.UNITY_ADDR, 0, sizeof c.UNITY_ADDR);
             std::memcpy(c.UNITY_ADDR, text.data(), std::min(text.size(), sizeof c.UNITY_ADDR));
+            if (text.size() > sizeof c.UNITY_ADDR) {
+                warn_of(name, text, "\"" + std::string(text.substr(0, sizeof c.UNITY_ADDR)) + "\"", warnings);
+            }
         } else if (name == "CHANNEL_NO") {
-            c.CHANNEL_NO = parse_number(node->value());
+            c.CHANNEL_NO = take_number(name, node, warnings);
         } else if (name == "SERVERIP") {
-            ok = take_address(name, node, c.SERVERIP, error);
+            ok = take_address(name, node, c.SERVERIP, error, warnings);
         } else if (name == "DEVICEIP") {
-            ok = take_address(name, node, c.DEVICEIP, error);
+            ok = take_address(name, node, c.DEVICEIP, error, warnings);
         } else if (name == "GATEWAY") {
-            ok = take_address(name, node, c.GATEWAY, error);
+            ok = take_address(name, node, c.GATEWAY, error, warnings);
         } else if (name == "PORT") {
-            c.PORT = parse_number(node->value());
+            c.PORT = take_number(name, node, warnings);
         }
         if (!ok) return false;
     }

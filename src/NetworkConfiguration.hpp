@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zel {
 class Platform;
@@ -79,6 +80,10 @@ void network_to_message(const NetworkConfiguration& configuration, std::span<uin
 // taken modulo 2^32, so "-1" and "4294967295" give the same word.
 uint32_t parse_number(const char* text);
 
+// Digits alone, once blanks at either end are left off, of a value up to
+// `max`: a text that parse_number converts to just what it says.
+bool is_plain_number(std::string_view text, uint64_t max);
+
 // The address word a + b*256 + c*65536 + d*16777216 of "a.b.c.d"; each part
 // converts as a number and keeps its low 8 bits. Missing parts count as 0.
 uint32_t _parse_IP_address(const char* text);
@@ -94,8 +99,12 @@ std::string network_xml_text(const NetworkConfiguration& configuration);
 // Reads a document into `configuration`. `text` is zero-terminated and is
 // changed in place by the parser. Fields whose element is missing keep their
 // value. On failure returns false with the line to log in `error`; then
-// `configuration` is unchanged.
-bool read_network_xml(char* text, NetworkConfiguration& configuration, std::string& error);
+// `configuration` is unchanged. A value that its conversion changes (an
+// address part above 255, a number that is not plain digits or does not fit
+// 32 bits, a UNITY_ADDR cut to 4 characters) adds a line to `warnings`
+// naming the element, its text and what is sent.
+bool read_network_xml(char* text, NetworkConfiguration& configuration, std::string& error,
+                      std::vector<std::string>& warnings);
 
 // Reads the file whole into `buffer`, zero-terminated, as text. Refuses what
 // is not a regular file and files that do not fit the buffer. False with the

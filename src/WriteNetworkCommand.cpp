@@ -4,6 +4,7 @@
 #include <cstring>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace {
 constexpr const char* kOperation = "WriteNetworkCommand::RunCommand";
@@ -18,22 +19,33 @@ int WriteNetworkCommand::_parse_XML_file(const char* name) {
     std::string error;
     const std::span<uint8_t, kRequestSize> message(request, kRequestSize);
     NetworkConfiguration record = network_from_message(message);
-    if (!load_network_file(port->platform(), name, buffer, error) || !read_network_xml(buffer.data(), record, error)) {
+    std::vector<std::string> warnings;
+    if (!load_network_file(port->platform(), name, buffer, error) ||
+        !read_network_xml(buffer.data(), record, error, warnings)) {
         logger->Error("%s", error.c_str());
         return 1;
     }
+    for (const std::string& warning : warnings) logger->Warning("%s", warning.c_str());
     network_to_message(record, message);
+    return 0;
+}
+
+int32_t WriteNetworkCommand::load_file() {
+    if (std::memchr(file_name, 0, sizeof file_name) == nullptr) {
+        logger->Error("Path of configuration file too long (at most %u characters).\n", unsigned(kMaxPathLength));
+        return kFileRefused;
+    }
+    // Nothing reaches the HUB unless the whole file was usable.
+    if (_parse_XML_file(file_name) != 0) return kFileRefused;
+    loaded_ = true;
     return 0;
 }
 
 int32_t WriteNetworkCommand::RunCommand() {
     if (use_XML_file) {
-        if (std::memchr(file_name, 0, sizeof file_name) == nullptr) {
-            logger->Error("Path of configuration file too long (at most %u characters).\n", unsigned(kMaxPathLength));
-            return kFileRefused;
+        if (!loaded_) {
+            if (const int32_t refused = load_file()) return refused;
         }
-        // Nothing reaches the HUB unless the whole file was usable.
-        if (_parse_XML_file(file_name) != 0) return kFileRefused;
     } else {
         if (configuration == nullptr) return kNoConfiguration;
         network_to_message(*configuration, std::span<uint8_t, kRequestSize>(request, kRequestSize));

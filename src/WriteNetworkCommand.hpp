@@ -27,10 +27,17 @@ public:
     // Copies `path` into file_name; false (nothing copied) when it does not fit.
     bool set_file_name(const char* path);
 
+    // Reads and judges the XML file: 0, or 18 after logging why it cannot be
+    // used. Call it before Connect, so that an unusable file opens no port;
+    // RunCommand does it itself otherwise.
+    int32_t load_file();
     int32_t RunCommand() override;
 
 private:
     // Fills the record of `request` from the file: 0, or 1 after logging why
-    // the file cannot be used (the request is then left as it was).
+    // the file cannot be used (the request is then left as it was). Each
+    // value a conversion changed is logged as a WARNING.
     int _parse_XML_file(const char* name);
+
+    bool loaded_ = false;
 };

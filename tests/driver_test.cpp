@@ -53,9 +53,9 @@ TEST(Arguments, WithoutAHubEveryOptionEndsWithItsFailureLine) {
         {{"-log"}, 6, "Something went wrong reading LOG-file - error-code 6\n"},
         {{"-stest"}, 6, "Something went wrong in the self-test - error-code 6\n"},
         {{"-r", "net.xml"}, 6, "Something went wrong reading network configuration!! - error-code 6\n"},
-        {{"-w", "missing.xml"}, 6, "Network configuration failed - status 6\n"},
         {{"-h", "hub.tfh"}, 6, "Something went wrong with HUB firmware-upgrade - error-code 6!!\n"},
-        // An image is judged before any HUB is looked for.
+        // An image or a configuration file is judged before any port opens.
+        {{"-w", "missing.xml"}, 18, "Network configuration failed - status 18\n"},
         {{"-h", "missing.tfh"}, 25, "Something went wrong with HUB firmware-upgrade - error-code 25!!\n"},
         {{"-s", "hub.tfh"}, 25, "Something went wrong with Sensors firmware-upgrade - error-code 25!!\n"},
         {{"-rs", "6"}, 0, ""},
@@ -70,6 +70,7 @@ TEST(Arguments, WithoutAHubEveryOptionEndsWithItsFailureLine) {
     Bench b;
     EXPECT_EQ(b.run({"-rs", "300", "1"}), 0);
     EXPECT_EQ(b.p.out, kVersionLine +
+                           "The channel \"300\" is not a number from 0 to 20: channel 44 is sent\n"
                            "\nBand 5GHz - Channel 44\nScanning: Band 5GHz - Channel 44\n"
                            "Creating object ScanNetworksCommand\nNumber of access points found 0\n");
 }

@@ -289,7 +289,7 @@ TEST(WifiConfiguration, WriteSendsWhatTheFileSaysAndReturnsTheStatus) {
     const std::string xml =
         "\xEF\xBB\xBF<?xml version=\"1.0\"?>\r\n<!-- edited --><NETWORK><SSID> "
         "Lab</SSID><UNITY_ADDR>ABCDEF</UNITY_ADDR>"
-        "<CHANNEL_NO> 11 </CHANNEL_NO><SERVERIP>192.0.2.300</SERVERIP><DEVICEIP>10.0.0.1</DEVICEIP><PORT>-1</PORT>"
+        "<CHANNEL_NO> 011 </CHANNEL_NO><SERVERIP>192.0.2.300</SERVERIP><DEVICEIP>10.0.x.1</DEVICEIP><PORT>-1</PORT>"
         "<GATEWAY>1.2.3.4</GATEWAY><GATEWAY>5.6.7.8</GATEWAY><Other/><DHCP><Automatic value=\"true\"/><Manual "
         "value=\"false\"/></DHCP><SECURITY_TYPE>" +
         [] {
@@ -316,6 +316,14 @@ TEST(WifiConfiguration, WriteSendsWhatTheFileSaysAndReturnsTheStatus) {
         for (const auto& [offset, value] : words) t::put32(expected, offset - 4, value);
         std::copy_n(" Lab", 4, expected.begin() + 36);
         EXPECT_EQ(sent, expected);
+        // Every value a conversion changed is said; plain digits in blanks are not changed.
+        const std::string in_file = "\" in the XML configuration file is sent as ";
+        EXPECT_EQ(b.at("WARNING").rfind("UNITY_ADDR \"ABCDEF" + in_file + "\"ABCD\".\nSERVERIP \"192.0.2.300" +
+                                            in_file + "192.0.2.44.\nDEVICEIP \"10.0.x.1" + in_file +
+                                            "10.0.0.1.\nPORT \"-1" + in_file + "4294967295.\n",
+                                        0),
+                  0u)
+            << b.at("WARNING");
         EXPECT_EQ(b.logged("ERROR", "Network configuration failed - status 7\n"), !legacy);
     }
 }
@@ -347,7 +355,7 @@ TEST(WifiConfiguration, AFileThatCannotBeUsedNeverReachesTheHub) {
         if (!file.empty()) b.put("net.xml", file);
         EXPECT_EQ(b.run({"-w", "net.xml"}), 18) << line;
         EXPECT_TRUE(b.logged("ERROR", line)) << b.at("ERROR");
-        EXPECT_EQ(b.writes().size(), 1u);  // the probe only
+        EXPECT_EQ(b.p.opened, 0);  // judged before any port opens
     }
     Bench longest(t::hub());  // 4499 bytes, and a 31-character key with its terminator
     longest.put("net.xml", "<NETWORK><PSK>" + std::string(31, 'k') + "</PSK>" + groups + "</NETWORK>" +
@@ -385,6 +393,8 @@ TEST(WifiScan, OneEntryPerNameAtMostElevenAndTheRequestHead) {
     Bench legacy(t::hub(Kind::TorvaneAtmel, true));  // band 1 goes in byte 1, channel 300 as 44 in byte 3
     EXPECT_EQ(legacy.run({"-rs", "300", "1"}), 0);
     EXPECT_EQ(legacy.writes().back(), t::request(0x2C7901AE));
+    EXPECT_EQ(legacy.at("WARNING").rfind("The channel \"300\" is not a number from 0 to 20: channel 44 is sent\n", 0),
+              0u);
     EXPECT_NE(legacy.p.out.find("Number of access points found 2\n"), std::string::npos);
 
     // A failed scan shows no access point and still exits 0; its record tells.
