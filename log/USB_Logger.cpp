@@ -140,10 +140,23 @@ bool USB_Logger::_is_old_log_file(const std::string& name) const {
     return logrules::is_old_log_file(name, today_);
 }
 
+void USB_Logger::show(const std::string& text) {
+    if (terminal_ < 0) terminal_ = platform_.stderr_is_terminal() ? 1 : 0;
+    if (terminal_ == 0 || (text.empty() && shown_width_ == 0)) return;
+    // Blanks over what a longer text left, then back to its end.
+    const size_t width = shown_width_;
+    shown_width_ = text.size();
+    std::string line = "\r" + text;
+    if (width > text.size()) line += std::string(width - text.size(), ' ') + "\r" + text;
+    if (text.empty() && width > 0) line = "\r" + std::string(width, ' ') + "\r";
+    platform_.write_stderr(line);
+}
+
 void USB_Logger::_write(const char* level, const char* format, va_list args) {
     // A text longer than the buffer is cut to its first 1023 characters, on
     // the console and in the file alike.
     const std::string text = format_text(kTextCapacity, format, args);
+    if (shown_width_ > 0) show("");
     platform_.write_stdout(text);
     const std::string stamp = logrules::time_stamp(logrules::breakdown_utc(platform_.utc_now_ticks()));
     std::string line;

@@ -55,6 +55,12 @@ public:
     void Warning(const char* format, ...) ZEL_PRINTF_FORMAT(2, 3);
     void Info(const char* format, ...) ZEL_PRINTF_FORMAT(2, 3);
 
+    // Progress of a long wait, on a terminal's standard error only: `text`
+    // in place of what was shown before; an empty text wipes it. Every
+    // logged text wipes it first, so that the two never run together on the
+    // screen; standard output and the log file carry none of it.
+    void show(const std::string& text);
+
 private:
     friend class zel::RunScope;  // starts the log on its first use
     void _start_log();
@@ -68,4 +74,6 @@ private:
     std::string path_;
     int64_t today_ = 0;
     bool warned_ = false;  // about a log file that cannot be written
+    int terminal_ = -1;    // standard error is a terminal: not asked yet
+    size_t shown_width_ = 0;
 };

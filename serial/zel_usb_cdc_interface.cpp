@@ -235,15 +235,7 @@ int zel_usb_cdc_interface::read_port(void* buffer, int length, int64_t timeout_m
 }
 
 void zel_usb_cdc_interface::show(const std::string& text) {
-    if (terminal_ < 0) terminal_ = platform_.stderr_is_terminal() ? 1 : 0;
-    if (terminal_ == 0) return;
-    // Blanks over what a longer text left, then back to its end.
-    const size_t width = shown_width_;
-    shown_width_ = text.size();
-    std::string line = "\r" + text;
-    if (width > text.size()) line += std::string(width - text.size(), ' ') + "\r" + text;
-    if (text.empty() && width > 0) line = "\r" + std::string(width, ' ') + "\r";
-    platform_.write_stderr(line);
+    logger->show(text);
 }
 
 void zel_usb_cdc_interface::_check_interrupted() {

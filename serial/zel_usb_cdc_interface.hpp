@@ -110,9 +110,7 @@ public:
     // interrupted (zel::Interrupted).
     void sleep_ms(uint32_t ms, const char* waiting_for = nullptr);
     void pause(int64_t due_100ns);
-    // On a terminal's standard error only: `text` in place of what was shown
-    // before; an empty text wipes it. Standard output and the log stay as
-    // they are.
+    // A progress line on a terminal (USB_Logger::show).
     void show(const std::string& text);
 
     zel::Platform& platform() { return platform_; }
@@ -130,6 +128,4 @@ private:
     zel::Platform& platform_;
     int32_t most_ports_seen_ = 0;  // several HUBs during the run: none is taken for another
     zel::Timing timing_;
-    int terminal_ = -1;  // standard error is a terminal: not asked yet
-    size_t shown_width_ = 0;
 };

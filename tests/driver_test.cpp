@@ -1,6 +1,8 @@
 // The driver's frame: argument rules, the usage text, the port a run takes,
 // the run's log and trace, and what no HUB, a closed console or an
 // unwritable folder do to a run.
+#include <regex>
+
 #include <nlohmann/json.hpp>
 
 #include "tests/support.hpp"
@@ -268,8 +270,9 @@ TEST(Progress, LongWaitsShowOnATerminalAndNowhereElse) {
         EXPECT_EQ(b.p.err.find("\rWaiting for the HUB to come back: at most 19 s left\r") != std::string::npos,
                   terminal)
             << b.p.err;
-        // Wiped when done: the last thing on the line is blanks.
+        // Wiped when done, and before every logged text: the two never run together.
         EXPECT_TRUE(!terminal || b.p.err.substr(b.p.err.size() - 2) == " \r");
+        EXPECT_FALSE(std::regex_search(b.p.console, std::regex("left[^\r]")));
         EXPECT_EQ(b.p.out.find("Waiting"), std::string::npos);
     }
 }
