@@ -1,7 +1,9 @@
 // How long the tool waits. The documented timing is the protocol's own;
 // the fast one (ZEL_TIMING=fast) ends a wait on what the HUB does where the
-// HUB tells: it leaving and coming back, an echo or a stream arriving. Both
-// send the same bytes; every value either mode uses is named here.
+// HUB tells: it leaving and coming back, an echo or a stream arriving. It
+// never gives up sooner than the documented timing would, so both modes
+// send the same bytes and end the same way; every value either mode uses is
+// named here.
 #pragma once
 
 #include <cstdint>
@@ -21,10 +23,12 @@ struct Timing {
     // a typed character; the fast mode reads such an echo as it arrives.
     // Bootloader requests always keep it: the bootloader may need it.
     bool pause_before_short_echo = true;
-    // Silence that ends a fast block read: the sensor records (once whole
-    // records have come) and the HUB's log; the log's first byte has as long.
-    int64_t records_quiet_ms = 45;
-    int64_t log_quiet_ms = 500;
+    // Silence that ends a fast read of a stream whose length only the HUB
+    // knows: the sensor records (once whole records have come) and the
+    // HUB's log. A HUB that pauses up to 2 s inside either gives the same
+    // bytes in both modes.
+    int64_t records_quiet_ms = 2500;
+    int64_t log_quiet_ms = 2500;
 
     static Timing documented() { return {}; }
     static Timing quick() {

@@ -181,45 +181,65 @@ int zel_usb_cdc_interface::write_port(const void* buffer, uint32_t length) {
     return static_cast<int>(length);
 }
 
-int zel_usb_cdc_interface::read_port_count(void* buffer, int length, int64_t timeout_ms, const char* waiting_for) {
+int64_t zel_usb_cdc_interface::silent_read_ms(int length, int64_t timeout_ms) {
+    // Empty reads of 10 ms a byte plus 10, until they have used up the limit.
+    const int64_t one = 10 * int64_t(std::max(length, 1)) + 10;
+    return std::max<int64_t>(1, (timeout_ms + one - 1) / one) * one;
+}
+
+int zel_usb_cdc_interface::read_port_count(void* buffer, int length, int64_t timeout_ms, const char* waiting_for,
+                                           int64_t first_byte_ms) {
     auto* bytes = static_cast<uint8_t*>(buffer);
     int received = 0;
     int64_t remaining = timeout_ms;
     if (length <= 0) return 0;
     WaitNotice notice(*this, waiting_for, timeout_ms);
-    do {
-        const int64_t start = platform_.tick_count();
-        const int got = platform_.port_read(handle, bytes + received, static_cast<uint32_t>(length - received));
-        _check_interrupted();
-        if (got > 0) {
-            received += got;
-        } else if (got < 0) {
-            break;  // the device is gone: waiting on would only spin
-        } else {
-            // At least 1 ms per empty read: a device that answers an empty
-            // read at once must not keep the loop spinning.
-            const int64_t elapsed = std::max<int64_t>((platform_.tick_count() - start) / 10000, 1);
-            remaining = elapsed < remaining ? remaining - elapsed : 0;
-            notice.update(remaining);
-        }
-    } while (received < length && remaining > 0);
+    // As long for the first byte as the caller asks; after one came, the
+    // limit applies as to any read. Otherwise at least one read is made,
+    // also with a limit of 0.
+    if (first_byte_ms > 0) received = std::max(read_while_coming(bytes, length, first_byte_ms, 0), 0);
+    if (received < length && (first_byte_ms <= 0 || received > 0)) {
+        do {
+            const int64_t start = platform_.tick_count();
+            const int got = platform_.port_read(handle, bytes + received, static_cast<uint32_t>(length - received));
+            _check_interrupted();
+            if (got > 0) {
+                received += got;
+            } else if (got < 0) {
+                break;  // the device is gone: waiting on would only spin
+            } else {
+                // At least 1 ms per empty read: a device that answers an
+                // empty read at once must not keep the loop spinning.
+                const int64_t elapsed = std::max<int64_t>((platform_.tick_count() - start) / 10000, 1);
+                remaining = elapsed < remaining ? remaining - elapsed : 0;
+                notice.update(remaining);
+            }
+        } while (received < length && remaining > 0);
+    }
     if (received != length) {
         logger->Warning("zel_usb_cdc_interface::read_port(): Warning! Length missmatch %d == %d\n", received, length);
     }
     return received;
 }
 
-int zel_usb_cdc_interface::read_while_coming(void* buffer, int length, int64_t wait_ms) {
+int zel_usb_cdc_interface::read_while_coming(void* buffer, int length, int64_t first_ms, int64_t quiet_ms) {
     auto* bytes = static_cast<uint8_t*>(buffer);
     int received = 0;
-    // A read of n bytes waits 10 n + 10 ms when nothing comes.
-    const int ask = int(std::max<int64_t>(1, (wait_ms - 10) / 10));
+    int64_t deadline = platform_.tick_count() + first_ms * 10000;
     while (received < length) {
-        const int got = platform_.port_read(handle, bytes + received, uint32_t(std::min(ask, length - received)));
+        const int64_t left = deadline - platform_.tick_count();
+        if (left <= 0) break;
+        const int64_t left_ms = (left + 9999) / 10000;
+        // A read of n bytes waits 10 n + 10 ms when nothing comes: ask for no
+        // more than keeps it within what is left.
+        const int ask = int(std::clamp<int64_t>((left_ms - 10) / 10, 1, length - received));
+        const int got = platform_.port_read(handle, bytes + received, uint32_t(ask));
         _check_interrupted();
         if (got < 0) return received > 0 ? received : -1;
-        if (got == 0) break;
+        if (got == 0) continue;
         received += got;
+        if (quiet_ms <= 0) break;
+        deadline = platform_.tick_count() + quiet_ms * 10000;
     }
     return received;
 }
@@ -230,8 +250,9 @@ int zel_usb_cdc_interface::read_once(void* buffer, int length) {
     return got;
 }
 
-int zel_usb_cdc_interface::read_port(void* buffer, int length, int64_t timeout_ms, const char* waiting_for) {
-    return read_port_count(buffer, length, timeout_ms, waiting_for) == length ? length : -1;
+int zel_usb_cdc_interface::read_port(void* buffer, int length, int64_t timeout_ms, const char* waiting_for,
+                                     int64_t first_byte_ms) {
+    return read_port_count(buffer, length, timeout_ms, waiting_for, first_byte_ms) == length ? length : -1;
 }
 
 void zel_usb_cdc_interface::show(const std::string& text) {

@@ -80,15 +80,21 @@ public:
     int open_port(const char* name, bool after_restart = false);
     void close_port();
     int write_port(const void* buffer, uint32_t length);
-    int read_port(void* buffer, int length, int64_t timeout_ms, const char* waiting_for = nullptr);
+    int read_port(void* buffer, int length, int64_t timeout_ms, const char* waiting_for = nullptr,
+                  int64_t first_byte_ms = 0);
     // Like read_port, but returns the count received (never -1): for callers
-    // that need to know how much of a short reply came.
-    int read_port_count(void* buffer, int length, int64_t timeout_ms, const char* waiting_for = nullptr);
+    // that need to know how much of a short reply came. `first_byte_ms`: the
+    // first byte is waited for that long at least (a caller that skipped a
+    // pause before the read keeps the documented time for it).
+    int read_port_count(void* buffer, int length, int64_t timeout_ms, const char* waiting_for = nullptr,
+                        int64_t first_byte_ms = 0);
+    // How long read_port waits for a first byte that never comes.
+    static int64_t silent_read_ms(int length, int64_t timeout_ms);
     // Reads up to `length` bytes as they come: ends when they are all there,
-    // or when no byte comes within `wait_ms` (from the start, then after each
-    // byte). Each read asks for no more bytes than its own time-out keeps
-    // within that wait. The count received, or -1 when the device is gone.
-    int read_while_coming(void* buffer, int length, int64_t wait_ms);
+    // when no byte came within `first_ms`, or when `quiet_ms` passed without
+    // one after a byte (0: with the first read that brought any). The count
+    // received, or -1 when the device is gone before a byte came.
+    int read_while_coming(void* buffer, int length, int64_t first_ms, int64_t quiet_ms);
     // One read with the port's time-outs: the count received, 0 or -1.
     int read_once(void* buffer, int length);
 

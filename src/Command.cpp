@@ -152,21 +152,36 @@ int Command::_check_HUB_version() {
     return EXCHANGE_OK;
 }
 
+int64_t Command::_echo_wait(int length) {
+    if (port->timing().pause_before_short_echo) {
+        echo_pause();
+        return 0;
+    }
+    // Read as it arrives, but never given up sooner than after the pause.
+    return (kEchoPause100ns + 9999) / 10000 + zel_usb_cdc_interface::silent_read_ms(length, kEchoTimeoutMs);
+}
+
 int Command::_send_message(const uint8_t* message, int length, bool check_echo) {
     if (port->write_port(message, static_cast<uint32_t>(length)) != length) return EXCHANGE_WRITE_FAILED;
-    if (!check_echo || length > kRequestSize || port->timing().pause_before_short_echo) echo_pause();
+    // Bootloader requests (longer) and restarts keep the pause in both modes.
+    int64_t first_byte_ms = 0;
+    if (!check_echo || length > kRequestSize) {
+        echo_pause();
+    } else {
+        first_byte_ms = _echo_wait(length);
+    }
     if (!check_echo) return port->reopen_after_restart() < 0 ? EXCHANGE_NOT_CONNECTED : EXCHANGE_OK;
     std::vector<uint8_t> echo(static_cast<size_t>(length));
-    if (port->read_port(echo.data(), length, kEchoTimeoutMs) != length) return EXCHANGE_SHORT;
+    if (port->read_port(echo.data(), length, kEchoTimeoutMs, nullptr, first_byte_ms) != length) return EXCHANGE_SHORT;
     return std::memcmp(echo.data(), message, static_cast<size_t>(length)) == 0 ? EXCHANGE_OK : EXCHANGE_MISMATCH;
 }
 
 int Command::_send_byte(const uint8_t* byte) {
     const int written = port->write_port(byte, 1);
     if (written < 0) return written;
-    if (port->timing().pause_before_short_echo) echo_pause();
+    const int64_t first_byte_ms = _echo_wait(1);
     uint8_t echo = 0;
-    const int got = port->read_port(&echo, 1, kEchoTimeoutMs);
+    const int got = port->read_port(&echo, 1, kEchoTimeoutMs, nullptr, first_byte_ms);
     return got == 1 ? written : got;
 }
 

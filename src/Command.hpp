@@ -90,6 +90,9 @@ protected:
     zel_usb_cdc_interface* port = nullptr;
 
 private:
+    // Before reading an echo: the documented pause, or (fast) how long the
+    // read must wait for the echo's first byte instead.
+    int64_t _echo_wait(int length);
     // The probe that tells the framing; the exchange code of its echo.
     int _check_HUB_version();
     void _report_requested_port_missing();

@@ -36,11 +36,15 @@ int64_t GetHUBLogFile::_read_text() {
     int64_t total = 0;
     int stored = 0;
     const bool fast = port->timing().fast;
+    // Fast: the first byte may come as late as after the documented pause
+    // and one empty block read; from then on a silence ends the log.
+    const int64_t first_ms = kAnswerPause100ns / 10000 + zel_usb_cdc_interface::silent_read_ms(kBlockSize, 1);
+    const int64_t quiet_ms = port->timing().log_quiet_ms;
     for (;;) {
-        // Fast: the log ends with its first silence of the documented budget.
-        const int got = std::clamp(fast ? port->read_while_coming(block, kBlockSize, port->timing().log_quiet_ms)
-                                        : _read_block(block, kBlockBudgetMs),
-                                   0, kBlockSize);
+        const int got =
+            std::clamp(fast ? port->read_while_coming(block, kBlockSize, total == 0 ? first_ms : quiet_ms, quiet_ms)
+                            : _read_block(block, kBlockBudgetMs),
+                       0, kBlockSize);
         if (got == 0) break;
         total += got;
         port->show("Reading the HUB's log: " + std::to_string(total) + " bytes");
@@ -67,8 +71,8 @@ int32_t GetHUBLogFile::RunCommand() {
         if (result == 0) logger->Warning("Byte %d with no answer!\n", i);
     }
 
-    // Give the HUB time to start its answer (fast: the first read waits as
-    // long for its first byte).
+    // Give the HUB time to start its answer (fast: the read waits as long
+    // for its first byte).
     if (!port->timing().fast) port->pause(kAnswerPause100ns);
 
     const int64_t total = _read_text();

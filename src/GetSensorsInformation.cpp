@@ -57,15 +57,18 @@ void GetSensorsInformation::_log_sensor(SensorRecordBytes record) {
 int GetSensorsInformation::_read_records() {
     if (!port->timing().fast) return _read_block(block_, kBlockBudgetMs);
     // As the documented block read, but once whole records have come, a
-    // short silence ends it rather than a read that runs out its time-out.
+    // silence ends it rather than a read that runs out its time-out.
+    auto whole = [](int n) { return n >= kSensorBlockHeader && (n - kSensorBlockHeader) % kSensorRecordSize == 0; };
+    const int64_t quiet_ms = port->timing().records_quiet_ms;
     int received = 0;
     while (received < kBlockSize) {
-        const bool whole = received >= kSensorBlockHeader && (received - kSensorBlockHeader) % kSensorRecordSize == 0;
-        const int got =
-            whole ? port->read_while_coming(block_ + received, kBlockSize - received, port->timing().records_quiet_ms)
-                  : port->read_once(block_ + received, kBlockSize - received);
+        const bool was_whole = whole(received);
+        const int got = was_whole
+                            ? port->read_while_coming(block_ + received, kBlockSize - received, quiet_ms, quiet_ms)
+                            : port->read_once(block_ + received, kBlockSize - received);
         if (got <= 0) break;
         received += got;
+        if (was_whole && whole(received)) break;  // it fell silent after whole records
     }
     if (received != kBlockSize) {
         logger->Warning("zel_usb_cdc_interface::read_port(): Warning! Length missmatch %d == %d\n", received,

@@ -371,12 +371,14 @@ int32_t PerformFWUpgrade::_performAutoAddressing() {
     }
     const uint32_t before_records_ms = legacy_hub ? 8000 : 2000;
     const int length = n * kEntrySize;
-    // Fast: the documented wait before the records becomes their deadline.
-    if (!port->timing().fast) _wait(before_records_ms, "for the sensors' records");
-    const int got = n == 0 ? 0
-                    : port->timing().fast
-                        ? port->read_while_coming(entries_.data(), length, before_records_ms + kReplyTimeoutMs)
-                        : port->read_port_count(entries_.data(), length, kReplyTimeoutMs);
+    // Fast: the records are read as they come, their first byte waited for
+    // as long as the documented sleep and read would.
+    const bool fast = port->timing().fast;
+    if (!fast) _wait(before_records_ms, "for the sensors' records");
+    const int64_t first_byte_ms =
+        fast ? before_records_ms + zel_usb_cdc_interface::silent_read_ms(length, kReplyTimeoutMs) : 0;
+    const int got =
+        n == 0 ? 0 : port->read_port_count(entries_.data(), length, kReplyTimeoutMs, nullptr, first_byte_ms);
     if (n > 0 && got != length) {
         report_exchange_error(legacy_hub ? EXCHANGE_SHORT : EXCHANGE_NO_FEEDBACK, kWho);
         return kSensorEntriesMissing;

@@ -1,6 +1,6 @@
 // The real binary against zel_hub_sim on pseudo-terminals, for what only the
 // operating system shows: discovery through the device tree with several
-// HUBs, a reader that goes away, and signals.
+// HUBs, a reader that goes away, signals, and a log that comes slowly.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -169,6 +169,19 @@ TEST_F(Stand, AReaderThatGoesAwayEndsNothingAndTheLogIsWhole) {
     const std::string file = log();
     EXPECT_NE(file.find("] INFO: Closing com port\n"), std::string::npos) << file;
     EXPECT_NE(file.find("] INFO: \tWIFI API version"), std::string::npos) << file;
+}
+
+// A HUB that sends its log in pieces 1.5 s apart: the fast mode waits them out.
+TEST_F(Stand, FastTimingReadsASlowLogWhole) {
+    const fs::path scenario = "/tmp/zel-e2e-slow-log-" + std::to_string(::getpid()) + ".txt";
+    std::ofstream(scenario) << "info.log_text = " << std::string(900, 'y')
+                            << "\ninfo.log_piece = 300\ninfo.log_gap_ms = 1500\n";
+    start({"--scenario", scenario.string()});
+    auto run = tool({"-log"}, {"ZEL_TIMING=fast"});
+    const std::string out = run->read_all(30);
+    fs::remove(scenario);
+    EXPECT_EQ(run->wait(5), 0) << out;
+    EXPECT_NE(out.find("LOG-file: Length 902\n"), std::string::npos) << out;
 }
 
 TEST_F(Stand, SigintDuringTheChunksEndsTheRunWithinASecond) {
