@@ -34,10 +34,9 @@ const char* device_kind_name(uint32_t device_type) {
 
 namespace {
 
-// How a fast restart went, besides 0 (reopened, or nothing attached) and -1
-// (it would not open).
+// How a fast restart went, besides 0 (reopened) and -1 (it would not open).
 constexpr int kNeverLeft = 1;  // it stayed on the bus: the documented restart takes over
-constexpr int kLost = -2;      // it did not come back while other HUBs are there
+constexpr int kLost = -2;      // it did not come back
 
 constexpr const char* kDevicePrefix = "\\\\.\\";
 
@@ -321,16 +320,19 @@ int zel_usb_cdc_interface::_follow_restart(const PortEntry& hub) {
         sleep_ms(timing_.look_every_ms);
         waited += timing_.look_every_ms;
     }
-    constexpr uint32_t kLooking = kOpenAttempts * kOpenSleepMs;
-    WaitNotice notice(*this, "for the HUB to come back", kLooking);
-    for (uint32_t looked = 0; looked < kLooking; looked += timing_.look_every_ms) {
-        notice.update(kLooking - looked);
+    // Never shorter than the documented search: the restart's sleep, then a
+    // look each second until the last of the attempts.
+    const uint32_t looking = timing_.restart_sleep_ms + (kOpenAttempts - 1) * kOpenSleepMs;
+    WaitNotice notice(*this, "for the HUB to come back", looking - waited);
+    while (waited < looking) {
+        notice.update(looking - waited);
         sleep_ms(timing_.look_every_ms);
+        waited += timing_.look_every_ms;
         clear_ports();
         find_ports();
         if (const int found = _find_again(hub); found >= 0) return _reopen(found);
     }
-    return port_count == 0 ? 0 : kLost;
+    return kLost;
 }
 
 int zel_usb_cdc_interface::reopen_after_restart() {
@@ -345,7 +347,6 @@ int zel_usb_cdc_interface::reopen_after_restart() {
             clear_ports();
             find_ports();
             if (const int found = _find_again(hub); found >= 0) return _reopen(found);
-            if (port_count == 0) return 0;  // nothing attached: the next request meets the closed port
             if (look + 1 >= kOpenAttempts) {
                 outcome = kLost;
             } else {
@@ -359,9 +360,13 @@ int zel_usb_cdc_interface::reopen_after_restart() {
     if (outcome != kLost) return outcome;
     std::string others;
     for (int i = 0; i < port_count; ++i) others += (i ? ", " : "") + ports[i].describe();
-    logger->Error(
-        "CDC-interface: The HUB at %s did not come back after its restart; the other HUBs attached (%s) "
-        "were left alone\n",
-        hub.describe().c_str(), others.c_str());
+    if (others.empty()) {
+        logger->Error("CDC-interface: The HUB at %s did not come back after its restart\n", hub.describe().c_str());
+    } else {
+        logger->Error(
+            "CDC-interface: The HUB at %s did not come back after its restart; the other HUBs attached (%s) "
+            "were left alone\n",
+            hub.describe().c_str(), others.c_str());
+    }
     return -1;
 }

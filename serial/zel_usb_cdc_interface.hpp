@@ -104,11 +104,10 @@ public:
 
     // After a request that restarts the HUB: closes the port, waits, and
     // opens the same HUB again: the port at its USB location, else (where
-    // locations are unknown) of its name, else the only HUB attached. While
-    // other HUBs are attached and it has not come back, it keeps looking
-    // for `kOpenAttempts` seconds, then gives up naming the HUB it lost.
-    // 0 when reopened, or when no HUB at all is attached (the port stays
-    // closed); -1 when it could not be opened or was lost.
+    // locations are unknown) of its name, else the only HUB attached. Until
+    // it is back it looks for it `kOpenAttempts` times, a second apart (the
+    // first look after the restart's sleep), then gives up naming the HUB it
+    // lost. 0 when reopened; -1 when it could not be opened or was lost.
     int reopen_after_restart();
 
     // The waits of the protocol. `waiting_for` names a long wait on a

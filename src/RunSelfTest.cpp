@@ -220,9 +220,10 @@ int32_t RunSelfTest::RunCommand() {
         result_ = disable_safe_mode();
         if (result_ != 0) return result_;
         logger->Error("System reset\n");
-        system_reset(kResetAfterDisable);
+        // A HUB that does not come back is no success, though every step passed.
+        result_ = system_reset(kResetAfterDisable) ? kExchangeFailed : 0;
         logger->Info("Self-test complete.\n");
-        return 0;
+        return result_;
     }
     _return_to_bootloader();
     logger->Info("Self-test complete.\n");

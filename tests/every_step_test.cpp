@@ -291,14 +291,8 @@ Outcome expected(const Operation& op, size_t k, FaultKind fault, bool fast) {
         const std::string& detail = fault == FaultKind::EchoChanged ? kMismatch : kShort;
         return ends(fault == FaultKind::Gone ? 6 : 0, {{"Command::_check_HUB_version", detail}});
     }
-    // Fast, the tool looks until the HUB is back from its slow restart.
-    if (fast && step.send == Send::Reconnect && fault == FaultKind::NoReply) return ends(0);
-    // The port is gone for the tool: the next request cannot be written.
-    auto next_write_fails = [&](size_t from) {
-        if (from >= op.steps.size()) return ends(0);
-        const Step& next = op.steps[from];
-        return ends(next.on_echo, {{next.operation, kWriteFailed}}, "", next.bootloader);
-    };
+    // The tool looks until the HUB is back from its slow restart.
+    if (step.send == Send::Reconnect && fault == FaultKind::NoReply) return ends(0);
     switch (step.send) {
         case Send::Probe:
             if (fault == FaultKind::EchoChanged) return op.probe_echo_changed;
@@ -308,10 +302,10 @@ Outcome expected(const Operation& op, size_t k, FaultKind fault, bool fast) {
         case Send::Reconnect:
             // The echo is not read: a changed one goes unnoticed.
             if (fault == FaultKind::EchoChanged) return ends(0);
-            // Without an echo to read, the tool cannot tell; with the HUB
-            // absent when it looks again, it reopens nothing and the next
-            // request fails to be written.
-            return fault == FaultKind::NoEcho ? step.ignored : next_write_fails(k + 1);
+            // Without an echo to read, the tool cannot tell; a HUB that never
+            // comes back fails the request that restarted it.
+            if (fault == FaultKind::NoEcho) return step.ignored;
+            return ends(step.on_echo, {{step.operation, t::kNotConnected}}, "", step.bootloader);
         case Send::Echo: break;
     }
     if (fault == FaultKind::NoReply) {
@@ -380,11 +374,9 @@ double fault_cost_ms(const Operation& op, const Step& step, FaultKind fault, boo
                 longest_reply = std::max(longest_reply, s.reply ? read_max_ms(s.reply, s.limit_ms) : 0.0);
             return read_max_ms(104, 100) + read_max_ms(4, 2000) + longest_reply;
         }
-        // Documented, a HUB that does not restart, or is gone, only shortens
-        // the run; fast, the tool waits the documented restart for a HUB that
-        // never leaves, and looks for the documented attempts for one that
-        // does not come back.
-        case Send::Reconnect: return fast ? 5000 + 20 * 1000 : 0;
+        // The documented looks for a HUB that does not come back (fast: and
+        // the documented restart for one that never leaves).
+        case Send::Reconnect: return (fast ? 5000 : 0) + 19 * 1000 + 5 * kOpenMs;
         case Send::Echo: break;
     }
     if (fault == FaultKind::NoReply) return step.reply ? read_max_ms(step.reply, step.limit_ms) : 0;

@@ -224,8 +224,9 @@ TEST(Timing, ASlowButWellBehavedHubGivesTheSameOutcomeInBothModes) {
     slow.sensor_trigger_drops = true;
     slow.refuse_opens_after_restart = 2;  // back on the bus before its permissions are set
     slow.refusals_denied = true;
-    sim::HubConfig pieces = t::hub(), sensors = t::hub();
-    pieces.info.log_piece = 300;  // the log in pieces, with pauses between them
+    sim::HubConfig late = t::hub(), pieces = t::hub(), sensors = t::hub();
+    late.reset_absent_ms = 23000;  // back from its restart just before the last of the 20 looks
+    pieces.info.log_piece = 300;   // the log in pieces, with pauses between them
     pieces.info.log_text = std::string(900, 'y');
     sensors.firmware.entries_ms = 4500;  // the sensors' records, long after their count
     struct Case {
@@ -238,6 +239,7 @@ TEST(Timing, ASlowButWellBehavedHubGivesTheSameOutcomeInBothModes) {
         {{"-hinfo"}, slow, 0, "Opening COM port\n"},
         {{"-sfb"}, slow, 0, "Trigger to bootloader command sent!\r\n"},
         {{"-h", "img"}, slow, 0, t::kStHubRunning},
+        {{"-h", "img"}, late, 0, t::kStHubRunning},
         {{"-log"}, pieces, 700, "LOG-file: Length 902\n"},
         {{"-log"}, pieces, 2000, "LOG-file: Length 902\n"},
         {{"-sinfo"}, t::hub(), 0, "Collected firmware information for 17 sensors\n"},  // a 2 s pause, below

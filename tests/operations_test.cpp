@@ -428,18 +428,24 @@ TEST(SensorTriggers, WrittenWithoutEchoThenThePortReopened) {
             "higher!!\nClosing com port\nOpening COM port\n" +
                 sent + (run_firmware ? "Restart the suit!\r\n" : "") + "Closing com port\n");
     }
-    // Gone for good before the trigger could be written: 41. Not back when
-    // the ports are searched: 0, and the port stays closed.
-    for (const auto& [absent_ms, result] : std::vector<std::pair<int64_t, int>>{{-1, 41}, {8000, 0}}) {
+    // Gone before the trigger could be written: 41. Back 8 s after it: found
+    // at the fourth look. Gone for good after it: 41, after 20 looks.
+    for (const auto& [absent_ms, gone_at_once, result] :
+         std::vector<std::tuple<int64_t, bool, int>>{{-1, true, 41}, {8000, false, 0}, {-1, false, 41}}) {
         sim::HubConfig c = t::hub();
         c.sensor_trigger_drops = true;
         c.reset_absent_ms = absent_ms;
-        if (absent_ms < 0) c.faults.push_back(t::on_request(0, {Fault::Vanish, 0, 0, 0, -1}));
+        if (gone_at_once) c.faults.push_back(t::on_request(0, {Fault::Vanish, 0, 0, 0, -1}));
         Bench b(c);
         EXPECT_EQ(b.run({"-sfb"}), result);
-        EXPECT_EQ(b.count("Opening COM port\n"), 1);
-        EXPECT_EQ(b.count("Closing com port\n"), 1);
-        EXPECT_EQ(b.reported("SimpleCommand::RunCommand", t::kWriteFailed), result == 41);
+        EXPECT_EQ(b.count("Opening COM port\n"), result == 0 ? 2 : 1);
+        EXPECT_EQ(b.reported("SimpleCommand::RunCommand", gone_at_once ? t::kWriteFailed : t::kNotConnected),
+                  result == 41);
+        if (result == 0 || gone_at_once) continue;
+        EXPECT_TRUE(b.logged("ERROR",
+                             "CDC-interface: The HUB at 'COM3' (USB location 1-1) did not come back after "
+                             "its restart\n"));
+        EXPECT_EQ(b.sleeps_ms().size(), 21u);  // the open's, the restart's, then the other 19 looks
     }
 }
 
