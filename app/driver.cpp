@@ -58,7 +58,9 @@ int connect_and_run(Command& command, RunRecord& record) {
     try {
         const bool connected = command.Connect() == 0;
         record.hub(command);
-        return connected ? command.RunCommand() : kConnectionFailed;
+        const int result = connected ? command.RunCommand() : kConnectionFailed;
+        record.hub(command);  // as it came back from its restarts
+        return result;
     } catch (const zel::Interrupted& interruption) {
         record.hub(command);
         record.data()["interrupted"] = {{"by", interruption.by}, {"while", command.stage().doing}};

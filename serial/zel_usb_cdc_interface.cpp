@@ -88,6 +88,7 @@ bool zel_usb_cdc_interface::find_ports() {
             std::memcpy(entry.name, device.port_name.data(), device.port_name.size());
             entry.device_type = device_type_of(id);
             entry.location = device.location;
+            entry.lock_key = device.lock_key.empty() ? device.port_name : device.lock_key;
             ++port_count;
             most_ports_seen_ = std::max(most_ports_seen_, port_count);
             found = true;
@@ -110,20 +111,44 @@ int zel_usb_cdc_interface::find_entry(const char* name) const {
     return -1;
 }
 
+bool zel_usb_cdc_interface::_lock(const std::string& key, std::string& holder) {
+    for (const auto& held : locks_) {
+        if (held.first == key) return true;
+    }
+    std::unique_ptr<zel::HubLock> lock = platform_.lock_hub(key, holder);
+    if (!lock) return false;
+    locks_.emplace_back(key, std::move(lock));
+    return true;
+}
+
 int zel_usb_cdc_interface::open_port(const char* name, bool after_restart) {
+    const int index = find_entry(name);
+    const std::string hub = index >= 0 ? ports[index].describe() : "'" + std::string(name) + "'";
+    const std::string key = index >= 0 ? ports[index].lock_key : std::string(name);
     zel::PortHandle h = zel::kInvalidPort;
     zel::OpenFailure why = zel::OpenFailure::None;
+    bool held = false;  // by another run, at the last attempt
+    std::string holder;
     for (int attempt = 0; attempt < kOpenAttempts && h == zel::kInvalidPort; ++attempt) {
         why = zel::OpenFailure::None;
-        h = platform_.port_create(name, why);
+        // Another run's HUB is never opened: not even the modem lines of its
+        // port may change under that run.
+        held = !_lock(key, holder);
+        if (held && attempt == 0) {
+            logger->Warning(
+                "CDC-interface: The HUB at %s is in use by another run of this tool%s%s; trying again for "
+                "up to %d s\n",
+                hub.c_str(), holder.empty() ? "" : ", ", holder.c_str(), kOpenAttempts);
+        }
+        if (!held) h = platform_.port_create(name, why);
         // Permissions do not change by waiting: say how to mend them now. A
         // port that has just come back is the exception: the system may
         // still be setting its permissions.
         if (h == zel::kInvalidPort && why == zel::OpenFailure::Denied && !after_restart) break;
         if (h == zel::kInvalidPort && why == zel::OpenFailure::Busy && attempt == 0) {
-            const std::string holder = platform_.port_holder(name);
+            const std::string program = platform_.port_holder(name);
             logger->Warning("CDC-interface: %s is in use by another program%s%s; trying again for up to %d s\n", name,
-                            holder.empty() ? "" : ": ", holder.c_str(), kOpenAttempts);
+                            program.empty() ? "" : ": ", program.c_str(), kOpenAttempts);
         }
         try {
             sleep_ms(h != zel::kInvalidPort ? timing_.open_settle_ms : kOpenSleepMs);
@@ -131,6 +156,13 @@ int zel_usb_cdc_interface::open_port(const char* name, bool after_restart) {
             if (h != zel::kInvalidPort) platform_.port_close(h);  // not ours yet: nobody else would close it
             throw;
         }
+    }
+    if (held) {
+        logger->Error(
+            "CDC-interface: The HUB at %s is still in use by another run of this tool%s%s; nothing was sent "
+            "to it\n",
+            hub.c_str(), holder.empty() ? "" : ", ", holder.c_str());
+        return kHeldByAnotherRun;
     }
     if (h == zel::kInvalidPort) {
         logger->Error("CDC-interface: Failed to create a reference file for %s!!\n", name);
@@ -160,6 +192,7 @@ int zel_usb_cdc_interface::open_port(const char* name, bool after_restart) {
     platform_.port_flush(h);
     logger->Info("Opening COM port\n");
     is_open = true;
+    if (index >= 0) current_ = ports[index];
     return 0;
 }
 
@@ -336,7 +369,7 @@ int zel_usb_cdc_interface::_follow_restart(const PortEntry& hub) {
 }
 
 int zel_usb_cdc_interface::reopen_after_restart() {
-    const PortEntry hub = selected_port >= 0 && selected_port < port_count ? ports[selected_port] : PortEntry{};
+    const PortEntry hub = current_.name[0] != '\0' ? current_ : PortEntry{};
     close_port();
     int outcome = timing_.fast ? _follow_restart(hub) : kNeverLeft;
     if (outcome == kNeverLeft) {

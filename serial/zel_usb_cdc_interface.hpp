@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.hpp"
@@ -32,6 +34,7 @@ struct PortEntry {
     char name[kNameSize] = {};
     uint32_t device_type = 0;
     std::string location;  // the USB socket; empty when the system does not tell
+    std::string lock_key;  // names the socket for the lock of its HUB (the port name where nothing else does)
 
     // "'COM5' (USB location 1-1.4)": how the logs name a HUB.
     std::string describe() const;
@@ -58,6 +61,8 @@ public:
     static constexpr int kMaxPorts = 10;
     static constexpr int kOpenAttempts = 20;
     static constexpr uint32_t kOpenSleepMs = 1000;  // between attempts to find or open a port
+    // open_port: another run holds the HUB's lock (besides -11, -7, -5, -12).
+    static constexpr int kHeldByAnotherRun = -13;
 
     int32_t port_count = 0;
     int32_t selected_port = 0;
@@ -77,6 +82,9 @@ public:
     bool find_ports();
     // Empties the table (a repeated discovery starts afresh).
     void clear_ports();
+    // Opens the port after taking the lock of its HUB (kept until this object
+    // goes, across every restart): another run's HUB is waited for within
+    // the open attempts and never opened.
     int open_port(const char* name, bool after_restart = false);
     void close_port();
     int write_port(const void* buffer, uint32_t length);
@@ -119,6 +127,9 @@ public:
     void show(const std::string& text);
 
     zel::Platform& platform() { return platform_; }
+    // The HUB the port was last opened to: kept whole, also once the table
+    // has been filled again after a restart.
+    const PortEntry& current() const { return current_; }
     const zel::Timing& timing() const { return timing_; }
     void set_timing(const zel::Timing& timing) { timing_ = timing; }
 
@@ -129,8 +140,13 @@ private:
     // The fast restart: the HUB seen to leave, then looked for until it is back.
     int _follow_restart(const PortEntry& hub);
     int _reopen(int found);
+    // Takes the lock of `key` unless this run holds it already; false when
+    // another run does (`holder` then says who, when the system tells).
+    bool _lock(const std::string& key, std::string& holder);
 
     zel::Platform& platform_;
     int32_t most_ports_seen_ = 0;  // several HUBs during the run: none is taken for another
     zel::Timing timing_;
+    PortEntry current_;
+    std::vector<std::pair<std::string, std::unique_ptr<zel::HubLock>>> locks_;  // by key, for the object's life
 };

@@ -53,18 +53,14 @@ Command::~Command() {
 }
 
 const PortEntry* Command::chosen_entry() const {
-    if (port->connected) {
-        const bool listed = port->selected_port >= 0 && port->selected_port < port->port_count;
-        return listed ? &port->ports[port->selected_port] : nullptr;
-    }
+    if (port->connected) return &port->current();
     if (port->requested_port[0] == '\0') return port->port_count > 0 ? &port->ports[0] : nullptr;
     const int i = port->find_entry(port->requested_port);
     return i >= 0 ? &port->ports[i] : nullptr;
 }
 
 uint32_t Command::connected_device_type() const {
-    if (!port->connected || port->selected_port < 0 || port->selected_port >= port->port_count) return 0;
-    return port->ports[port->selected_port].device_type;
+    return port->connected ? port->current().device_type : 0;
 }
 
 void Command::echo_pause() {
@@ -87,6 +83,23 @@ void Command::_warn_of_other_hubs() {
         int(port->port_count), port->ports[0].describe().c_str(), others.c_str());
 }
 
+int Command::_open(int index) {
+    port->selected_port = index;
+    const char* name = port->ports[index].name;
+    const int opened = port->open_port(name);
+    // Another run's HUB was never tried: its own ERROR line says so.
+    if (opened < 0 && opened != zel_usb_cdc_interface::kHeldByAnotherRun) {
+        logger->Error("CDC-interface: Virtual-serial port '%s' no detected!\n", name);
+    }
+    if (opened < 0) {
+        port->status = -4;
+        port->connected = false;
+        return -1;
+    }
+    port->connected = true;
+    return 0;
+}
+
 int Command::Connect() {
     if (port->status == -3) {
         if (port->requested_port[0] != '\0') _report_requested_port_missing();
@@ -98,41 +111,26 @@ int Command::Connect() {
             _report_requested_port_missing();
             return -1;
         }
-        port->selected_port = i;
-        if (port->open_port(port->ports[i].name) < 0) {
-            logger->Error("CDC-interface: Virtual-serial port '%s' no detected!\n", port->ports[i].name);
-            port->status = -4;
-        } else {
-            port->connected = true;
-        }
+        if (_open(i) != 0) return -1;
     } else {
         const PortEntry& first = port->ports[0];
         logger->Info("CDC-interface: A %s detected... \n", first.device_type == DEVICE_QUILLET ? "Quillet" : "Torvane");
         logger->Info("CDC-interface: No port-name provided... \n");
         logger->Info("CDC-interface: Connecting to '%s'\n", first.name);
         if (port->port_count > 1) _warn_of_other_hubs();
-        if (port->open_port(first.name) < 0) {
-            logger->Error("CDC-interface: Virtual-serial port '%s' no detected!\n", first.name);
-            port->status = -4;
-        } else {
-            port->connected = true;
-        }
+        if (_open(0) != 0) return -1;
     }
-    if (!port->connected) return -1;
     if (_check_HUB_version() != EXCHANGE_OK && port->timing().fast) {
         // Opened too soon for this HUB, perhaps: start again the documented way.
         logger->Info("The HUB did not echo cleanly soon after opening: going on with the documented timing\n");
         port->set_timing(zel::Timing::documented());
         port->close_port();
-        const char* name = port->ports[port->selected_port].name;
-        if (port->open_port(name) < 0) {
-            logger->Error("CDC-interface: Virtual-serial port '%s' no detected!\n", name);
-            port->status = -4;
-            port->connected = false;
-            return -1;
-        }
+        if (_open(port->selected_port) != 0) return -1;
         _check_HUB_version();
     }
+    // Which HUB this run works on, also where the port was chosen by name:
+    // runs that log into one folder can be told apart.
+    logger->Info("CDC-interface: Connected to %s\n", port->current().describe().c_str());
     return 0;
 }
 

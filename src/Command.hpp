@@ -90,6 +90,8 @@ protected:
     zel_usb_cdc_interface* port = nullptr;
 
 private:
+    // Opens table entry `index` (after taking its HUB's lock): 0, or -1.
+    int _open(int index);
     // Before reading an echo: the documented pause, or (fast) how long the
     // read must wait for the echo's first byte instead.
     int64_t _echo_wait(int length);

@@ -133,6 +133,23 @@ TEST(ChoosingTheHub, BusyPortsWaitNamingTheHolderDeniedOnesFailAtOnce) {
     }
 }
 
+TEST(ChoosingTheHub, AHubAnotherRunHoldsIsWaitedForAndNeverOpened) {
+    for (const bool let_go : {false, true}) {  // after 2.5 s
+        Bench b(t::hub());
+        b.p.foreign_locks["1-1"] = {"pid 4711 (zel_usb_interface)", let_go ? 2500 * t::kMs : INT64_MAX};
+        EXPECT_EQ(b.run({"-hinfo"}), let_go ? 0 : 6);
+        EXPECT_TRUE(b.logged("WARNING",
+                             "CDC-interface: The HUB at 'COM3' (USB location 1-1) is in use by another run of this "
+                             "tool, pid 4711 (zel_usb_interface); trying again for up to 20 s\n"));
+        EXPECT_EQ(b.sleeps_ms(), std::vector<int64_t>(let_go ? 4 : 20, 1000));  // let go: three looks, then the open
+        EXPECT_TRUE(b.p.opened == (let_go ? 1 : 0) && b.p.locked().empty());    // let go when the run ends
+        if (let_go) continue;
+        EXPECT_TRUE(b.logged("ERROR",
+                             "CDC-interface: The HUB at 'COM3' (USB location 1-1) is still in use by another run of "
+                             "this tool, pid 4711 (zel_usb_interface); nothing was sent to it\n"));
+    }
+}
+
 TEST(Logger, StartRetentionLinesAndLimits) {
     // 5 December 2026: today and the two rough days before stay.
     Bench b;

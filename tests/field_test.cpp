@@ -1,6 +1,8 @@
 // The bench as it is in the field: several HUBs on one PC, restarts that
 // come back under another name, a HUB that never comes back or hangs, a run
 // interrupted half-way, and folders that take no new file.
+#include <nlohmann/json.hpp>
+
 #include "tests/support.hpp"
 
 namespace {
@@ -92,6 +94,15 @@ TEST(SeveralHubs, AHubThatNeverComesBackIsNamedAndTheOtherLeftAlone) {
         looks[0] = 5000;
         const std::vector<int64_t> sleeps = b.sleeps_ms();
         EXPECT_EQ(std::vector<int64_t>(sleeps.begin() + 1, sleeps.end()), looks);
+        // Interrupted while it looks, the run's record names the HUB it used,
+        // not the one the table now lists first.
+        Bench cut(chosen);
+        cut.attach(t::hub(Kind::TorvaneST, false, "COM4"));
+        cut.put("img", t::TwoPart{}.bytes());
+        cut.p.env["ZEL_JSON"] = "run.json";
+        cut.p.interrupt_at = 9000 * t::kMs;
+        EXPECT_EQ(cut.run(args), 130);
+        EXPECT_EQ(nlohmann::json::parse(cut.content("run.json"))["hub"]["port"], "COM5");
     }
 }
 

@@ -74,6 +74,7 @@ TEST(HubUpgrade, AtmelByteForByteWithItsWaits) {
                              "PerformFWUpgrade: data signature 0xd1d2d3d4\n"}) {
         EXPECT_TRUE(b.logged("INFO", line)) << line;
     }
+    EXPECT_EQ(b.p.locks_taken, 1);  // one lock, held across the restart
 }
 
 TEST(HubUpgrade, StPartsAndTheirTriggers) {

@@ -43,7 +43,8 @@ TEST(HubInformation, ShortReportThenFullReportWithItsRequestsAndWaits) {
     EXPECT_EQ(b.p.out.substr(b.p.out.find("Creating")),
               "Creating object GetHUBInformation\nCDC-interface: A Torvane detected... \n"
               "CDC-interface: No port-name provided... \nCDC-interface: Connecting to 'COM3'\nOpening COM port\n"
-              "Checking hub version...\nHUB version 2.0.0 or higher!!\n" +
+              "Checking hub version...\nHUB version 2.0.0 or higher!!\n"
+              "CDC-interface: Connected to 'COM3' (USB location 1-1)\n" +
                   short_report + short_report +
                   "\tBLUETOOTH API version v3.0.65535 \n\tHUB serial number: ABCDEFGHIJKL\nProduction data:\n"
                   "\tprod_assy 0xa43201\n\tprod_board_id 0xb0a3\n\tprod_date 0x20241105\n"
@@ -425,7 +426,7 @@ TEST(SensorTriggers, WrittenWithoutEchoThenThePortReopened) {
             "Creating object SimpleCommand:\n\tNo additional information to send\n\tNo additional feedback "
             "expected\nCDC-interface: A Torvane detected... \nCDC-interface: No port-name provided... \n"
             "CDC-interface: Connecting to 'COM3'\nOpening COM port\nChecking hub version...\nHUB version 2.0.0 or "
-            "higher!!\nClosing com port\nOpening COM port\n" +
+            "higher!!\nCDC-interface: Connected to 'COM3' (USB location 1-1)\nClosing com port\nOpening COM port\n" +
                 sent + (run_firmware ? "Restart the suit!\r\n" : "") + "Closing com port\n");
     }
     // Gone before the trigger could be written: 41. Back 8 s after it: found
