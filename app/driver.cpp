@@ -41,6 +41,10 @@ int dispatch(RunRecord& record, int argc, char** argv) {
     if (is("-srf") && argc == 2) return branch_sensor_trigger(record, true);
     if (is("-sfb") && argc == 2) return branch_sensor_trigger(record, false);
     if (is("-list") && argc == 2) return branch_list(record);
+    if (is("--version") && argc == 2) {
+        print_out("zel_usb_interface %s\n", USB_Logger::kVersion);
+        return 0;
+    }
     return 0;
 }
 
@@ -98,6 +102,23 @@ void print_usage() {
         "zel_usb_interface.exe -rs [channel - number from 0 to 20] ",
         "[optional: band - 0 for 2.4GHz, 1 for 5GHz, 2 for dual band]\n",
         "\t-rs to scan for WiFi networks\n",
+        // What the lines above do not name.
+        "\nMORE\n",
+        "zel_usb_interface.exe -stest\n",
+        "\t-stest to run the HUB's built-in self-test\n",
+        "zel_usb_interface.exe -hinfo -boot\n",
+        "\t-hinfo -boot to read the boot information from HUB\n",
+        "zel_usb_interface.exe -list\n",
+        "\t-list to list the attached HUBs without opening any\n",
+        "zel_usb_interface.exe --version\n",
+        "\t--version to print the version\n\n",
+        "ENVIRONMENT\n",
+        "\tZEL_PORT the port of the HUB to use when several are attached\n",
+        "\tZEL_JSON a file that receives a JSON record of the run\n",
+        "\tZEL_TIMING fast, or documented (the default)\n",
+        "\tZEL_TRACE a file that receives every byte exchanged with the HUB\n",
+        "\tZEL_LOCK_DIR (Linux) the folder of the locks that keep two runs off one HUB\n",
+        "\tZEL_SYSFS_ROOT, ZEL_DEV_ROOT (Linux) where HUBs are looked for\n",
     };
     for (const char* line : kUsage) zel::active_platform().write_stdout(line);
 }
@@ -114,7 +135,8 @@ int run_checked(RunRecord& record, int argc, char** argv) {
         print_usage();
         return 0;
     }
-    if (!is_one_of(argv[1], {"-stest", "-hinfo", "-srf", "-sfb", "-log", "-sinfo", "-list"}) && argc == 2) {
+    if (!is_one_of(argv[1], {"-stest", "-hinfo", "-srf", "-sfb", "-log", "-sinfo", "-list", "--version"}) &&
+        argc == 2) {
         print_usage();
         return 0;
     }

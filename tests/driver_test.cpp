@@ -12,7 +12,7 @@ namespace {
 using t::Bench;
 
 const std::string kVersionLine = "torvane_com_device_class version: 2.0.2+45\n";
-const char* const kUsage =
+const std::string kUsage =
     "\nDEVICE INFORMATION\nzel_usb_interface.exe -log\n\t-log to read LOG-file within HUB\nzel_usb_interface.exe "
     "-hinfo\n"
     "\t-hinfo to read firmware information from HUB\nzel_usb_interface.exe -sinfo\n"
@@ -35,7 +35,13 @@ TEST(Arguments, UsageOrNothingAndNeverThePort) {
         for (const std::string& line : usage ? not_calls : too_many) {
             Bench b(t::hub());
             EXPECT_EQ(b.run(t::words(line)), 0) << line;
-            EXPECT_EQ(b.p.out, kVersionLine + (usage ? kUsage : "")) << line;
+            EXPECT_EQ(b.p.out.rfind(kVersionLine + (usage ? kUsage : ""), 0), 0u) << line;
+            // Then what the usage text above does not name: the other options and the environment.
+            for (const std::string more : {"\nMORE\n", "-stest\n", "-hinfo -boot\n", "-list\n", "--version\n",
+                                           "\tZEL_PORT ", "\tZEL_JSON ", "\tZEL_TIMING ", "\tZEL_TRACE ",
+                                           "\tZEL_LOCK_DIR (Linux) ", "\tZEL_SYSFS_ROOT, ZEL_DEV_ROOT (Linux) "}) {
+                EXPECT_EQ(b.p.out.find(more, kUsage.size()) != std::string::npos, usage) << more;
+            }
             EXPECT_TRUE(b.hub().requests().empty());
             EXPECT_TRUE(b.p.trace.empty());
         }
@@ -43,6 +49,9 @@ TEST(Arguments, UsageOrNothingAndNeverThePort) {
     Bench b(t::hub());
     EXPECT_EQ(b.run({"-hinfo", "a", "b"}), 0);  // two further arguments: the ordinary query
     EXPECT_EQ(b.writes().back(), t::request(0x00630100));
+    Bench version(t::hub());
+    EXPECT_EQ(version.run({"--version"}), 0);
+    EXPECT_EQ(version.p.out, kVersionLine + "zel_usb_interface 2.0.2+45\n");
 }
 
 TEST(Arguments, WithoutAHubEveryOptionEndsWithItsFailureLine) {
