@@ -88,6 +88,8 @@ int branch_log(RunRecord& record) {
     }
     record.data() = {{"length", log_file->length}, {"lines", log_text_lines(*log_file)}};
     logger->Info("Reading LOG-file done!\n");
+    record.succeeded("the HUB's log (" + std::to_string(log_file->length) + " bytes) was copied into this log",
+                     "Nothing on the HUB was changed");
     return 0;
 }
 
@@ -105,6 +107,16 @@ int branch_hub_info(RunRecord& record, bool boot_info) {
     }
     print_hub_info(info, boot_info, command.serial().platform());
     record.data() = info_data(info, boot_info);
+    if (boot_info) {
+        record.succeeded("the HUB's boot information was read", "Its bootloader is version " +
+                                                                    RunRecord::version(info.unique_id[3]) +
+                                                                    "; nothing on the HUB was changed");
+    } else {
+        record.succeeded("the HUB information was read",
+                         "The HUB runs firmware " + RunRecord::version(info.fw_version) + " (bootloader " +
+                             RunRecord::version(info.bootloader_version) + "); nothing on it was changed",
+                         {{"firmware_version", RunRecord::version(info.fw_version)}});
+    }
     return 0;
 }
 
@@ -132,5 +144,7 @@ int branch_sensor_info(RunRecord& record) {
                            {"build_number", s.build_number},
                            {"calibration_date", RunRecord::utc(s.calibration_date)}});
     }
+    record.succeeded("the firmware information of " + std::to_string(info->count) + " sensors was read",
+                     "Nothing on the HUB was changed");
     return 0;
 }

@@ -43,17 +43,30 @@ int branch_write_network(RunRecord& record, const char* path) {
     USB_Logger* logger = USB_Logger::Instance();
     logger->Info("Creating object WriteNetworkCommand - using XML-file\n");
     int result = 0;
+    const RunStage refused{"reading the XML file", "Nothing was sent to the HUB",
+                           "mend the file as the lines above say, then run -w again"};
     if (!command.set_file_name(path)) {
         log_path_too_long(logger, path);
         result = WriteNetworkCommand::kFileRefused;
+        record.failed(result, refused);
     } else {
         command.use_XML_file = true;
         // The file is judged whole before any port opens, as an image is.
         result = command.load_file();
-        if (result == 0) result = connect_and_run(command, record);
+        if (result != 0) {
+            record.failed(result, refused);
+        } else {
+            result = connect_and_run(command, record);
+        }
     }
     if (result != 0) logger->Error("Network configuration failed - status %d\n", result);
     if (command.sent) record.data()["configuration"] = configuration_data(command.request);
+    if (result == 0) {
+        const nlohmann::ordered_json& c = record.data()["configuration"];
+        record.succeeded("the WiFi configuration of " + std::string(path) + " was written to the HUB",
+                         "The HUB took it (status 0): network \"" + c["ssid"].get<std::string>() + "\", server " +
+                             c["server_ip"].get<std::string>() + ", port " + std::to_string(c["port"].get<uint32_t>()));
+    }
     return result;
 }
 
@@ -65,12 +78,17 @@ int branch_read_network(RunRecord& record, const char* path) {
     if (!command.set_file_name(path)) {
         log_path_too_long(logger, path);
         result = ReadNetworkCommand::kFileNotWritten;
+        record.failed(result, {"checking the XML file's path", "Nothing was sent to the HUB",
+                               "run -r again with a shorter path"});
     } else {
         command.use_XML_file = true;
         result = connect_and_run(command, record);
     }
     if (result != 0) logger->Error("Something went wrong reading network configuration!! - error-code %d\n", result);
-    if (result == 0) record.data()["configuration"] = configuration_data(command.reply);
+    if (result == 0) {
+        record.data()["configuration"] = configuration_data(command.reply);
+        record.succeeded("the WiFi configuration was read into " + std::string(path), "Nothing on the HUB was changed");
+    }
     return result;
 }
 
@@ -111,11 +129,12 @@ int branch_scan_networks(RunRecord& record, const char* channel_text, const char
 
     const int count = std::min<int>(result.count, ScanResult::kMaxEntries);
     print_out("Number of access points found %d\n", count);
-    // The exit code stays 0 for a failed scan; the record tells it apart.
-    record.data() = {{"channel", channel},
-                     {"band", band},
-                     {"scan_result", scanned},
-                     {"access_points", nlohmann::ordered_json::array()}};
+    // Field by field: an interruption's record is kept.
+    nlohmann::ordered_json& data = record.data();
+    data["channel"] = channel;
+    data["band"] = band;
+    data["scan_result"] = scanned;
+    data["access_points"] = nlohmann::ordered_json::array();
     for (int i = 0; i < count; ++i) {
         const AccessPointRecord& entry = result.access_points[i];
         const std::string_view name = access_point_name(entry);
@@ -125,13 +144,18 @@ int branch_scan_networks(RunRecord& record, const char* channel_text, const char
         print_out("\t\t SECURITY_MODE %d\n", int(entry.SECURITY_MODE));
         print_out("\t\t RSSI_VAL %d\n", int(entry.RSSI_VAL));
         print_out("\t\t NETWORK_TYPE %d\n", int(entry.NETWORK_TYPE));
-        record.data()["access_points"].push_back({{"ssid", std::string(name)},
-                                                  {"rf_channel", entry.RF_CHANNEL},
-                                                  {"security_mode", entry.SECURITY_MODE},
-                                                  {"rssi", entry.RSSI_VAL},
-                                                  {"network_type", entry.NETWORK_TYPE}});
+        data["access_points"].push_back({{"ssid", std::string(name)},
+                                         {"rf_channel", entry.RF_CHANNEL},
+                                         {"security_mode", entry.SECURITY_MODE},
+                                         {"rssi", entry.RSSI_VAL},
+                                         {"network_type", entry.NETWORK_TYPE}});
     }
-    // The scan's outcome is in its printed count; the run itself succeeds
-    // unless it was interrupted.
-    return scanned == kInterrupted ? kInterrupted : 0;
+    if (scanned == 0) {
+        record.succeeded("channel " + std::to_string(channel) + " was scanned (" + band_name +
+                             "): " + std::to_string(count) + " access points found",
+                         "Nothing on the HUB was changed");
+    }
+    // A scan that could not be made is no success: the exit code says why
+    // (6 no HUB, 12 the request failed, 13 the reply failed).
+    return scanned;
 }

@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <string>
+#include <vector>
 
 #include "app/branches.hpp"
 #include "src/RunSelfTest.hpp"
@@ -29,6 +31,43 @@ int branch_selftest(RunRecord& record) {
         std::to_string(v >> 24) + "." + std::to_string((v >> 16) & 0xFF) + "." + std::to_string((v >> 8) & 0xFF);
     if (result != 0) {
         USB_Logger::Instance()->Error("Something went wrong in the self-test - error-code %d\n", result);
+    }
+    std::vector<uint32_t> failed;
+    for (uint32_t s = 1; s < std::min<uint32_t>(step_count, RunSelfTest::kMaxSteps); ++s) {
+        if (results[s].code != 0) failed.push_back(s + 1);
+    }
+    const bool quillet = command.device_type == DEVICE_QUILLET;
+    const RunStage& stage = command.stage();
+    auto lower = [](std::string text) {
+        if (!text.empty()) text[0] = char(std::tolower(static_cast<unsigned char>(text[0])));
+        return text;
+    };
+    if (result == 0) {
+        record.succeeded("the self-test ran all " + std::to_string(step_count) + " steps, and every step passed",
+                         quillet ? "The HUB is out of safe mode and runs its firmware"
+                                 : "The HUB runs its firmware as before",
+                         {{"failed_steps", failed}});
+    } else if (result == RunSelfTest::kStepFailed) {
+        std::string steps;
+        for (size_t i = 0; i < failed.size(); ++i) {
+            steps += (i == 0 ? "" : i + 1 == failed.size() ? " and " : ", ") + std::to_string(failed[i]);
+        }
+        record.failed(result,
+                      {"running the self-test",
+                       (failed.size() == 1 ? "Step " : "Steps ") + steps + " failed (see the lines above), and " +
+                           lower(stage.leaves),
+                       stage.next},
+                      {{"failed_steps", failed}});
+    } else if (result == RunSelfTest::kIncompatible) {
+        const uint32_t e = command.expected_version();
+        const std::string expected =
+            std::to_string(e >> 24) + "." + std::to_string((e >> 16) & 0xFF) + "." + std::to_string((e >> 8) & 0xFF);
+        record.failed(result,
+                      {"checking the self-test's version",
+                       "The HUB's self-test is version " + record.data()["version"].get<std::string>() +
+                           ", this tool runs version " + expected + ", so no step ran; " + lower(stage.leaves),
+                       quillet ? stage.next : "use the tool that matches the HUB's firmware"},
+                      {{"failed_steps", failed}});
     }
     return result;
 }

@@ -12,6 +12,15 @@ int branch_sensor_trigger(RunRecord& record, bool run_firmware) {
     command.feedback_expected = 0;
     const int result = connect_and_run(command, record);
     record.data()["trigger"] = run_firmware ? "run firmware" : "bootloader";
+    if (result == 0) {
+        if (run_firmware) {
+            record.succeeded("the sensors were told to run their firmware", "Restart the suit so that they start it");
+        } else {
+            record.succeeded("the sensors were sent into their bootloader",
+                             "They wait there: run -sb with a sensor image file to upgrade them, or -srf to start "
+                             "their firmware");
+        }
+    }
     if (run_firmware) {
         logger->Info("Trigger sensors to run firmware command sent!\r\n");
         if (result == 0) {

@@ -64,14 +64,22 @@ int connect_and_run(Command& command, RunRecord& record) {
         record.hub(command);
         const int result = connected ? command.RunCommand() : kConnectionFailed;
         record.hub(command);  // as it came back from its restarts
+        // What the branch makes of a success, it says itself.
+        if (result != 0 && command.chosen_entry() == nullptr) {
+            record.found_no_hub();
+        } else if (result != 0) {
+            record.failed(result, command.stage());
+        }
         return result;
     } catch (const zel::Interrupted& interruption) {
         record.hub(command);
         record.data()["interrupted"] = {{"by", interruption.by}, {"while", command.stage().doing}};
         // The command is still alive: its port closes after this line.
         const RunStage& stage = command.stage();
-        USB_Logger::Instance()->Error("Interrupted (%s) while %s. %s\n", interruption.by.c_str(), stage.doing.c_str(),
-                                      stage.leaves.c_str());
+        const std::string report =
+            "Interrupted (" + interruption.by + ") while " + stage.doing + ". " + stage.outcome();
+        USB_Logger::Instance()->Error("%s\n", report.c_str());
+        record.interrupted(report, stage);
         return kInterrupted;
     }
 }

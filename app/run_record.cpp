@@ -17,7 +17,43 @@ RunRecord::RunRecord(zel::Platform& platform, int argc, char** argv)
                {"started", utc(utc_ticks / 10'000'000, int(utc_ticks / 10'000 % 1000))},
                {"hub", nullptr},
                {"data", nlohmann::ordered_json::object()}};
-    for (int i = 1; i < argc; ++i) record_["arguments"].push_back(argv[i]);
+    for (int i = 1; i < argc; ++i) {
+        record_["arguments"].push_back(argv[i]);
+        command_ += (i > 1 ? " " : "") + std::string(argv[i]);
+    }
+}
+
+void RunRecord::_verdict(bool ok, std::string text, const std::string& state, const std::string& next,
+                         nlohmann::ordered_json facts) {
+    nlohmann::ordered_json verdict = {{"ok", ok}, {"text", text}, {"hub_state", state}, {"next", next}};
+    for (auto& [key, value] : facts.items()) verdict[key] = std::move(value);
+    record_["verdict"] = std::move(verdict);
+    verdict_due_ = true;
+}
+
+void RunRecord::succeeded(const std::string& done, const std::string& state, nlohmann::ordered_json facts) {
+    _verdict(true, "Done: " + done + ". " + state + ".", state, "", std::move(facts));
+}
+
+void RunRecord::failed(int result, const RunStage& stage, nlohmann::ordered_json facts) {
+    const std::string next = stage.next.empty() ? "run " + command_ + " again" : stage.next;
+    _verdict(false,
+             "Failed (error-code " + std::to_string(result) + ") while " + stage.doing + ". " + stage.leaves + ": " +
+                 next + ".",
+             stage.leaves, next, std::move(facts));
+}
+
+void RunRecord::found_no_hub() {
+    _verdict(false,
+             "No HUB found. Check the HUB's power and its USB cable; on Linux, that you may use its port (the "
+             "tool's udev rule, or the dialout group); and that no other program holds the port. "
+             "zel_usb_interface -list shows the HUBs the system sees.",
+             "No HUB was found", "run zel_usb_interface -list", {});
+}
+
+void RunRecord::interrupted(const std::string& text, const RunStage& stage) {
+    _verdict(false, text, stage.leaves, stage.next, {});
+    verdict_due_ = false;
 }
 
 void RunRecord::hub(const Command& command) {
@@ -30,6 +66,16 @@ void RunRecord::hub(const Command& command) {
 }
 
 void RunRecord::finish(int result) {
+    if (verdict_due_) {
+        const nlohmann::ordered_json& verdict = record_["verdict"];
+        const std::string text = verdict["text"].get<std::string>() + "\n";
+        if (verdict["ok"].get<bool>()) {
+            USB_Logger::Instance()->Info("%s", text.c_str());
+        } else {
+            USB_Logger::Instance()->Error("%s", text.c_str());
+        }
+        verdict_due_ = false;
+    }
     if (path_.empty()) return;
     record_["duration_s"] = double(platform_.tick_count() - start_ticks_) / 1e7;
     record_["result"] = result;

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 class Command;
+struct RunStage;
 namespace zel {
 class Platform;
 }
@@ -22,6 +23,19 @@ public:
     // What the operation found; its layout is the operation's.
     nlohmann::ordered_json& data() { return record_["data"]; }
 
+    // The verdict: the run's closing line, in a technician's words, and the
+    // facts behind it. The last one given counts; finish() logs it after
+    // every other line (INFO on success, ERROR on failure).
+    //   "Done: <done>. <state>"
+    void succeeded(const std::string& done, const std::string& state, nlohmann::ordered_json facts = {});
+    //   "Failed (error-code N) while <doing>. <leaves>: <next>." (`next`
+    //   empty: the same command again)
+    void failed(int result, const RunStage& stage, nlohmann::ordered_json facts = {});
+    // No HUB to work on: the usual causes, and how to see what is attached.
+    void found_no_hub();
+    // A verdict already logged: the report of an interruption.
+    void interrupted(const std::string& text, const RunStage& stage);
+
     // Completes the record and replaces the file with it; a file that cannot
     // be written costs one warning on standard error and nothing else.
     void finish(int result);
@@ -33,8 +47,13 @@ public:
     static std::string hex(uint32_t word);                           // "0xa43201"
 
 private:
+    void _verdict(bool ok, std::string text, const std::string& state, const std::string& next,
+                  nlohmann::ordered_json facts);
+
     zel::Platform& platform_;
     std::string path_;
     int64_t start_ticks_;
     nlohmann::ordered_json record_;
+    std::string command_;       // the run's arguments, as a technician types them again
+    bool verdict_due_ = false;  // set, and not logged yet
 };

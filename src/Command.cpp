@@ -87,9 +87,13 @@ int Command::_open(int index) {
     port->selected_port = index;
     const char* name = port->ports[index].name;
     const int opened = port->open_port(name);
-    // Another run's HUB was never tried: its own ERROR line says so.
-    if (opened < 0 && opened != zel_usb_cdc_interface::kHeldByAnotherRun) {
+    if (opened == zel_usb_cdc_interface::kHeldByAnotherRun) {
+        _stage("waiting for the HUB, which another run of this tool uses", "Nothing was sent to the HUB",
+               "run the same command again once that run has ended");
+    } else if (opened < 0) {
         logger->Error("CDC-interface: Virtual-serial port '%s' no detected!\n", name);
+        _stage("opening the HUB's port", "Nothing was sent to the HUB",
+               "mend what the lines above say, then run the same command again");
     }
     if (opened < 0) {
         port->status = -4;

@@ -31,11 +31,15 @@ inline constexpr int kBlockSize = 1250;
 inline constexpr int64_t kEchoPause100ns = 163200;  // 16.32 ms
 inline constexpr int64_t kEchoTimeoutMs = 100;
 
-// Where a run stands, for the line that tells a technician what an
-// interruption left behind.
+// Where a run stands, for the lines that tell a technician how a run that
+// ended there (interrupted, or failed) leaves the HUB and what to do next.
 struct RunStage {
     std::string doing = "connecting to the HUB";
-    std::string leaves = "Nothing on the HUB was changed.";
+    std::string leaves = "Nothing on the HUB was changed";  // a sentence without its full stop
+    std::string next;  // the command to run next; empty: the same one again, when it failed
+
+    // "<leaves>: <next>." or, without a next step, "<leaves>."
+    std::string outcome() const { return next.empty() ? leaves + "." : leaves + ": " + next + "."; }
 };
 
 class Command {
@@ -83,14 +87,19 @@ protected:
     // The device type of the connected port, 0 when not connected.
     uint32_t connected_device_type() const;
     void echo_pause();
-    void _stage(std::string doing, std::string leaves) { stage_ = {std::move(doing), std::move(leaves)}; }
+    void _stage(std::string doing, std::string leaves, std::string next = {}) {
+        stage_ = {std::move(doing), std::move(leaves), std::move(next)};
+    }
+    // Only the step: what it leaves stays as it was.
+    void _stage(std::string doing) { stage_.doing = std::move(doing); }
 
     bool legacy_hub = false;
     USB_Logger* logger = nullptr;
     zel_usb_cdc_interface* port = nullptr;
 
 private:
-    // Opens table entry `index` (after taking its HUB's lock): 0, or -1.
+    // Opens table entry `index` (after taking its HUB's lock): 0, or -1 with
+    // the stage saying why.
     int _open(int index);
     // Before reading an echo: the documented pause, or (fast) how long the
     // read must wait for the echo's first byte instead.

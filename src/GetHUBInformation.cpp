@@ -68,7 +68,7 @@ void GetHUBInformation::_log_short_report() {
 }
 
 int32_t GetHUBInformation::RunCommand() {
-    _stage("reading the HUB information", "Nothing on the HUB was changed.");
+    _stage("reading the HUB information", "Nothing on the HUB was changed");
     _build_request();
     int code = _send_message(request_.data(), kRequestSize, true);
     if (report_exchange_error(code, kOperation, kSource, kRequestLine)) return 10;

@@ -59,7 +59,7 @@ int64_t GetHUBLogFile::_read_text() {
 
 int32_t GetHUBLogFile::RunCommand() {
     if (log_file == nullptr) return 53;
-    _stage("reading the HUB's log", "Nothing on the HUB was changed.");
+    _stage("reading the HUB's log", "Nothing on the HUB was changed");
     std::memset(log_file->data, 0, sizeof log_file->data);
 
     for (int i = 0; i < kTypedBytes; ++i) {

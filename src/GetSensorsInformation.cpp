@@ -81,7 +81,7 @@ int32_t GetSensorsInformation::RunCommand() {
     // The request has no legacy form.
     if (legacy_hub) return 71;
 
-    _stage("reading the sensor information", "Nothing on the HUB was changed.");
+    _stage("reading the sensor information", "Nothing on the HUB was changed");
     request_.fill(0);
     put_le32(request_.data(), kRequestWord);
     const int code = _send_message(request_.data(), kRequestSize, true);

@@ -15,10 +15,10 @@ constexpr uint32_t kTextOffset = 24;  // the HUB-boot message's text, and a requ
 
 constexpr const char* kAtmel = "PerformFWUpgrade::_upgrade_atmel";
 constexpr const char* kST = "PerformFWUpgrade::_upgrade_st";
-constexpr const char* kHubLeftInBootloader =
-    "The HUB stays in its bootloader: run -h with the same image file again to complete the upgrade.";
-constexpr const char* kSensorsLeftInBootloader =
-    "The sensors stay in their bootloader: run -sb with the same image file again to complete the upgrade.";
+constexpr const char* kHubLeftInBootloader = "The HUB stays in its bootloader";
+constexpr const char* kHubNext = "run -h with the same image file again to complete the upgrade";
+constexpr const char* kSensorsLeftInBootloader = "The sensors stay in their bootloader";
+constexpr const char* kSensorsNext = "run -sb with the same image file again to complete the upgrade";
 
 std::string with(const char* label, const char* step) {
     return std::string(label) + " in " + step;
@@ -79,7 +79,7 @@ int32_t PerformFWUpgrade::check_image() {
 // --- helpers ----------------------------------------------------------------
 
 void PerformFWUpgrade::_wait(uint32_t ms, const char* what) {
-    _stage(std::string("waiting ") + what, stage().leaves);
+    _stage(std::string("waiting ") + what);
     port->sleep_ms(ms, what);
 }
 
@@ -109,8 +109,7 @@ int PerformFWUpgrade::_sendFirmware(uint32_t data, uint32_t length, bool st_form
         // the buffer's spare 512 bytes cover the tail of the last chunk.
         std::memcpy(request() + kTextOffset, image_.bytes.data() + data + size_t(k) * fwimage::kBlockSize,
                     fwimage::kBlockSize);
-        _stage("sending firmware chunk " + std::to_string(k + 1) + " of " + std::to_string(chunks) + part,
-               stage().leaves);
+        _stage("sending firmware chunk " + std::to_string(k + 1) + " of " + std::to_string(chunks) + part);
         port->show("Sending firmware: chunk " + std::to_string(k + 1) + " of " + std::to_string(chunks) + part);
         code = _send_boot_request();
     }
@@ -129,6 +128,7 @@ int32_t PerformFWUpgrade::_send_single_part(const char* erase_wait) {
     logger->Info("PerformFWUpgrade: firmware signature 0x%x\n", single_.fw_signature);
     logger->Info("PerformFWUpgrade: data signature 0x%x\n", single_.data_signature);
 
+    _stage("starting the firmware transfer");
     _set_bootloader_form(kCodeTrigger, 1);
     if (report_exchange_error(_send_boot_request(), with(kAtmel, "_sendTrigger()").c_str())) return kStartTriggerFailed;
     _wait(3000, erase_wait);
@@ -144,7 +144,7 @@ int32_t PerformFWUpgrade::_send_single_part(const char* erase_wait) {
 
 int32_t PerformFWUpgrade::_requestHUBUpgrade(const char* label) {
     _set_head(kHubUpgradeWord, kCodeHubUpgrade);
-    _stage("sending the HUB into its bootloader", kHubLeftInBootloader);
+    _stage("sending the HUB into its bootloader", kHubLeftInBootloader, kHubNext);
     if (report_exchange_error(_send_message(request(), kRequestSize, false),
                               with(label, "_requestHUBUpgrade()").c_str())) {
         return kEnterBootloaderFailed;
@@ -163,6 +163,7 @@ int32_t PerformFWUpgrade::_upgrade_hub_atmel() {
     if (const int32_t sent = _send_single_part("for the HUB's flash to be erased")) return sent;
     _readHUBBootMsg();
     if (_getBootInfo() != 0) return kBootInfoFailed;
+    _stage("telling the bootloader to start the new firmware");
     _set_bootloader_form(kCodeTrigger, 0);
     if (report_exchange_error(_send_boot_request(), with(kAtmel, "_sendTrigger()").c_str())) return kFinalTriggerFailed;
     return 0;
@@ -184,6 +185,7 @@ int32_t PerformFWUpgrade::_upgrade_st() {
         logger->Info("PerformFWUpgrade: firmware signature 0x%x\n", part.fw_signature);
         logger->Info("PerformFWUpgrade: data signature 0x%x\n", part.data_signature);
 
+        _stage("starting the transfer of part " + std::to_string(i + 1) + " of " + std::to_string(two_.count));
         if (i < 2) {
             _set_word(kStStartWord);
             put_le32(request() + 4, uint32_t(1 - i));
@@ -204,6 +206,7 @@ int32_t PerformFWUpgrade::_upgrade_st() {
         if (_getBootInfo() != 0) return kBootInfoFailed;
     }
 
+    _stage("telling the bootloader to start the new firmware");
     _set_word(kStRunWord);
     if (report_exchange_error(_send_boot_request(), with(kST, "_sendTrigger()").c_str())) return kFinalTriggerFailed;
     image_.release();
@@ -211,6 +214,7 @@ int32_t PerformFWUpgrade::_upgrade_st() {
 }
 
 int32_t PerformFWUpgrade::_getBootInfo() {
+    _stage("reading the bootloader's report");
     if (device_type == DEVICE_TORVANE_ATMEL) {
         _set_bootloader_form(kCodeBootInfo, 0);
     } else {
@@ -233,6 +237,7 @@ int32_t PerformFWUpgrade::_getBootInfo() {
 }
 
 int PerformFWUpgrade::_readHUBBootMsg() {
+    _stage("waiting for the HUB-boot message");
     int code = EXCHANGE_OK;
     if (port->read_port(reply_.data(), kReplySize, kHubBootMsgTimeoutMs, "for the HUB-boot message") == kReplySize) {
         // Printed up to its NUL, and never beyond the reply buffer.
@@ -293,10 +298,16 @@ int32_t PerformFWUpgrade::_runExistingFW() {
 
 int32_t PerformFWUpgrade::_upgrade_sensors() {
     const bool check = sensors_info->check_connected && device_type == DEVICE_TORVANE_ST;
+    if (check) {
+        _stage("counting the sensors", "Nothing was sent to the sensors",
+               sensors_info->from_boot ? "-sb takes sensors that are all in their bootloader: run -s with the same "
+                                         "image file instead"
+                                       : "connect every sensor, then run -s with the same image file again");
+    }
     if (!sensors_info->from_boot) {
         if (check && _checkSensorsConnected(false) != 0) return kSensorsNotReady;
         _set_head(kSensorsUpgradeWord, kCodeSensorsUpgrade);
-        _stage("sending the sensors into their bootloader", kSensorsLeftInBootloader);
+        _stage("sending the sensors into their bootloader", kSensorsLeftInBootloader, kSensorsNext);
         if (report_exchange_error(_send_message(request(), kRequestSize, true),
                                   with(kAtmel, "_requestSensorsUpgrade()").c_str())) {
             return kEnterBootloaderFailed;
@@ -305,7 +316,7 @@ int32_t PerformFWUpgrade::_upgrade_sensors() {
         _wait(2000, "for the sensors to enter their bootloader");
     } else {
         if (check && _checkSensorsConnected(true) != 0) return kSensorsNotReady;
-        _stage("starting the sensors' bootloader", kSensorsLeftInBootloader);
+        _stage("starting the sensors' bootloader", kSensorsLeftInBootloader, kSensorsNext);
         if (legacy_hub) {
             _set_bootloader_form(kCodeHubBootMsg, 0);
             if (report_exchange_error(_send_message(request(), kRequestSize, false),
@@ -322,9 +333,8 @@ int32_t PerformFWUpgrade::_upgrade_sensors() {
     }
 
     if (const int32_t sent = _send_single_part("for the sensors' flash to be erased")) return sent;
-    _stage("waiting for the sensors to restart",
-           "Some sensors may still be in their bootloader: run -sinfo to see them, and -sb with the same image file "
-           "to complete their upgrade.");
+    _stage("waiting for the sensors to restart", "Some sensors may still be in their bootloader",
+           "run -sinfo to see them, and -sb with the same image file to complete their upgrade");
     _wait(10000, "for the sensors to restart");
     const int32_t addressed = _performAutoAddressing();
     sensors_in_boot = false;
@@ -354,6 +364,7 @@ int32_t PerformFWUpgrade::_checkSensorsConnected(bool all_in_boot) {
 
 int32_t PerformFWUpgrade::_performAutoAddressing() {
     static constexpr const char* kWho = "PerformFWUpgrade::_performAutoAddressing";
+    _stage("collecting the sensors' reports");
     _set_head(kAutoAddressingWord, kCodeAutoAddressing);
     if (report_exchange_error(_send_message(request(), kBootRequestSize, true), kWho)) return kRequestFailed;
     if (report_exchange_error(_receive_message(reply_.data(), kReplySize, kAutoAddressingTimeoutMs,

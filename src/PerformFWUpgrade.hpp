@@ -56,6 +56,9 @@ public:
         kBootTriggerFailed = 35,
         kNotSupported = 36,
         kSensorsNotReady = 37,
+        // The exchanges went through, but the report says the job was not done.
+        kBootloaderReportedFailure = 38,  // the HUB's bootloader: neither 0xE0 nor 0xE3
+        kSensorsReportedFailure = 39,     // a sensor reported anything but 0xE0
     };
 
     static constexpr int kBootRequestSize = 536;

@@ -12,7 +12,7 @@ bool ReadNetworkCommand::set_file_name(const char* path) {
 }
 
 int32_t ReadNetworkCommand::RunCommand() {
-    _stage("reading the WiFi configuration", "Nothing on the HUB was changed, and no file was written.");
+    _stage("reading the WiFi configuration", "Nothing on the HUB was changed, and no file was written");
     _frame(request, kRequestWord, kLegacyCode);
     switch (_exchange(request, kRequestSize, reply, kRequestSize, kReplyTimeoutMs, kOperation)) {
         case Exchanged::RequestFailed: return kRequestFailed;
@@ -21,6 +21,8 @@ int32_t ReadNetworkCommand::RunCommand() {
     }
 
     if (use_XML_file) {
+        _stage("writing the XML file", "Nothing on the HUB was changed, and the file was left as it was",
+               "run -r again with a file you may write");
         uint8_t copy[kRequestSize];
         std::memcpy(copy, reply, sizeof copy);
         return _write_XML_file(copy);

@@ -1,6 +1,7 @@
 #include "src/RunSelfTest.hpp"
 
 #include <algorithm>
+#include <string>
 
 namespace {
 constexpr const char* kStepOperation = "RunSelfTest::_run_test_cmd";
@@ -130,8 +131,10 @@ bool RunSelfTest::system_reset(uint32_t word) {
 }
 
 void RunSelfTest::_return_to_bootloader() {
+    _stage("sending the HUB back to its bootloader", "The HUB may be left in its bootloader",
+           "run -h with a HUB image file to start its firmware again");
     logger->Error("Returning to bootloader!\n");
-    system_reset(kResetToBootloader);
+    if (!system_reset(kResetToBootloader)) _stage(stage().doing, "The HUB waits in its bootloader", stage().next);
 }
 
 int32_t RunSelfTest::RunCommand() {
@@ -154,21 +157,22 @@ int32_t RunSelfTest::RunCommand() {
     for (int32_t s = 1; s <= step_count_; ++s) _entry(s) = TestResult{};
 
     const bool quillet = device_type == DEVICE_QUILLET;
-    _stage("running the self-test", "Nothing on the HUB was changed.");
+    _stage("running the self-test", "Nothing on the HUB was changed");
     if (quillet) {
         result_ = use_fw_verified ? set_firmware_verified() : enable_safe_mode();
         if (result_ != 0) return result_;
-        _stage("restarting the HUB for the self-test",
-               "The HUB may be left in safe mode: run -stest again to finish the self-test and bring it back.");
+        _stage("restarting the HUB for the self-test", "The HUB may be left in safe mode",
+               "run -stest again to finish the self-test and bring it back");
         logger->Error("System reset\n");
         // The test goes on even when the HUB did not come back: step 1 then
         // fails on the closed port and ends it.
         result_ = system_reset(use_fw_verified ? kResetAfterVerified : kResetAfterSafeMode) ? kExchangeFailed : 0;
     }
 
+    _stage("waiting before the first self-test step");
     port->sleep_ms(kSettleMs, "before the first self-test step");
-    if (quillet) _stage("running the self-test", stage().leaves);
 
+    _stage("running self-test step 1 of " + std::to_string(step_count_));
     logger->Info("Running step 1\n");
     result_ = _run_test_cmd(first_step_request_);
     _entry(1).code = result_;
@@ -182,13 +186,15 @@ int32_t RunSelfTest::RunCommand() {
                       static_cast<int>(expected_version_));
         if (quillet) _return_to_bootloader();
         _entry(1).code = kIncompatible;
-        return result_;
+        // The test did not run: no success, though no exchange failed.
+        return kIncompatible;
     }
 
     for (int32_t s = 2; s <= step_count_; ++s) {
         const TestStep& row = steps_[s - 1];
         TestResult& entry = _entry(s);
         entry.code = 0;
+        _stage("running self-test step " + std::to_string(s) + " of " + std::to_string(step_count_));
         logger->Info("Running step %d\n", s);
         result_ = row.keep_data ? _run_test_cmd(row.request_word, entry, row.time_limit_ms, KeepData{})
                                 : _run_test_cmd(row.request_word, entry, row.time_limit_ms);
@@ -206,7 +212,7 @@ int32_t RunSelfTest::RunCommand() {
             all_passed_ = false;
             if (stop_on_error != 0) {
                 _return_to_bootloader();
-                return 0;
+                return kStepFailed;
             }
         }
         port->pause(kStepPause100ns);
@@ -214,11 +220,15 @@ int32_t RunSelfTest::RunCommand() {
 
     if (!quillet) {
         logger->Info("Self-test complete.\n");
-        return 0;
+        return all_passed_ ? 0 : kStepFailed;
     }
     if (all_passed_) {
+        _stage("switching safe mode off");
         result_ = disable_safe_mode();
         if (result_ != 0) return result_;
+        _stage("restarting the HUB after the self-test",
+               "Every step passed and safe mode was switched off; the HUB restarts into its firmware",
+               "run -hinfo to see that it is back");
         logger->Error("System reset\n");
         // A HUB that does not come back is no success, though every step passed.
         result_ = system_reset(kResetAfterDisable) ? kExchangeFailed : 0;
@@ -227,5 +237,5 @@ int32_t RunSelfTest::RunCommand() {
     }
     _return_to_bootloader();
     logger->Info("Self-test complete.\n");
-    return 0;
+    return kStepFailed;
 }

@@ -24,6 +24,7 @@ struct TestResult {
 class RunSelfTest final : public Command {
 public:
     static constexpr int32_t kExchangeFailed = 801;
+    static constexpr int32_t kStepFailed = 802;  // the test ran to its end, and a step failed
     static constexpr int32_t kIncompatible = 803;
     static constexpr int32_t kUnsupportedDevice = 804;
 
@@ -57,6 +58,7 @@ public:
     uint32_t stop_on_error = 0;
 
     uint32_t reported_version() const { return reported_version_; }
+    uint32_t expected_version() const { return expected_version_; }
     int32_t step_count() const { return step_count_; }
     bool all_passed() const { return all_passed_; }
     const std::array<TestStep, kQuilletSteps>& quillet_steps() const { return quillet_steps_; }

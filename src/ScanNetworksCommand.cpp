@@ -23,7 +23,7 @@ std::string_view access_point_name(const AccessPointRecord& entry) {
 }
 
 int32_t ScanNetworksCommand::RunCommand() {
-    _stage("scanning for WiFi networks", "Nothing on the HUB was changed.");
+    _stage("scanning for WiFi networks", "Nothing on the HUB was changed");
     std::memset(request, 0, sizeof request);
     _frame(request, kRequestWord, kLegacyCode);
     if (legacy_hub) {

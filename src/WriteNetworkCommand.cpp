@@ -54,8 +54,8 @@ int32_t WriteNetworkCommand::RunCommand() {
     // A current HUB answers with the bare status word; a legacy one with a
     // whole message carrying it behind the marker.
     const int reply_length = legacy_hub ? kRequestSize : 4;
-    _stage("writing the WiFi configuration",
-           "The HUB may or may not have taken the new WiFi configuration: read it back with -r to check.");
+    _stage("writing the WiFi configuration", "The HUB may or may not have taken the new WiFi configuration",
+           "read it back with -r to check");
     sent = true;
     switch (_exchange(request, kRequestSize, reply, reply_length, kReplyTimeoutMs, kOperation)) {
         case Exchanged::RequestFailed: return kRequestFailed;

@@ -25,6 +25,10 @@ const std::string kUsage =
     "\t-w writes HUB network configuration in [path to *.xml]\n"
     "zel_usb_interface.exe -rs [channel - number from 0 to 20] [optional: band - 0 for 2.4GHz, 1 for 5GHz, 2 for "
     "dual band]\n\t-rs to scan for WiFi networks\n";
+const std::string kNoHub =
+    "No HUB found. Check the HUB's power and its USB cable; on Linux, that you may use its port (the tool's udev "
+    "rule, or the dialout group); and that no other program holds the port. zel_usb_interface -list shows the HUBs "
+    "the system sees.\n";
 
 TEST(Arguments, UsageOrNothingAndNeverThePort) {
     // The usage text for what is not a call; nothing for a known option with too many arguments.
@@ -54,8 +58,9 @@ TEST(Arguments, UsageOrNothingAndNeverThePort) {
     EXPECT_EQ(version.p.out, kVersionLine + "zel_usb_interface 2.0.2+45\n");
 }
 
-TEST(Arguments, WithoutAHubEveryOptionEndsWithItsFailureLine) {
+TEST(Arguments, WithoutAHubEveryOptionEndsWithItsFailureLineAndSaysSo) {
     t::SinglePart image;
+    const std::string refused = "Nothing was sent to the HUB: ";
     const std::vector<std::tuple<std::vector<std::string>, int, std::string>> cases = {
         {{"-srf"}, 6, "Something went wrong trying to trigger sensors to run firmware - error-code 6!!\n"},
         {{"-sfb"}, 6, "Something went wrong trying to trigger sensors to bootloader - error-code 6!!\n"},
@@ -69,21 +74,28 @@ TEST(Arguments, WithoutAHubEveryOptionEndsWithItsFailureLine) {
         {{"-w", "missing.xml"}, 18, "Network configuration failed - status 18\n"},
         {{"-h", "missing.tfh"}, 25, "Something went wrong with HUB firmware-upgrade - error-code 25!!\n"},
         {{"-s", "hub.tfh"}, 25, "Something went wrong with Sensors firmware-upgrade - error-code 25!!\n"},
-        {{"-rs", "6"}, 0, ""},
+        {{"-rs", "6"}, 6, ""},
     };
     for (const auto& [args, result, failure] : cases) {
         Bench b;
         b.put("hub.tfh", image.bytes());
         EXPECT_EQ(b.run(args), result) << args[0];
-        EXPECT_EQ(b.at("ERROR").substr(b.at("ERROR").size() - failure.size()), failure) << args[0];
+        EXPECT_TRUE(failure.empty() || b.logged("ERROR", failure)) << b.at("ERROR");
         EXPECT_FALSE(b.logged("INFO", "Opening COM port\n"));
+        // The last line: no HUB, or why the file was refused.
+        const std::string verdict = b.log().back().text;
+        EXPECT_TRUE(result == 6 ? verdict == kNoHub
+                                : verdict.find(refused) != std::string::npos &&
+                                      verdict.find(" " + args[0] + " ") != std::string::npos)
+            << verdict;
     }
     Bench b;
-    EXPECT_EQ(b.run({"-rs", "300", "1"}), 0);
+    EXPECT_EQ(b.run({"-rs", "300", "1"}), 6);
     EXPECT_EQ(b.p.out, kVersionLine +
                            "The channel \"300\" is not a number from 0 to 20: channel 44 is sent\n"
                            "\nBand 5GHz - Channel 44\nScanning: Band 5GHz - Channel 44\n"
-                           "Creating object ScanNetworksCommand\nNumber of access points found 0\n");
+                           "Creating object ScanNetworksCommand\nNumber of access points found 0\n" +
+                           kNoHub);
 }
 
 TEST(ChoosingTheHub, ZelPortTheFirstOrAWarningNamingTheOthers) {
@@ -156,6 +168,9 @@ TEST(ChoosingTheHub, AHubAnotherRunHoldsIsWaitedForAndNeverOpened) {
         EXPECT_TRUE(b.logged("ERROR",
                              "CDC-interface: The HUB at 'COM3' (USB location 1-1) is still in use by another run of "
                              "this tool, pid 4711 (zel_usb_interface); nothing was sent to it\n"));
+        EXPECT_EQ(b.log().back().text,
+                  "Failed (error-code 6) while waiting for the HUB, which another run of this tool uses. Nothing was "
+                  "sent to the HUB: run the same command again once that run has ended.\n");
     }
 }
 
@@ -267,6 +282,8 @@ TEST(RunRecord, EveryOperationLeavesOneAlsoWhenItFails) {
         const bool connects = result == 0 && !args.empty() && args[0] != "-list";
         EXPECT_EQ(record["hub"], connects ? hub : nlohmann::json()) << line;
         EXPECT_EQ(record["data"].empty(), result != 0 || line.empty()) << record.dump();
+        const bool operation = !args.empty() && args[0] != "-list";
+        EXPECT_EQ(record.contains("verdict") && record["verdict"]["ok"] == (result == 0), operation) << line;
         EXPECT_EQ(record.dump().find("correct horse"), std::string::npos);  // never the key
     }
     Bench failed;  // no HUB: the record says so; an unwritable record only warns

@@ -431,17 +431,23 @@ TEST_P(RobustEveryStep, DocumentedResultReportedWithinWhatTheFaultCosts) {
         const std::vector<t::LogLine> log = b->log();
         expect_reports(log, want);
         EXPECT_TRUE(want.line.empty() || b->logged("ERROR", want.line)) << want.line;
-        const auto last_error =
-            std::find_if(log.rbegin(), log.rend(), [](const t::LogLine& e) { return e.level == "ERROR"; });
-        const bool failure_logged = std::any_of(log.begin(), log.end(), [&](const t::LogLine& e) {
-            return e.level == "ERROR" && e.text.rfind(failure_prefix, 0) == 0;
-        });
+        std::vector<std::string> errors;
+        for (const t::LogLine& e : log) {
+            if (e.level == "ERROR") errors.push_back(e.text);
+        }
+        const bool failure_logged = std::any_of(errors.begin(), errors.end(),
+                                                [&](const std::string& e) { return e.rfind(failure_prefix, 0) == 0; });
+        // The driver's failure line, then the verdict as the run's last line.
         if (want.result != 0) {
-            ASSERT_NE(last_error, log.rend());
-            EXPECT_EQ(last_error->text, format_result(op.failure_format, want.result));
+            ASSERT_GE(errors.size(), 2u);
+            EXPECT_EQ(errors[errors.size() - 2], format_result(op.failure_format, want.result));
+            EXPECT_EQ(log.back().text, errors.back());
+            EXPECT_EQ(errors.back().rfind("Failed (error-code " + std::to_string(want.result) + ") while ", 0), 0u)
+                << errors.back();
         } else {
             EXPECT_FALSE(failure_logged);
             EXPECT_TRUE(op.success_text.empty() || b->logged("INFO", op.success_text));
+            EXPECT_EQ(log.back().text.rfind("Done: ", 0), 0u) << log.back().text;
         }
         if (want.back_to_bootloader) {
             EXPECT_TRUE(b->logged("ERROR", "Returning to bootloader!\n"));

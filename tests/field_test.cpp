@@ -127,6 +127,12 @@ TEST(Interruptions, TheRunStopsAtItsNextWaitSayingWhatItLeaves) {
          {{"-h", "img"}, st, 9000, "waiting for the HUB's flash to be erased", hub_stays},
          {{"-h", "img"}, st, 12100, "sending firmware chunk 3 of 3 of part 1 of 2", hub_stays},
          {{"-stest"}, quillet, 7000, "restarting the HUB for the self-test", safe_mode},
+         {{"-stest"},
+          quillet,
+          12000,
+          "restarting the HUB after the self-test",
+          "Every step passed and safe mode was switched off; the HUB restarts into its firmware: run -hinfo to see "
+          "that it is back."},
          {{"-w", "net.xml"}, st, 3500, "writing the WiFi configuration", wifi},
          {{"-rs", "1"}, st, 3500, "scanning for WiFi networks", unchanged}};
     for (const Case& c : cases) {
@@ -139,9 +145,11 @@ TEST(Interruptions, TheRunStopsAtItsNextWaitSayingWhatItLeaves) {
         b.put("img", t::TwoPart{}.bytes());
         b.put("net.xml", std::string("<NETWORK><DHCP/><SECURITY_TYPE/><BAND/></NETWORK>"));
         b.p.interrupt_at = int64_t(c.at_ms * t::kMs);
+        b.p.env["ZEL_JSON"] = "run.json";
         EXPECT_EQ(b.run(c.args), 130);
         EXPECT_TRUE(b.logged("ERROR", "Interrupted (SIGINT) while " + c.doing + ". " + c.leaves + "\n"))
             << b.at("ERROR");
+        EXPECT_NE(b.content("run.json").find("\"interrupted\": {"), std::string::npos);
         // It stops at once: nothing more is sent, and the port is closed after the line.
         EXPECT_LE(b.p.now_ms(), c.at_ms + 0.1);
         EXPECT_TRUE(std::all_of(b.p.trace.begin(), b.p.trace.end(),
@@ -216,7 +224,8 @@ TEST(Timing, FastSendsTheSameBytesInLessTime) {
             requests.emplace_back();
             for (const sim::Request& r : b.hub().requests()) requests.back().push_back(r.bytes);
             took.push_back(b.p.now_ms());
-            EXPECT_EQ(b.log().back().text, "Closing com port\n");
+            EXPECT_EQ(b.log().back().text.rfind("Done: ", 0), 0u);              // the verdict closes the run
+            EXPECT_TRUE(c.args[0] != "-r" || b.p.file("net.xml")->owner_only);  // it holds the key
         }
         EXPECT_EQ(requests[0], requests[1]);
         EXPECT_LT(took[1], c.fast_at_most_ms > 0   ? c.fast_at_most_ms

@@ -1,6 +1,8 @@
 // Firmware upgrades against the HUB model's bootloaders: the requests byte
 // for byte, what the bootloaders received, the reports, and the images
 // refused before anything is sent.
+#include <nlohmann/json.hpp>
+
 #include "tests/support.hpp"
 
 namespace {
@@ -113,12 +115,22 @@ TEST(HubUpgrade, ReportByStatusAndTheBootMessage) {
         uint8_t status, code;
         bool message;
         std::string line;
+        int result;
+        std::string verdict;
     };
     const std::string reset = "Hub will be reset with firmware status 0x5 ... Bootloader version 1.2.0-B\n";
     const std::string failed = "Hub upgrade failed with code 0x21... Firmware signature 0xb1b2b3b4 - version 2.4.0-R\n";
-    for (const Case& c : std::vector<Case>{{0xE3, 0x05, true, reset},
-                                           {0x13, 0x21, true, failed},
-                                           {0xE0, 0x00, false, t::kStHubRunning}}) {
+    // A bootloader that reports the upgrade failed is no success.
+    for (const Case& c : std::vector<Case>{
+             {0xE3, 0x05, true, reset, 0,
+              "Done: the HUB firmware was upgraded. Its bootloader 1.2.0-B reported firmware status 0x5 and resets "
+              "the HUB: run -hinfo to see the firmware it runs then.\n"},
+             {0x13, 0x21, true, failed, 38,
+              "Failed (error-code 38) while upgrading the HUB firmware. The HUB's bootloader reported a failed "
+              "upgrade (status 0x13, code 0x21); the HUB may be left in its bootloader: run -h with the same image "
+              "file again.\n"},
+             {0xE0, 0x00, false, t::kStHubRunning, 0,
+              "Done: the HUB firmware was upgraded. The HUB runs firmware 2.4.0-R, signature 0xb1b2b3b4.\n"}}) {
         sim::HubConfig hub = t::hub();
         hub.firmware.boot_status = c.status;
         hub.firmware.boot_code = c.code;
@@ -126,8 +138,11 @@ TEST(HubUpgrade, ReportByStatusAndTheBootMessage) {
         hub.firmware.boot_message = std::string(600, 'm');  // no NUL within the reply
         Bench b(hub);
         b.put("hub.tfh", t::TwoPart{}.bytes());
-        EXPECT_EQ(b.run({"-h", "hub.tfh"}), 0);
+        EXPECT_EQ(b.run({"-h", "hub.tfh"}), c.result);
         EXPECT_TRUE(b.logged("INFO", c.line)) << b.at("INFO");
+        EXPECT_EQ(b.logged("ERROR", "Something went wrong with HUB firmware-upgrade - error-code 38!!\n"),
+                  c.result != 0);
+        EXPECT_EQ(b.log().back().text, c.verdict);
         EXPECT_EQ(b.count("HUB-boot message: " + std::string(512, 'm')), c.message ? 2 : 0);
         // Without the message each part's read runs out its 15 s.
         EXPECT_EQ(b.count("zel_usb_cdc_interface::read_port(): Warning! Length missmatch 0 == 536\n"),
@@ -219,7 +234,17 @@ TEST(SensorUpgrade, ThroughACurrentStHubWithTheSensorCount) {
     c.firmware.sensors[2].code = 0x07;
     Bench b(c);
     b.put("s.tfs", t::sensor_image());
-    ASSERT_EQ(b.run({"-s", "s.tfs"}), 0) << b.at("ERROR");
+    b.p.env["ZEL_JSON"] = "run.json";
+    // A sensor that failed, or stays in its bootloader, is no success.
+    ASSERT_EQ(b.run({"-s", "s.tfs"}), 39) << b.at("ERROR");
+    EXPECT_TRUE(b.logged("ERROR", "Something went wrong with Sensors firmware-upgrade - error-code 39!!\n"));
+    EXPECT_EQ(b.log().back().text,
+              "Failed (error-code 39) while upgrading the sensors. 15 of 17 sensors run the new firmware 1.5.0-B, "
+              "signature 0xf1f2f3f4; sensor 0x11 stays in its bootloader; the upgrade of sensor 0x12 failed: run -sb "
+              "with the same image file to complete their upgrade.\n");
+    const auto verdict = nlohmann::json::parse(b.content("run.json"))["verdict"];
+    EXPECT_EQ(verdict["sensors_in_bootloader"], std::vector<int>{0x11});
+    EXPECT_EQ(verdict["sensors_failed"], std::vector<int>{0x12});
     // The requests themselves are the robust tier's step table; here the waits and the reports.
     EXPECT_EQ(b.sleeps_ms(), (std::vector<int64_t>{1000, 2000, 3000, 10000, 2000}));
     EXPECT_TRUE(b.logged("INFO", "Number of sensors in boot 17\n"));

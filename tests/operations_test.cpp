@@ -48,7 +48,8 @@ TEST(HubInformation, ShortReportThenFullReportWithItsRequestsAndWaits) {
                   short_report + short_report +
                   "\tBLUETOOTH API version v3.0.65535 \n\tHUB serial number: ABCDEFGHIJKL\nProduction data:\n"
                   "\tprod_assy 0xa43201\n\tprod_board_id 0xb0a3\n\tprod_date 0x20241105\n"
-                  "\tprod_epoch 1970-01-01 00:00 +0000\nClosing com port\n");
+                  "\tprod_epoch 1970-01-01 00:00 +0000\nClosing com port\nDone: the HUB information was read. The "
+                  "HUB runs firmware 2.1.3-A (bootloader 1.0.0-B); nothing on it was changed.\n");
     EXPECT_EQ(b.count("\tHUB serial number: ABCDEFGHIJKL\n"), 0);  // printed, not logged
     EXPECT_EQ(b.writes(), (std::vector<Bytes>{Bytes(104, 0), t::request(0x00630100)}));
     ASSERT_EQ(b.p.waits.size(), 3u);  // the open's second, then the echo pauses of the probe and the request
@@ -192,7 +193,8 @@ TEST(HubLog, TypedCommandBlocksAndLines) {
     EXPECT_EQ(b.p.out.substr(b.p.out.find("zel_usb_cdc")),
               "zel_usb_cdc_interface::read_port(): Warning! Length missmatch 20 == 1250\n"
               "zel_usb_cdc_interface::read_port(): Warning! Length missmatch 0 == 1250\nLOG-file: Length 20\n"
-              "LOG-file: line one\r\nLOG-file: line two\nReading LOG-file done!\nClosing com port\n");
+              "LOG-file: line one\r\nLOG-file: line two\nReading LOG-file done!\nClosing com port\n"
+              "Done: the HUB's log (20 bytes) was copied into this log. Nothing on the HUB was changed.\n");
     // Each character's echo pause, the HUB's 500 ms to start, then two empty blocks of 500 ms at most.
     EXPECT_EQ(b.p.waits.back().duration, 5000000);
     EXPECT_EQ(b.p.waits.size(), 1u + 1 + 6 + 1);
@@ -398,11 +400,12 @@ TEST(WifiScan, OneEntryPerNameAtMostElevenAndTheRequestHead) {
               0u);
     EXPECT_NE(legacy.p.out.find("Number of access points found 2\n"), std::string::npos);
 
-    // A failed scan shows no access point and still exits 0; its record tells.
+    // A failed scan shows no access point, and exits with why; so does its record.
     c.faults.push_back(t::on_word(0x00791900, {Fault::ShortReply, 0, 513}));
     Bench silent(c);
     silent.p.env["ZEL_JSON"] = "run.json";
-    EXPECT_EQ(silent.run({"-rs", "6", "0"}), 0);
+    EXPECT_EQ(silent.run({"-rs", "6", "x"}), 13);
+    EXPECT_EQ(silent.at("WARNING").rfind("The band \"x\" is not a number from 0 to 2: band 0 is sent\n", 0), 0u);
     EXPECT_NE(silent.content("run.json").find("\"scan_result\": 13,"), std::string::npos);  // the reply failed
     EXPECT_NE(silent.p.out.find("\nBand 2.4GHz - Channel 6\n"), std::string::npos);
     EXPECT_NE(silent.p.out.find("Number of access points found 0\n"), std::string::npos);
@@ -427,7 +430,11 @@ TEST(SensorTriggers, WrittenWithoutEchoThenThePortReopened) {
             "expected\nCDC-interface: A Torvane detected... \nCDC-interface: No port-name provided... \n"
             "CDC-interface: Connecting to 'COM3'\nOpening COM port\nChecking hub version...\nHUB version 2.0.0 or "
             "higher!!\nCDC-interface: Connected to 'COM3' (USB location 1-1)\nClosing com port\nOpening COM port\n" +
-                sent + (run_firmware ? "Restart the suit!\r\n" : "") + "Closing com port\n");
+                sent + (run_firmware ? "Restart the suit!\r\n" : "") + "Closing com port\n" +
+                (run_firmware ? "Done: the sensors were told to run their firmware. Restart the suit so that they "
+                                "start it.\n"
+                              : "Done: the sensors were sent into their bootloader. They wait there: run -sb with a "
+                                "sensor image file to upgrade them, or -srf to start their firmware.\n"));
     }
     // Gone before the trigger could be written: 41. Back 8 s after it: found
     // at the fourth look. Gone for good after it: 41, after 20 looks.
@@ -479,6 +486,7 @@ TEST(SelfTest, EachKindRunsItsStepsWithTheirLimits) {
         EXPECT_TRUE(b.logged("INFO", c.announcement));
         EXPECT_TRUE(b.logged("INFO", "Self-test complete.\n"));
         EXPECT_TRUE(b.logged("INFO", c.kind == Kind::TorvaneST ? "Version: v1.2.0\n" : "Version: v1.1.0\n"));
+        EXPECT_TRUE(b.log().back().text.starts_with("Done: the self-test ran all ")) << b.log().back().text;
         const std::vector<int64_t> sleeps = b.sleeps_ms();
         EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 3000), 1);
         EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 5000), c.kind == Kind::Quillet ? 2 : 0);
@@ -498,16 +506,31 @@ TEST(SelfTest, FailedStepsVersionsAndRefusals) {
     };
     const std::string to_boot = "Returning to bootloader!\n",
                       incompatible = "Self-test incompatible: 16842752 != 16908288\n";
+    // A test that did not run, or ran with a failed step, is no success.
     const std::vector<Case> cases = {
-        {Kind::TorvaneST, 0, 0, {}, 0x01010000, 0, {incompatible}, false, false},
-        {Kind::TorvaneST, 0x00241300, 7, {}, {}, 0, {"Test error step 2\n", "Return code: 7\n"}, false, true},
-        {Kind::TorvaneST, 0x00241300, 0, 0x1234, {}, 0, {"Error: 1234\n", "Connection error step 2\n"}, false, true},
+        {Kind::TorvaneST, 0, 0, {}, 0x01010000, 803, {incompatible}, false, false},
+        {Kind::TorvaneST, 0x00241300, 7, {}, {}, 802, {"Test error step 2\n", "Return code: 7\n"}, false, true},
+        {Kind::TorvaneST, 0x00241300, 0, 0x1234, {}, 802, {"Error: 1234\n", "Connection error step 2\n"}, false, true},
         {Kind::TorvaneAtmel, 0x00010100, 0, 0x99, {}, 0x99, {"Error: 99\n", "Connection error step 1\n"}, false, false},
-        {Kind::Quillet, 0x00143A00, 3, {}, {}, 0, {"Test error step 16\n", "Return code: 3\n", to_boot}, true, true},
+        {Kind::Quillet, 0x00143A00, 3, {}, {}, 802, {"Test error step 16\n", "Return code: 3\n", to_boot}, true, true},
         {Kind::Quillet, 0x00501A00, 0, 0x77, {}, 0x77, {"Error: 77\n"}, false, false},
         {Kind::TorvaneST, 0x00010100, 0, 0, {}, 801, {"Error: 0\n"}, false, false},  // no status is no success
     };
-    for (const Case& c : cases) {
+    // The last line of the first, second and fifth.
+    const std::string verdicts[] =
+        {"Failed (error-code 803) while checking the self-test's version. The HUB's self-test is version 1.1.0, this "
+         "tool runs version 1.2.0, so no step ran; nothing on the HUB was changed: use the tool that matches the "
+         "HUB's firmware.\n",
+         "Failed (error-code 802) while running the self-test. Step 2 failed (see the lines above), and nothing on "
+         "the HUB was changed: run -stest again.\n",
+         "",
+         "",
+         "Failed (error-code 802) while running the self-test. Step 16 failed (see the lines above), and the HUB "
+         "waits in its bootloader: run -h with a HUB image file to start its firmware again.\n",
+         "",
+         ""};
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
         sim::HubConfig hub = t::hub(c.kind);
         if (c.word != 0) hub.selftest.step(c.word) = {c.code, c.reply_word, {}};
         hub.selftest.version = c.version;
@@ -516,6 +539,7 @@ TEST(SelfTest, FailedStepsVersionsAndRefusals) {
         for (const std::string& e : c.errors) EXPECT_TRUE(b.logged("ERROR", e)) << e << b.at("ERROR");
         EXPECT_EQ(b.hub().mode() == sim::Mode::Bootloader, c.to_bootloader);
         EXPECT_EQ(b.logged("INFO", "Running step 3\n"), c.reaches_step_3);
+        EXPECT_TRUE(verdicts[i].empty() || b.log().back().text == verdicts[i]) << b.log().back().text;
     }
 }
 
