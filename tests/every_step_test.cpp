@@ -180,7 +180,7 @@ Operation sensor_upgrade_current() {
     give(op, {"-s", "s.tfs"}, t::sensor_image(1300));
     op.failure_format = "Something went wrong with Sensors firmware-upgrade - error-code %d!!\n";
     op.success_text =
-        "Sensor with addr 0x10 is running OK ... Calibration status 0xc000000 signature 0xf1f2f3f4 - version 1.5.0-B\n";
+        "Sensor with addr 0x10 is running OK ... Calibration status 0xc000000 signature 0xf1f2f3f4 - version 1.6.0-B\n";
     op.steps = {
         probe(),
         exchange("sensor count", 0x00191500, 104, 104, 45, 37, "PerformFWUpgrade::_checkSensorsConnected"),

@@ -250,7 +250,7 @@ TEST(SensorUpgrade, ThroughACurrentStHubWithTheSensorCount) {
     EXPECT_TRUE(b.logged("INFO", "Number of sensors in boot 17\n"));
     EXPECT_TRUE(b.logged("INFO",
                          "Sensor with addr 0x10 is running OK ... Calibration status 0xc000000 signature "
-                         "0xf1f2f3f4 - version 1.5.0-B\n"));
+                         "0xf1f2f3f4 - version 1.6.0-B\n"));
     EXPECT_TRUE(b.logged("INFO", "Sensor with addr 0x11 will be reset with status 0x5... It will remain on boot\n"));
     EXPECT_TRUE(b.logged("INFO",
                          "Sensor with addr 0x12 upgrade failed with code 0x7... Calibration status 0xc000002 "

@@ -73,6 +73,27 @@ void violation(FirmwareArea& a, std::string text) {
     a.violations.push_back(std::move(text));
 }
 
+// The parts of the transfer in progress, and the last complete one of them.
+size_t session_parts(const FirmwareArea& a) {
+    return a.hub_parts.size() - std::min(a.hub_first_part, a.hub_parts.size());
+}
+
+const ReceivedPart* last_complete_part(const FirmwareArea& a) {
+    for (size_t i = a.hub_parts.size(); i > a.hub_first_part; --i) {
+        if (a.hub_parts[i - 1].complete) return &a.hub_parts[i - 1];
+    }
+    return nullptr;
+}
+
+// A whole image: every part complete, and as many as an ST bootloader takes.
+bool whole_image(const HubModel& hub, const FirmwareArea& a) {
+    const size_t parts = session_parts(a);
+    if (parts == 0 || !a.hub_parts.back().complete) return false;
+    if (hub.config().kind != Kind::TorvaneAtmel && int(parts) < a.st_parts) return false;
+    return std::all_of(a.hub_parts.begin() + long(a.hub_first_part), a.hub_parts.end(),
+                       [](const ReceivedPart& p) { return p.complete; });
+}
+
 // --- the HUB's bootloader ------------------------------------------------------
 
 void queue_boot_message(FirmwareArea& a, Exchange& ex, int64_t extra_ms) {
@@ -83,9 +104,9 @@ void queue_boot_message(FirmwareArea& a, Exchange& ex, int64_t extra_ms) {
 
 void hub_start(FirmwareArea& a, const Request& request, Exchange& ex, int64_t erase_ms) {
     const uint8_t* r = request.bytes.data();
-    if (!a.hub_parts.empty() && !a.hub_parts.back().complete) {
+    if (session_parts(a) > 0 && !a.hub_parts.back().complete) {
         violation(a, describe("HUB bootloader: start trigger while part %lld was incomplete",
-                              (long long)a.hub_parts.size() - 1));
+                              (long long)session_parts(a) - 1));
     }
     a.hub_parts.push_back(start_part(r, request.time));
     a.hub_ready_at = request.time + erase_ms * kTicksPerMs;
@@ -94,7 +115,7 @@ void hub_start(FirmwareArea& a, const Request& request, Exchange& ex, int64_t er
 }
 
 void hub_chunk(FirmwareArea& a, const Request& request, Exchange& ex) {
-    if (a.hub_parts.empty() || a.hub_parts.back().complete) {
+    if (session_parts(a) == 0 || a.hub_parts.back().complete) {
         violation(a, "HUB bootloader: chunk without a transfer in progress");
         return;
     }
@@ -109,13 +130,22 @@ void hub_chunk(FirmwareArea& a, const Request& request, Exchange& ex) {
 
 void hub_boot_info(HubModel& hub, FirmwareArea& a, Exchange& ex) {
     ++a.boot_info_requests;
-    ex.reply = boot_info_reply(a, hub.config().kind == Kind::TorvaneAtmel || is_legacy(hub));
+    ex.reply =
+        boot_info_reply(a, hub.config().info.fw_version, hub.config().kind == Kind::TorvaneAtmel || is_legacy(hub));
 }
 
-void hub_run(FirmwareArea& a, Exchange& ex) {
+void hub_run(HubModel& hub, FirmwareArea& a, Exchange& ex) {
     ++a.final_triggers;
-    if (a.hub_parts.empty() || !a.hub_parts.back().complete) {
+    if (session_parts(a) == 0 || !a.hub_parts.back().complete) {
         violation(a, "HUB bootloader: final trigger before a complete image");
+    }
+    // It runs what it was given only when the whole image came and passed
+    // its own check; otherwise the old firmware stays.
+    if (whole_image(hub, a) && a.boot_status == 0xE0) {
+        uint32_t& version = hub.config().info.fw_version;
+        version = a.new_version.value_or(next_release(version));
+        a.running_signature = a.hub_parts.back().fw_signature;
+        ++a.hub_installs;
     }
     // It starts the firmware once the trigger's echo is out. The model keeps
     // it on the bus: a drop-off at the echo's end would make the echo the
@@ -127,7 +157,9 @@ void hub_run(FirmwareArea& a, Exchange& ex) {
 // makes it check the installed firmware and report (the HUB-boot message),
 // the next one starts it.
 void hub_run_installed(FirmwareArea& a, Exchange& ex) {
-    if (++a.run_installed_requests == 1) {
+    ++a.run_installed_requests;
+    if (!a.installed_reported) {
+        a.installed_reported = true;
         queue_boot_message(a, ex, 0);
         return;
     }
@@ -147,10 +179,10 @@ bool handle_hub_bootloader(HubModel& hub, FirmwareArea& a, const Request& reques
         if (code == '9' && parameter == 1) {
             hub_start(a, request, ex, a.atmel_erase_ms);
         } else if (code == '9' && parameter == 0) {
-            if (a.hub_parts.empty()) {
+            if (session_parts(a) == 0) {
                 hub_run_installed(a, ex);
             } else {
-                hub_run(a, ex);
+                hub_run(hub, a, ex);
             }
         } else if (code == '6' && parameter == 0) {
             hub_chunk(a, request, ex);
@@ -168,7 +200,7 @@ bool handle_hub_bootloader(HubModel& hub, FirmwareArea& a, const Request& reques
     switch (request.word) {
         case 0x00710100: {
             const uint32_t selector = le32(b.data() + 4);
-            const size_t index = a.hub_parts.size();
+            const size_t index = session_parts(a);
             if (index == 0 && selector == 0) {
                 hub_run_installed(a, ex);
                 break;
@@ -181,10 +213,10 @@ bool handle_hub_bootloader(HubModel& hub, FirmwareArea& a, const Request& reques
             break;
         }
         case 0x00730100:
-            if (int(a.hub_parts.size()) < a.st_parts && !a.hub_parts.empty() && a.hub_parts.back().complete) {
+            if (int(session_parts(a)) < a.st_parts && session_parts(a) > 0 && a.hub_parts.back().complete) {
                 hub_start(a, request, ex, a.st_erase_ms);
             } else {
-                hub_run(a, ex);
+                hub_run(hub, a, ex);
             }
             break;
         case 0x00720100: hub_chunk(a, request, ex); break;
@@ -249,13 +281,27 @@ void sensor_bootloader(FirmwareArea& a, const uint8_t* r, int64_t now) {
     }
 }
 
+// The sensor's -sinfo record tells what its upgrade left: the firmware it
+// runs, and whether that upgrade went well.
+void sensor_record_follows(HubModel& hub, const UpgradeSensor& s, uint8_t status, bool installed) {
+    for (SensorModel& record : hub.config().info.sensors) {
+        if (record.address != s.address) continue;
+        record.boot_status = status;
+        if (installed) {
+            record.signature = s.signature;
+            record.fw_version = s.version;
+        }
+    }
+}
+
 void auto_addressing(HubModel& hub, FirmwareArea& a, const Request& request, Exchange& ex) {
     ++a.addressing_requests;
     if (request.time < a.sensors_ready_at) {
         violation(a, describe("auto addressing %lld ms before the sensors were ready",
                               ms(a.sensors_ready_at - request.time)));
     }
-    const bool image_arrived = !a.sensor_parts.empty() && a.sensor_parts.back().complete;
+    // Only an image sent since the last auto addressing counts.
+    const bool image_arrived = a.sensor_parts.size() > a.sensor_first_part && a.sensor_parts.back().complete;
     const std::vector<UpgradeSensor*> booting = sensors_in_boot(a);
     const int n = a.addressing_count >= 0 ? a.addressing_count : int(booting.size());
 
@@ -276,12 +322,18 @@ void auto_addressing(HubModel& hub, FirmwareArea& a, const Request& request, Exc
             status = image_arrived ? 0xE0 : 0xE3;
             code = image_arrived ? 0x00 : 0x05;
         }
-        if (status == 0xE0 && image_arrived) s.signature = a.sensor_parts.back().fw_signature;
+        const bool installed = status == 0xE0 && image_arrived;
+        if (installed) {
+            s.signature = a.sensor_parts.back().fw_signature;
+            s.version = a.new_sensor_version.value_or(next_release(s.version));
+        }
+        if (status != 0xE3 && &s != &stand_in) sensor_record_follows(hub, s, status, installed);
         const std::vector<uint8_t> entry = addressing_entry(s, status, code);
         entries.insert(entries.end(), entry.begin(), entry.end());
         // Those that will be reset stay in their bootloader; the others run.
         if (status != 0xE3) s.in_boot = false;
     }
+    a.sensor_first_part = a.sensor_parts.size();
     entries.resize(entries.size() - std::min<size_t>(entries.size(), size_t(std::max(a.entries_cut, 0))));
     if (!entries.empty()) ex.more.push_back({a.entries_ms, std::move(entries)});
 }
@@ -299,6 +351,8 @@ bool handle_firmware_mode(HubModel& hub, FirmwareArea& a, const Request& request
             }
             ex.restart = true;
             ex.next_mode = Mode::Bootloader;
+            a.hub_first_part = a.hub_parts.size();
+            a.installed_reported = false;
             return true;
         }
         if (request.word == 0x00481500 || is_form(b, 'H')) {
@@ -371,17 +425,25 @@ std::vector<uint8_t> hub_boot_message(const FirmwareArea& area) {
     return m;
 }
 
-std::vector<uint8_t> boot_info_reply(const FirmwareArea& area, bool marker) {
+uint32_t next_release(uint32_t version) {
+    const uint32_t major = version >> 24, minor = (version >> 16) & 0xFF, letter = version & 0xFF;
+    if (minor == 0xFF) return ((major + 1) & 0xFF) << 24 | letter;
+    return major << 24 | (minor + 1) << 16 | letter;
+}
+
+std::vector<uint8_t> boot_info_reply(const FirmwareArea& area, uint32_t running_version, bool marker) {
     std::vector<uint8_t> r(kBootRequest, kFiller);
     r[0] = marker ? kMarker : 0x00;
     r[1] = 0x00;
     r[2] = area.boot_code;
     r[3] = area.boot_status;
     put32(r, 4, area.bootloader_version);
-    uint32_t signature = area.fw_signature.value_or(0);
-    if (!area.fw_signature && !area.hub_parts.empty()) signature = area.hub_parts.back().fw_signature;
-    put32(r, 16, signature);
-    put32(r, 20, area.fw_version);
+    // The firmware in flash: the image's once a part of it is complete.
+    const ReceivedPart* written = last_complete_part(area);
+    const uint32_t version =
+        written != nullptr ? area.new_version.value_or(next_release(running_version)) : running_version;
+    put32(r, 16, area.fw_signature.value_or(written != nullptr ? written->fw_signature : area.running_signature));
+    put32(r, 20, area.fw_version.value_or(version));
     return r;
 }
 

@@ -17,6 +17,16 @@
 // selector 0) asks for the installed firmware: the first makes the
 // bootloader check it and send the HUB-boot message, the next starts it.
 //
+// The firmware in flash is what the boot information reports: the running
+// one until a part of the image is complete, then the image's (its last
+// complete part's signature and the new version). The final trigger after
+// a whole image, with the boot status 0xE0, makes the HUB run it: its
+// information reports the new version from then on. An incomplete image
+// leaves it reporting the old one. Likewise each sensor that auto
+// addressing reports as running after a whole image (0xE0) takes the
+// image's signature and the new sensor version, in its entries and in its
+// -sinfo record (matched by address).
+//
 // An ST bootloader cannot tell a further part's start trigger from the final
 // trigger (both are 0x00730100): it treats the word as a start trigger until
 // `st_parts` parts have started, and as the final trigger after that.
@@ -31,8 +41,12 @@
 //   firmware.boot_status = 0xE0         boot information: status, code, versions
 //   firmware.boot_code = 0
 //   firmware.bootloader_version = 0x01020042
-//   firmware.fw_version = 0x02040052
-//   firmware.fw_signature = W           default: the received image's signature
+//   firmware.fw_version = W             default: the firmware in flash (below)
+//   firmware.fw_signature = W           default: the firmware in flash (below)
+//   firmware.new_version = W            the version an image installs (default: the
+//                                       next minor release, 2.3.1-R -> 2.4.0-R)
+//   firmware.new_sensor_version = W     the same for each upgraded sensor (default:
+//                                       its own version's next minor release)
 //   firmware.st_parts = 2               parts an ST bootloader takes before 0x00730100 runs
 //   firmware.sensors = N                sensors wired to the HUB, with default records
 //                                       (0-64, default 17, as info.sensors); set it
@@ -102,8 +116,11 @@ struct FirmwareArea {
     uint8_t boot_status = 0xE0;
     uint8_t boot_code = 0x00;
     uint32_t bootloader_version = 0x01020042;  // 1.2.0-B
-    uint32_t fw_version = 0x02040052;          // 2.4.0-R
+    std::optional<uint32_t> fw_version;        // what the boot information says, whatever is in flash
     std::optional<uint32_t> fw_signature;
+    std::optional<uint32_t> new_version;
+    std::optional<uint32_t> new_sensor_version;
+    uint32_t running_signature = 0;  // of the firmware the HUB runs (0: not known)
     int st_parts = 2;
 
     // --- the sensors ---
@@ -132,7 +149,14 @@ struct FirmwareArea {
     int forwarded = 0;    // 540-byte requests passed on by a current HUB
     int unforwarded = 0;  // 536-byte sensor requests passed on by a legacy HUB
     int addressing_requests = 0;
+    int hub_installs = 0;  // whole images the HUB went on to run
     std::vector<std::string> violations;
+
+    // --- the transfer in progress: the parts received since the last upgrade
+    // request, and the sensor parts since the last auto addressing ---
+    size_t hub_first_part = 0;
+    bool installed_reported = false;  // a run trigger before any image was answered
+    size_t sensor_first_part = 0;
 
     // --- busy until (virtual 100 ns ticks) ---
     int64_t hub_ready_at = 0;
@@ -141,9 +165,14 @@ struct FirmwareArea {
     static std::vector<UpgradeSensor> default_sensors(int count);
 };
 
-// The 536-byte HUB-boot message and the boot-information reply as sent.
+// The next minor release of a version quadruple (2.3.1-R -> 2.4.0-R), the
+// default version of what an upgrade installs.
+uint32_t next_release(uint32_t version);
+
+// The 536-byte HUB-boot message and the boot-information reply as sent;
+// `running_version` is the version of the firmware the HUB runs.
 std::vector<uint8_t> hub_boot_message(const FirmwareArea& area);
-std::vector<uint8_t> boot_info_reply(const FirmwareArea& area, bool marker);
+std::vector<uint8_t> boot_info_reply(const FirmwareArea& area, uint32_t running_version, bool marker);
 // The 60 bytes of one auto-addressing entry.
 std::vector<uint8_t> addressing_entry(const UpgradeSensor& sensor, uint8_t status, uint8_t code);
 

@@ -66,6 +66,8 @@ bool configure_firmware(FirmwareArea& a, const std::string& key, const std::stri
     if (name == "bootloader_version") return parse_number(value, a.bootloader_version);
     if (name == "fw_version") return parse_number(value, a.fw_version);
     if (name == "fw_signature") return parse_number(value, a.fw_signature);
+    if (name == "new_version") return parse_number(value, a.new_version);
+    if (name == "new_sensor_version") return parse_number(value, a.new_sensor_version);
     if (name == "sensors") {
         int n = 0;
         if (!parse_number(value, n, 0, FirmwareArea::kMaxSensors)) return false;

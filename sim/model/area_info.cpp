@@ -50,8 +50,9 @@ bool configure_sensor(InfoArea& area, std::string_view rest, const std::string& 
 SensorModel default_sensor(int i) {
     SensorModel s;
     s.address = uint8_t(0x10 + i);
-    s.signature = 0x5e450000u + uint32_t(i);
-    s.fw_version = 0x01040241;  // 1.4.2-A
+    // The firmware the upgrade side reports for the same sensor (area_firmware).
+    s.signature = 0x5E000000u + uint32_t(i);
+    s.fw_version = 0x01050042;  // 1.5.0-B
     s.boot_status = 0xE0;
     s.bootloader_version = 0x01000042;  // 1.0.0-B
     s.calibration_date = 1730000000u + uint32_t(i) * 3600u;

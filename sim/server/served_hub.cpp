@@ -85,12 +85,23 @@ bool ServedHub::start(int64_t now, std::string& error) {
     // Watched after our own open, so every event is someone else's.
     watch_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (watch_ < 0 || ::inotify_add_watch(watch_, slave_path_.c_str(), IN_OPEN | IN_CLOSE) < 0) {
-        error = std::string("cannot watch the pseudo-terminal: ") + std::strerror(errno);
+        const int why = errno;
+        error = std::string("cannot watch the pseudo-terminal: ") + std::strerror(why);
+        // Each HUB takes an inotify instance, and a user has few of them.
+        if (watch_ < 0 && why == EMFILE) {
+            error +=
+                " (each HUB takes three descriptors and an inotify instance: see ulimit -n and "
+                "fs.inotify.max_user_instances)";
+        }
         return false;
     }
     const HubConfig& c = model_.config();
+    // One line per event: a serial number a scenario made odd stays on it.
+    std::string serial = c.info.serial;
+    std::replace_if(
+        serial.begin(), serial.end(), [](char ch) { return ch < 0x20 || ch > 0x7E; }, '?');
     event(now, std::string("started: kind ") + kind_name(c.kind) + (c.legacy ? ", legacy" : ", current") +
-                   " framing, " + slave_path_);
+                   " framing, serial " + serial + ", " + slave_path_);
     if (!step(now)) {
         error = "cannot build the device tree";
         return false;
