@@ -45,6 +45,12 @@ SCRIPT_DIR = Path(__file__).resolve().parent
 DEFAULT_FAULTS = SCRIPT_DIR / "planted_faults.toml"
 DEFAULT_REPO = SCRIPT_DIR.parent
 REQUIRED_KEYS = ("id", "what", "file", "find", "replace")
+# Optional keys: `within` narrows the search for `find` to one definition;
+# `predict` and `why` are the prediction written before the fault was run,
+# `outcome` and `killed_by` what a run measured. Only `within` changes what
+# is planted; the others are carried into the report or left for the reader.
+OPTIONAL_KEYS = ("within", "predict", "why", "outcome", "killed_by")
+PREDICTIONS = ("killed", "survives")
 
 
 # --- output --------------------------------------------------------------------
@@ -67,6 +73,9 @@ class Fault:
     file: str
     find: str
     replace: str
+    within: str | None = None
+    predict: str | None = None
+    why: str | None = None
 
 
 def load_faults(path: Path) -> list[Fault]:
@@ -81,7 +90,15 @@ def load_faults(path: Path) -> list[Fault]:
         if entry["id"] in seen:
             raise SystemExit(f"{path}: fault id '{entry['id']}' used twice")
         seen.add(entry["id"])
-        faults.append(Fault(**{k: entry[k] for k in REQUIRED_KEYS}))
+        unknown = sorted(set(entry) - set(REQUIRED_KEYS) - set(OPTIONAL_KEYS))
+        if unknown:
+            raise SystemExit(f"{path}: fault '{entry['id']}' has unknown key(s) {', '.join(unknown)}")
+        wrong = [k for k in ("within", "predict", "why") if k in entry and not isinstance(entry[k], str)]
+        if wrong or entry.get("within") == "":
+            raise SystemExit(f"{path}: fault '{entry['id']}': {', '.join(wrong) or 'within'} must be a non-empty text")
+        if "predict" in entry and entry["predict"] not in PREDICTIONS:
+            raise SystemExit(f"{path}: fault '{entry['id']}': predict must be one of {', '.join(PREDICTIONS)}")
+        faults.append(Fault(**{k: entry[k] for k in REQUIRED_KEYS + ("within", "predict", "why") if k in entry}))
     if not faults:
         raise SystemExit(f"{path}: no [[fault]] entries")
     return faults
@@ -183,10 +200,62 @@ def enclosing_constant(text: str, offset: int) -> str | None:
     return f"{owner}::{m.group(1)}" if owner else m.group(1)
 
 
+def definition_span(text: str, name: str) -> tuple[int, int] | None:
+    """Where the definition of `name` stands: from the start of the first line that holds the name
+    (outside comments and strings) as a definition, to the brace that closes the first "{" after it.
+    An occurrence followed by a ";" before that "{" (a declaration, a call), or by a ")" that closes
+    a parenthesis opened before it (a call inside a condition), is passed over."""
+    code = _strip_code(text)
+    for m in re.finditer(r"(?<!\w)" + re.escape(name) + r"(?!\w)", code):
+        brace = code.find("{", m.end())
+        if brace < 0:
+            return None
+        between = code[m.end():brace]
+        depth, nested = 0, False
+        for ch in between:
+            depth += ch == "("
+            depth -= ch == ")"
+            nested = nested or depth < 0
+        if ";" in between or nested or depth != 0:
+            continue
+        depth = 0
+        for i in range(brace, len(code)):
+            if code[i] == "{":
+                depth += 1
+            elif code[i] == "}":
+                depth -= 1
+                if depth == 0:
+                    return code.rfind("\n", 0, m.start()) + 1, i + 1
+        return None
+    return None
+
+
+def locate(fault: Fault, text: str) -> tuple[int | None, str]:
+    """The offset of the one place `find` occurs (within its definition, when the fault names one),
+    or None and what is wrong."""
+    start, end = 0, len(text)
+    scope = ""
+    if fault.within:
+        span = definition_span(text, fault.within)
+        if span is None:
+            return None, f"within '{fault.within}' not found"
+        start, end = span
+        scope = f" within '{fault.within}'"
+    count = text.count(fault.find, start, end)
+    if count != 1:
+        return None, ("anchor not found" if count == 0 else f"anchor ambiguous ({count} places)") + scope
+    return text.index(fault.find, start, end), ""
+
+
 def where(fault: Fault, text: str | None) -> str:
-    if text is None or text.count(fault.find) != 1:
+    if text is None:
         return fault.file
-    offset = text.index(fault.find) + len(fault.find) - len(fault.find.lstrip())
+    found, _ = locate(fault, text)
+    if found is None:
+        return fault.file
+    if fault.within:
+        return f"{fault.file}: {fault.within}"
+    offset = found + len(fault.find) - len(fault.find.lstrip())
     name = enclosing_function(text, offset) or enclosing_constant(text, offset)
     return f"{fault.file}: {name}" if name else fault.file
 
@@ -464,19 +533,20 @@ class Outcome:
     flaky: list[str] = field(default_factory=list)  # failed once, passed when run again
     note: str = ""
     seconds: float = 0.0
+    predict: str = ""  # the prediction written with the fault, if any
 
 
 def run_fault(fault: Fault, src: Path, build: Path, logs: Path, args: argparse.Namespace) -> Outcome:
     path = src / fault.file
     text = path.read_text() if path.is_file() else None
-    out = Outcome(fault.id, fault.what, where(fault, text), "broken")
+    out = Outcome(fault.id, fault.what, where(fault, text), "broken", predict=fault.predict or "")
     t0 = time.monotonic()
     if text is None:
         out.note = "file not found"
         return out
-    count = text.count(fault.find)
-    if count != 1:
-        out.note = "anchor not found" if count == 0 else f"anchor ambiguous ({count} places)"
+    found, problem = locate(fault, text)
+    if found is None:
+        out.note = problem
         return out
     if fault.find == fault.replace:
         out.note = "replacement equals the anchor"
@@ -487,11 +557,16 @@ def run_fault(fault: Fault, src: Path, build: Path, logs: Path, args: argparse.N
         log.write_text(f"fault {fault.id}: {fault.what}\n")
     original = path.read_bytes()
     try:
-        path.write_text(text.replace(fault.find, fault.replace, 1))
+        path.write_text(text[:found] + fault.replace + text[found + len(fault.find):])
         say(f"    building")
         rc, _ = run_logged(build_cmd(build, args), build_log, timeout=args.build_timeout)
+        # A build that fails says nothing about the tests: the fault is broken, and the suite is not
+        # run on binaries left from before. So is a fault in a file this build does not compile.
         if rc != 0:
             out.note = "does not compile" if rc != -9 else "build timed out"
+            return out
+        if re.search(r"^ninja: no work to do", build_log.read_text(errors="replace"), re.M):
+            out.note = "nothing was rebuilt: the file is not part of this build"
             return out
         say(f"    testing")
         first = run_suite(build, test_log, logs / f"{fault.id}.junit.xml", args, args.test_jobs)
@@ -502,17 +577,43 @@ def run_fault(fault: Fault, src: Path, build: Path, logs: Path, args: argparse.N
             out.timeouts = sorted(n for n, how in failed.items() if "timeout" in how.lower())
             out.note = f"whole run stopped after {args.suite_timeout:.0f} s"
             return out
+        if failed and all(n.startswith("<") for n in failed) and args.recheck:
+            # ctest failed but named no test (no JUnit file, a crash of ctest itself): run the
+            # whole suite once more, and count only a failure that comes again.
+            say(f"    ctest failed without naming a test; running the suite again")
+            second = run_suite(build, test_log, logs / f"{fault.id}.again.junit.xml", args, args.test_jobs)
+            if second.cut:
+                out.status = "killed"
+                out.tests = sorted(second.failed)
+                out.timeouts = sorted(n for n, how in second.failed.items() if "timeout" in how.lower())
+                out.note = f"whole run stopped after {args.suite_timeout:.0f} s (second run)"
+                return out
+            if not second.failed:
+                out.status = "survived"
+                out.flaky = sorted(failed)
+                out.note = "a failure of ctest that named no test did not repeat"
+                return out
+            failed = dict(second.failed)
+            if all(n.startswith("<") for n in failed):
+                out.status = "killed"
+                out.tests = sorted(failed)
+                out.note = "ctest failed twice without naming a test"
+                return out
         confirmed = failed
         if failed and args.recheck and not all(n.startswith("<") for n in failed):
             say(f"    {len(failed)} failed; running them again, one at a time")
             again = run_suite(build, test_log, logs / f"{fault.id}.recheck.junit.xml", args, 1, sorted(failed))
-            confirmed = {n: h for n, h in again.failed.items() if n in failed or n.startswith("<")}
+            # Only a test named again counts; a bare failure of ctest here confirms nothing.
+            confirmed = {n: h for n, h in again.failed.items() if n in failed}
             out.flaky = sorted(n for n in failed if n not in confirmed)
+            if any(n.startswith("<") for n in again.failed):
+                out.note = "the second run failed without naming a test; "
         out.tests = sorted(confirmed)
         out.timeouts = sorted(n for n, how in confirmed.items() if "timeout" in how.lower())
         out.status = "killed" if confirmed else "survived"
         if out.flaky:
-            out.note = f"{len(out.flaky)} failure(s) did not repeat"
+            out.note += f"{len(out.flaky)} failure(s) did not repeat"
+        out.note = out.note.rstrip("; ")
         return out
     finally:
         path.write_bytes(original)
@@ -557,18 +658,34 @@ def killed_by(o: Outcome) -> str:
     return text
 
 
+def prediction_right(o: Outcome) -> bool | None:
+    """Whether the prediction came true; None without a prediction or for a broken fault."""
+    if not o.predict or o.status == "broken":
+        return None
+    return (o.predict == "killed") == (o.status == "killed")
+
+
 def summary_line(outcomes: list[Outcome]) -> str:
     k = sum(o.status == "killed" for o in outcomes)
     s = sum(o.status == "survived" for o in outcomes)
     b = sum(o.status == "broken" for o in outcomes)
-    return f"{len(outcomes)} faults: {k} killed, {s} survived, {b} broken"
+    text = f"{len(outcomes)} faults: {k} killed, {s} survived, {b} broken"
+    judged = [r for r in map(prediction_right, outcomes) if r is not None]
+    if judged:
+        text += f"; predicted right: {sum(judged)} of {len(judged)}"
+    return text
 
 
 def markdown(outcomes: list[Outcome], header: str) -> str:
     cell = lambda t: t.replace("|", "\\|").replace("\n", " ")
-    lines = [header, "", "| id | what | where | killed by |", "|---|---|---|---|"]
+    predicted = any(o.predict for o in outcomes)
+    if predicted:
+        lines = [header, "", "| id | what | where | predicted | killed by |", "|---|---|---|---|---|"]
+    else:
+        lines = [header, "", "| id | what | where | killed by |", "|---|---|---|---|"]
     for o in outcomes:
-        lines.append(f"| `{o.id}` | {cell(o.what)} | `{cell(o.where)}` | {cell(killed_by(o))} |")
+        guess = f" {o.predict or '-'}{'' if prediction_right(o) is not False else ' (wrong)'} |" if predicted else ""
+        lines.append(f"| `{o.id}` | {cell(o.what)} | `{cell(o.where)}` |{guess} {cell(killed_by(o))} |")
     lines += ["", summary_line(outcomes), ""]
     return "\n".join(lines)
 
@@ -580,7 +697,7 @@ def as_json(outcomes: list[Outcome], meta: dict) -> dict:
         "kills": {o.id: [short_name(n) for n in o.tests] for o in outcomes},
         "faults": {o.id: {"status": o.status, "what": o.what, "where": o.where, "tests": o.tests,
                           "timeouts": o.timeouts, "flaky": o.flaky, "note": o.note,
-                          "seconds": round(o.seconds, 1)} for o in outcomes},
+                          "seconds": round(o.seconds, 1), "predict": o.predict} for o in outcomes},
     }
 
 
@@ -656,7 +773,7 @@ def compare(old_ref: Path, outcomes: list[Outcome]) -> str:
 def outcomes_from_json(data: dict) -> list[Outcome]:
     return [Outcome(id=i, what=f["what"], where=f["where"], status=f["status"], tests=f["tests"],
                     timeouts=f.get("timeouts", []), flaky=f.get("flaky", []), note=f.get("note", ""),
-                    seconds=f.get("seconds", 0.0)) for i, f in data["faults"].items()]
+                    seconds=f.get("seconds", 0.0), predict=f.get("predict", "")) for i, f in data["faults"].items()]
 
 
 def render(args: argparse.Namespace) -> int:
@@ -734,11 +851,11 @@ def main(argv: list[str]) -> int:
         bad = 0
         for f in faults:
             path = src / f.file
-            n = path.read_text().count(f.find) if path.is_file() else -1
-            state = "ok" if n == 1 else ("file not found" if n < 0 else
-                                         "anchor not found" if n == 0 else f"anchor ambiguous ({n})")
+            text = path.read_text() if path.is_file() else None
+            problem = "file not found" if text is None else locate(f, text)[1]
+            state = problem or "ok"
             bad += state != "ok"
-            print(f"{f.id:32} {state:18} {where(f, path.read_text() if path.is_file() else None)}")
+            print(f"{f.id:32} {state:18} {where(f, text)}")
         print(f"{len(faults)} faults, {bad} with a problem")
         return 1 if bad else 0
 
