@@ -239,7 +239,7 @@ TEST(SensorUpgrade, ThroughACurrentStHubWithTheSensorCount) {
     ASSERT_EQ(b.run({"-s", "s.tfs"}), 39) << b.at("ERROR");
     EXPECT_TRUE(b.logged("ERROR", "Something went wrong with Sensors firmware-upgrade - error-code 39!!\n"));
     EXPECT_EQ(b.log().back().text,
-              "Failed (error-code 39) while upgrading the sensors. 15 of 17 sensors run the new firmware 1.5.0-B, "
+              "Failed (error-code 39) while upgrading the sensors. 15 of 17 sensors run the new firmware 1.6.0-B, "
               "signature 0xf1f2f3f4; sensor 0x11 stays in its bootloader; the upgrade of sensor 0x12 failed: run -sb "
               "with the same image file to complete their upgrade.\n");
     const auto verdict = nlohmann::json::parse(b.content("run.json"))["verdict"];

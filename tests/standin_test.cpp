@@ -46,7 +46,7 @@ TEST(StandIn, MadeImagesOfEveryKindInstallTheirFirmwareOnlyWhenWhole) {
         {Kind::Quillet, "sensor", "-s", 1, 0, "-sinfo", "Firmware version 2.0.0-A\n    Signature 0x5e5e0042\n",
          [](sim::HubConfig& c) { c.firmware.new_sensor_version = 0x02000041; }},
         // The bootloader finds the image bad: the old firmware stays.
-        {Kind::TorvaneAtmel, "atmel", "-h", 1, 0, "-hinfo", "\tHUB firmware version v2.3.1-R build",
+        {Kind::TorvaneAtmel, "atmel", "-h", 1, 38, "-hinfo", "\tHUB firmware version v2.3.1-R build",
          [](sim::HubConfig& c) { c.firmware.boot_status = 0x13; }},
         // A sensor image cut short by a lost chunk.
         {Kind::TorvaneST, "sensor", "-s", 1, 30, "-sinfo", "Firmware version 1.5.0-B\n    Signature 0x5e000000\n",
