@@ -61,14 +61,13 @@ struct Upgrade {
 // its record, connects and runs it; logs the failure line.
 template <typename Attach>
 Upgrade run_upgrade(RunRecord& record, const char* option, const char* creation_line, const char* failure_line,
-                    bool run_existing_fw, Attach attach) {
+                    Attach attach) {
     auto command = std::make_unique<PerformFWUpgrade>();  // large buffers: off the stack
     USB_Logger* logger = USB_Logger::Instance();
     logger->Info("%s", creation_line);
     attach(*command);
     command->valid = true;
     command->sensors_in_boot = false;
-    command->run_existing_fw = run_existing_fw;
     // The image is judged before the HUB is touched: a refused file opens no port.
     const int32_t refused = command->check_image();
     if (refused != 0) {
@@ -88,11 +87,10 @@ int branch_hub_upgrade(RunRecord& record, const char* path) {
     // The records are large: keep them off the stack.
     auto info = std::make_unique<HUBUpgradeInfo>();
     std::strcpy(info->path, path);
-    info->run_existing_fw = false;
 
     USB_Logger* logger = USB_Logger::Instance();
     const Upgrade upgrade = run_upgrade(record, "-h", "Creating object PerformFWUpgrade - HUB upgrade\n", kFailure,
-                                        info->run_existing_fw, [&](PerformFWUpgrade& c) {
+                                        [&](PerformFWUpgrade& c) {
                                             c.hub_info = info.get();
                                             c.hub_upgrade = true;
                                         });
@@ -149,11 +147,10 @@ int branch_sensor_upgrade(RunRecord& record, const char* path, bool from_boot) {
     info->check_connected = true;
     std::strcpy(info->path, path);
     info->from_boot = from_boot;
-    info->run_existing_fw = false;
 
     USB_Logger* logger = USB_Logger::Instance();
     const Upgrade upgrade = run_upgrade(record, option, "Creating object PerformFWUpgrade - Sensors upgrade\n",
-                                        kFailure, info->run_existing_fw, [&](PerformFWUpgrade& c) {
+                                        kFailure, [&](PerformFWUpgrade& c) {
                                             c.sensors_info = info.get();
                                             c.hub_upgrade = false;
                                         });

@@ -50,7 +50,6 @@ int branch_write_network(RunRecord& record, const char* path) {
         result = WriteNetworkCommand::kFileRefused;
         record.failed(result, refused);
     } else {
-        command.use_XML_file = true;
         // The file is judged whole before any port opens, as an image is.
         result = command.load_file();
         if (result != 0) {
@@ -81,7 +80,6 @@ int branch_read_network(RunRecord& record, const char* path) {
         record.failed(result, {"checking the XML file's path", "Nothing was sent to the HUB",
                                "run -r again with a shorter path"});
     } else {
-        command.use_XML_file = true;
         result = connect_and_run(command, record);
     }
     if (result != 0) logger->Error("Something went wrong reading network configuration!! - error-code %d\n", result);

@@ -8,8 +8,6 @@ int branch_sensor_trigger(RunRecord& record, bool run_firmware) {
     logger->Info("\tNo additional information to send\n");
     logger->Info("\tNo additional feedback expected\n");
     put_le32(command.request, run_firmware ? SimpleCommand::kRunSensorFirmware : SimpleCommand::kSensorBootloader);
-    command.reply_length = 4;
-    command.feedback_expected = 0;
     const int result = connect_and_run(command, record);
     record.data()["trigger"] = run_firmware ? "run firmware" : "bootloader";
     if (result == 0) {

@@ -28,8 +28,6 @@ std::string with(const char* label, const char* step) {
 
 int32_t PerformFWUpgrade::RunCommand() {
     device_type = connected_device_type();
-    if (device_type == DEVICE_QUILLET && run_existing_fw) return kNotSupported;
-    if (run_existing_fw) return _runExistingFW();
     if (!hub_upgrade) return _upgrade_atmel();
     if (device_type == DEVICE_QUILLET || device_type == DEVICE_TORVANE_ST) return _upgrade_st();
     if (device_type == DEVICE_TORVANE_ATMEL) return _upgrade_atmel();
@@ -251,47 +249,6 @@ int PerformFWUpgrade::_readHUBBootMsg() {
     }
     port->pause(kAfterHubBootMsg100ns);
     return code;
-}
-
-int32_t PerformFWUpgrade::_runExistingFW() {
-    if (hub_upgrade) {
-        auto trigger = [this] {
-            if (device_type == DEVICE_TORVANE_ATMEL) {
-                _set_bootloader_form(kCodeTrigger, 0);
-            } else {
-                _set_word(kStStartWord);
-                put_le32(request() + 4, 0);
-            }
-            return _send_boot_request();
-        };
-        trigger();  // whether it came through shows in the boot information
-        _readHUBBootMsg();
-        _wait(2000, "for the HUB firmware to start");
-        if (_getBootInfo() != 0) return kBootInfoFailed;
-        if (report_exchange_error(trigger(), "PerformFWUpgrade::_runExistingFW in _sendTrigger()")) {
-            return kFinalTriggerFailed;
-        }
-        return 0;
-    }
-
-    if (legacy_hub) {
-        _set_bootloader_form(kCodeHubBootMsg, 0);
-        if (report_exchange_error(_send_message(request(), kRequestSize, false),
-                                  "PerformFWUpgrade::_runExistingFW in _requestHUBBootMsg()")) {
-            return kEnterBootloaderFailed;
-        }
-    }
-    sensors_in_boot = true;
-    _set_bootloader_form(kCodeTrigger, 0);
-    if (report_exchange_error(_send_boot_request(), "PerformFWUpgrade::_runExistingFW in _sendTrigger()")) {
-        return kBootTriggerFailed;
-    }
-    _wait(1000, "for the sensors' bootloader");
-    _send_boot_request();  // the same trigger again; a miss here is not fatal
-    _wait(5000, "for the sensors to start");
-    const int32_t addressed = _performAutoAddressing();
-    sensors_in_boot = false;
-    return addressed != 0 ? kAutoAddressingFailed : 0;
 }
 
 // --- sensors -------------------------------------------------------------------

@@ -17,7 +17,6 @@ struct HUBUpgradeInfo {
     char path[fwimage::kPathCapacity] = {};
     uint8_t status = 0;  // 0xE0 running OK, 0xE3 will be reset, else failed
     uint8_t code = 0;
-    bool run_existing_fw = false;
 };
 
 // One slot per sensor entry of auto addressing; the path goes in.
@@ -33,7 +32,6 @@ struct SensorsUpgradeInfo {
     uint8_t code[kSlots] = {};
     uint8_t count = 0;
     bool from_boot = false;
-    bool run_existing_fw = false;
     bool check_connected = true;
 };
 
@@ -91,7 +89,6 @@ public:
     bool hub_upgrade = false;
     bool valid = false;
     bool sensors_in_boot = false;
-    bool run_existing_fw = false;
 
     // Reads the image and judges it for the HUB that Connect will open (any
     // HUB image when none was found): 0, or 25 with the lines that say what
@@ -99,10 +96,6 @@ public:
     // exchange; RunCommand does it itself otherwise.
     int32_t check_image();
     int32_t RunCommand() override;
-
-    // The request buffer with the forwarding header in front of it, as it
-    // stands now (tests look at what the run left in it).
-    const std::array<uint8_t, kForwardedSize>& message() const { return message_; }
 
 private:
     // The header occupies bytes 0-3 and the request bytes 4-539, so a
@@ -132,7 +125,6 @@ private:
     int32_t _upgrade_hub_atmel();
     int32_t _upgrade_sensors();
     int32_t _upgrade_st();
-    int32_t _runExistingFW();
     int32_t _getBootInfo();
     int _readHUBBootMsg();
     int32_t _checkSensorsConnected(bool all_in_boot);

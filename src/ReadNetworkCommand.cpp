@@ -20,16 +20,11 @@ int32_t ReadNetworkCommand::RunCommand() {
         case Exchanged::Ok: break;
     }
 
-    if (use_XML_file) {
-        _stage("writing the XML file", "Nothing on the HUB was changed, and the file was left as it was",
-               "run -r again with a file you may write");
-        uint8_t copy[kRequestSize];
-        std::memcpy(copy, reply, sizeof copy);
-        return _write_XML_file(copy);
-    }
-    if (configuration == nullptr) return kNoConfiguration;
-    *configuration = network_from_message(std::span<const uint8_t, kRequestSize>(reply, kRequestSize));
-    return 0;
+    _stage("writing the XML file", "Nothing on the HUB was changed, and the file was left as it was",
+           "run -r again with a file you may write");
+    uint8_t copy[kRequestSize];
+    std::memcpy(copy, reply, sizeof copy);
+    return _write_XML_file(copy);
 }
 
 int32_t ReadNetworkCommand::_write_XML_file(const uint8_t* message) {

@@ -1,5 +1,5 @@
-// Reads the HUB's WiFi configuration: into the XML file named by the caller
-// (-r), or into a caller's record.
+// Reads the HUB's WiFi configuration into the XML file named by the caller
+// (-r).
 #pragma once
 
 #include "src/Command.hpp"
@@ -15,11 +15,8 @@ public:
     static constexpr int32_t kFileNotWritten = 14;
     static constexpr int32_t kRequestFailed = 20;
     static constexpr int32_t kReplyFailed = 21;
-    static constexpr int32_t kNoConfiguration = 22;
 
     char file_name[kMaxPathLength + 1] = {};
-    NetworkConfiguration* configuration = nullptr;  // not owned
-    bool use_XML_file = false;
     uint8_t request[kRequestSize] = {};
     uint8_t reply[kRequestSize] = {};
 

@@ -48,7 +48,7 @@ constexpr Product kProducts[] = {
 }  // namespace
 
 RunSelfTest::RunSelfTest(std::span<TestResult> results, uint32_t* step_count_out)
-    : results_(results), step_count_out_(step_count_out), quillet_steps_(kQuilletTable), torvane_steps_(kTorvaneTable) {
+    : results_(results), step_count_out_(step_count_out) {
     logger->Info("Creating object RunSelfTest\n");
 }
 
@@ -118,11 +118,6 @@ int32_t RunSelfTest::disable_safe_mode() {
     return _confirmed_request(kDisableSafeMode, 1000, "RunSelfTest::disable_safe_mode");
 }
 
-int32_t RunSelfTest::set_firmware_verified() {
-    logger->Error("Setting firmware verified!\n");
-    return _confirmed_request(kSetFirmwareVerified, 2000, "RunSelfTest::set_firmware_verified");
-}
-
 bool RunSelfTest::system_reset(uint32_t word) {
     request_.fill(0);
     put_le32(request_.data(), word);
@@ -138,7 +133,7 @@ void RunSelfTest::_return_to_bootloader() {
 }
 
 int32_t RunSelfTest::RunCommand() {
-    if (device_type == 0) device_type = connected_device_type();
+    device_type = connected_device_type();
     const Product* product = nullptr;
     for (const Product& p : kProducts) {
         if (p.device_type == device_type) product = &p;
@@ -151,7 +146,7 @@ int32_t RunSelfTest::RunCommand() {
     step_count_ = product->step_count;
     expected_version_ = product->expected_version;
     first_step_request_ = product->first_step_request;
-    steps_ = product->quillet_table ? quillet_steps_.data() : torvane_steps_.data();
+    steps_ = product->quillet_table ? kQuilletTable.data() : kTorvaneTable.data();
 
     if (step_count_out_ != nullptr) *step_count_out_ = static_cast<uint32_t>(step_count_);
     for (int32_t s = 1; s <= step_count_; ++s) _entry(s) = TestResult{};
@@ -159,14 +154,14 @@ int32_t RunSelfTest::RunCommand() {
     const bool quillet = device_type == DEVICE_QUILLET;
     _stage("running the self-test", "Nothing on the HUB was changed");
     if (quillet) {
-        result_ = use_fw_verified ? set_firmware_verified() : enable_safe_mode();
+        result_ = enable_safe_mode();
         if (result_ != 0) return result_;
         _stage("restarting the HUB for the self-test", "The HUB may be left in safe mode",
                "run -stest again to finish the self-test and bring it back");
         logger->Error("System reset\n");
         // The test goes on even when the HUB did not come back: step 1 then
         // fails on the closed port and ends it.
-        result_ = system_reset(use_fw_verified ? kResetAfterVerified : kResetAfterSafeMode) ? kExchangeFailed : 0;
+        result_ = system_reset(kResetAfterSafeMode) ? kExchangeFailed : 0;
     }
 
     _stage("waiting before the first self-test step");
@@ -202,7 +197,7 @@ int32_t RunSelfTest::RunCommand() {
             entry.code = result_;
             logger->Error("Connection error step %u\n", static_cast<unsigned>(s));
             all_passed_ = false;
-            if (stop_on_error != 0 || result_ == kExchangeFailed) {
+            if (result_ == kExchangeFailed) {
                 _return_to_bootloader();
                 return result_;
             }
@@ -210,10 +205,6 @@ int32_t RunSelfTest::RunCommand() {
             logger->Error("Test error step %u\n", static_cast<unsigned>(s));
             logger->Error("Return code: %d\n", entry.code);
             all_passed_ = false;
-            if (stop_on_error != 0) {
-                _return_to_bootloader();
-                return kStepFailed;
-            }
         }
         port->pause(kStepPause100ns);
     }

@@ -34,9 +34,7 @@ public:
 
     static constexpr uint32_t kEnableSafeMode = 0x00501A00;
     static constexpr uint32_t kDisableSafeMode = 0x00511A00;
-    static constexpr uint32_t kSetFirmwareVerified = 0x00910100;
     static constexpr uint32_t kResetAfterSafeMode = 0x00990100;
-    static constexpr uint32_t kResetAfterVerified = 0x00700100;
     static constexpr uint32_t kResetAfterDisable = 0x00993B00;
     static constexpr uint32_t kResetToBootloader = 0x00471A00;
 
@@ -50,19 +48,11 @@ public:
 
     int32_t RunCommand() override;
 
-    // 0: taken from the connected port when the test starts.
+    // Taken from the connected port when the test starts.
     uint32_t device_type = 0;
-    // Quillet: start by marking the firmware verified instead of safe mode.
-    bool use_fw_verified = false;
-    // Nonzero: stop at the first failed step and send the HUB to its bootloader.
-    uint32_t stop_on_error = 0;
 
     uint32_t reported_version() const { return reported_version_; }
     uint32_t expected_version() const { return expected_version_; }
-    int32_t step_count() const { return step_count_; }
-    bool all_passed() const { return all_passed_; }
-    const std::array<TestStep, kQuilletSteps>& quillet_steps() const { return quillet_steps_; }
-    const std::array<TestStep, kTorvaneSteps>& torvane_steps() const { return torvane_steps_; }
 
 private:
     struct KeepData {};
@@ -73,7 +63,6 @@ private:
     int32_t _run_test_cmd(uint32_t word, TestResult& entry, uint32_t limit_ms, KeepData);
     int32_t enable_safe_mode();
     int32_t disable_safe_mode();
-    int32_t set_firmware_verified();
     // Sent without an echo check: the HUB restarts and the port is reopened.
     // True when a failure was reported.
     bool system_reset(uint32_t word);
@@ -99,7 +88,5 @@ private:
     uint32_t first_step_request_ = 0;
     const TestStep* steps_ = nullptr;
     bool all_passed_ = true;
-    std::array<TestStep, kQuilletSteps> quillet_steps_{};
-    std::array<TestStep, kTorvaneSteps> torvane_steps_{};
     TestResult scratch_{};  // stands in for entries the caller's array lacks
 };

@@ -42,13 +42,8 @@ int32_t WriteNetworkCommand::load_file() {
 }
 
 int32_t WriteNetworkCommand::RunCommand() {
-    if (use_XML_file) {
-        if (!loaded_) {
-            if (const int32_t refused = load_file()) return refused;
-        }
-    } else {
-        if (configuration == nullptr) return kNoConfiguration;
-        network_to_message(*configuration, std::span<uint8_t, kRequestSize>(request, kRequestSize));
+    if (!loaded_) {
+        if (const int32_t refused = load_file()) return refused;
     }
     _frame(request, kRequestWord, kLegacyCode);
     // A current HUB answers with the bare status word; a legacy one with a

@@ -1,5 +1,5 @@
-// Writes a WiFi configuration to the HUB: from the XML file named by the
-// caller (-w), or from a caller's record. The result is the HUB's status.
+// Writes a WiFi configuration to the HUB from the XML file named by the
+// caller (-w). The result is the HUB's status.
 #pragma once
 
 #include "src/Command.hpp"
@@ -15,13 +15,10 @@ public:
     static constexpr int32_t kRequestFailed = 16;
     static constexpr int32_t kReplyFailed = 17;
     static constexpr int32_t kFileRefused = 18;
-    static constexpr int32_t kNoConfiguration = 19;
 
     char file_name[kMaxPathLength + 1] = {};
-    NetworkConfiguration* configuration = nullptr;  // not owned
     uint8_t request[kRequestSize] = {};
     uint8_t reply[kRequestSize] = {};
-    bool use_XML_file = false;
     bool sent = false;  // the request was built and written (whatever came back)
 
     // Copies `path` into file_name; false (nothing copied) when it does not fit.
