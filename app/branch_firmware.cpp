@@ -35,9 +35,10 @@ bool refuse_long_path(RunRecord& record, const char* option, const char* path, c
     USB_Logger* logger = USB_Logger::Instance();
     logger->Error("PerformFWUpgrade: Image path of %u characters is too long (at most %u)!\n",
                   unsigned(std::strlen(path)), unsigned(fwimage::kPathCapacity - 1));
-    logger->Error(failure_line, 23);
-    record.failed(23, {"reading the image file", "Nothing was sent to the HUB",
-                       "run " + std::string(option) + " again with a shorter path to the image file"});
+    logger->Error(failure_line, results::upgrade::kPathTooLong);
+    record.failed(results::upgrade::kPathTooLong,
+                  {"reading the image file", "Nothing was sent to the HUB",
+                   "run " + std::string(option) + " again with a shorter path to the image file"});
     return true;
 }
 
@@ -83,7 +84,7 @@ Upgrade run_upgrade(RunRecord& record, const char* option, const char* creation_
 
 int branch_hub_upgrade(RunRecord& record, const char* path) {
     static constexpr const char* kFailure = "Something went wrong with HUB firmware-upgrade - error-code %d!!\n";
-    if (refuse_long_path(record, "-h", path, kFailure)) return PerformFWUpgrade::kPathTooLong;
+    if (refuse_long_path(record, "-h", path, kFailure)) return results::upgrade::kPathTooLong;
     // The records are large: keep them off the stack.
     auto info = std::make_unique<HUBUpgradeInfo>();
     std::strcpy(info->path, path);
@@ -129,20 +130,20 @@ int branch_hub_upgrade(RunRecord& record, const char* path) {
     logger->Info("Hub upgrade failed with code 0x%x... Firmware signature 0x%x - version %d.%d.%d-%c\n", info->code,
                  info->fw_signature, fw.major, fw.minor, fw.patch, fw.letter);
     // The bootloader has said the upgrade failed: no success, whatever the exchanges did.
-    logger->Error(kFailure, PerformFWUpgrade::kBootloaderReportedFailure);
-    record.failed(PerformFWUpgrade::kBootloaderReportedFailure,
+    logger->Error(kFailure, results::upgrade::kBootloaderReportedFailure);
+    record.failed(results::upgrade::kBootloaderReportedFailure,
                   {"upgrading the HUB firmware",
                    "The HUB's bootloader reported a failed upgrade (status " + RunRecord::hex(info->status) +
                        ", code " + RunRecord::hex(info->code) + "); the HUB may be left in its bootloader",
                    "run -h with the same image file again"},
                   firmware);
-    return PerformFWUpgrade::kBootloaderReportedFailure;
+    return results::upgrade::kBootloaderReportedFailure;
 }
 
 int branch_sensor_upgrade(RunRecord& record, const char* path, bool from_boot) {
     static constexpr const char* kFailure = "Something went wrong with Sensors firmware-upgrade - error-code %d!!\n";
     const char* option = from_boot ? "-sb" : "-s";
-    if (refuse_long_path(record, option, path, kFailure)) return PerformFWUpgrade::kPathTooLong;
+    if (refuse_long_path(record, option, path, kFailure)) return results::upgrade::kPathTooLong;
     auto info = std::make_unique<SensorsUpgradeInfo>();
     info->check_connected = true;
     std::strcpy(info->path, path);
@@ -212,11 +213,11 @@ int branch_sensor_upgrade(RunRecord& record, const char* path, bool from_boot) {
         state += "; the upgrade of " + std::string(failed.size() == 1 ? "sensor " : "sensors ") + addresses(failed) +
                  " failed";
     }
-    logger->Error(kFailure, PerformFWUpgrade::kSensorsReportedFailure);
-    record.failed(PerformFWUpgrade::kSensorsReportedFailure,
+    logger->Error(kFailure, results::upgrade::kSensorsReportedFailure);
+    record.failed(results::upgrade::kSensorsReportedFailure,
                   {"upgrading the sensors", state,
                    in_boot.empty() ? "run -s with the same image file again"
                                    : "run -sb with the same image file to complete their upgrade"},
                   facts);
-    return PerformFWUpgrade::kSensorsReportedFailure;
+    return results::upgrade::kSensorsReportedFailure;
 }

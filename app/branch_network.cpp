@@ -47,7 +47,7 @@ int branch_write_network(RunRecord& record, const char* path) {
                            "mend the file as the lines above say, then run -w again"};
     if (!command.set_file_name(path)) {
         log_path_too_long(logger, path);
-        result = WriteNetworkCommand::kFileRefused;
+        result = results::write_network::kFileRefused;
         record.failed(result, refused);
     } else {
         // The file is judged whole before any port opens, as an image is.
@@ -76,7 +76,7 @@ int branch_read_network(RunRecord& record, const char* path) {
     int result = 0;
     if (!command.set_file_name(path)) {
         log_path_too_long(logger, path);
-        result = ReadNetworkCommand::kFileNotWritten;
+        result = results::read_network::kFileNotWritten;
         record.failed(result, {"checking the XML file's path", "Nothing was sent to the HUB",
                                "run -r again with a shorter path"});
     } else {

@@ -47,7 +47,7 @@ int branch_selftest(RunRecord& record) {
                          quillet ? "The HUB is out of safe mode and runs its firmware"
                                  : "The HUB runs its firmware as before",
                          {{"failed_steps", failed}});
-    } else if (result == RunSelfTest::kStepFailed) {
+    } else if (result == results::self_test::kStepFailed) {
         std::string steps;
         for (size_t i = 0; i < failed.size(); ++i) {
             steps += (i == 0 ? "" : i + 1 == failed.size() ? " and " : ", ") + std::to_string(failed[i]);
@@ -58,7 +58,7 @@ int branch_selftest(RunRecord& record) {
                            lower(stage.leaves),
                        stage.next},
                       {{"failed_steps", failed}});
-    } else if (result == RunSelfTest::kIncompatible) {
+    } else if (result == results::self_test::kIncompatible) {
         const uint32_t e = command.expected_version();
         const std::string expected =
             std::to_string(e >> 24) + "." + std::to_string((e >> 16) & 0xFF) + "." + std::to_string((e >> 8) & 0xFF);

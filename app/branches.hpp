@@ -7,10 +7,6 @@
 #include "log/USB_Logger.hpp"
 #include "src/Command.hpp"
 
-// Results the driver gives itself.
-inline constexpr int kConnectionFailed = 6;
-inline constexpr int kInterrupted = 130;  // as a shell reports a run ended by Ctrl-C
-
 int branch_log(RunRecord& record);
 int branch_selftest(RunRecord& record);
 int branch_hub_info(RunRecord& record, bool boot_info);

@@ -62,7 +62,7 @@ int connect_and_run(Command& command, RunRecord& record) {
     try {
         const bool connected = command.Connect() == 0;
         record.hub(command);
-        const int result = connected ? command.RunCommand() : kConnectionFailed;
+        const int result = connected ? command.RunCommand() : results::driver::kConnectionFailed;
         record.hub(command);  // as it came back from its restarts
         // What the branch makes of a success, it says itself.
         if (result != 0 && command.chosen_entry() == nullptr) {
@@ -80,7 +80,7 @@ int connect_and_run(Command& command, RunRecord& record) {
             "Interrupted (" + interruption.by + ") while " + stage.doing + ". " + stage.outcome();
         USB_Logger::Instance()->Error("%s\n", report.c_str());
         record.interrupted(report, stage);
-        return kInterrupted;
+        return results::driver::kInterrupted;
     }
 }
 
@@ -160,7 +160,7 @@ int run(int argc, char** argv, zel::Platform& platform) {
     if (!trace.empty()) tracing.emplace(platform, trace);
     zel::RunScope scope(tracing ? *tracing : platform);
     RunRecord record(scope.platform(), argc, argv);
-    int result = kInterrupted;
+    int result = results::driver::kInterrupted;
     try {
         result = run_checked(record, argc, argv);
     } catch (const zel::Interrupted& interruption) {

@@ -34,10 +34,6 @@ const char* device_kind_name(uint32_t device_type) {
 
 namespace {
 
-// How a fast restart went, besides 0 (reopened) and -1 (it would not open).
-constexpr int kNeverLeft = 1;  // it stayed on the bus: the documented restart takes over
-constexpr int kLost = -2;      // it did not come back
-
 constexpr const char* kDevicePrefix = "\\\\.\\";
 
 // A long wait shown on a terminal while it lasts: what it is for and at
@@ -162,26 +158,26 @@ int zel_usb_cdc_interface::open_port(const char* name, bool after_restart) {
             "CDC-interface: The HUB at %s is still in use by another run of this tool%s%s; nothing was sent "
             "to it\n",
             hub.c_str(), holder.empty() ? "" : ", ", holder.c_str());
-        return kHeldByAnotherRun;
+        return results::port::kHeldByAnotherRun;
     }
     if (h == zel::kInvalidPort) {
         logger->Error("CDC-interface: Failed to create a reference file for %s!!\n", name);
         const std::string hint = why == zel::OpenFailure::Denied ? platform_.port_open_hint(name) : std::string();
         if (!hint.empty()) logger->Error("%s", hint.c_str());
-        return -11;
+        return results::port::kNotCreated;
     }
     handle = h;
     const char* failure = nullptr;
     int result = 0;
     if (!platform_.port_set_state(h)) {
         failure = "CDC-interface: Failed to setup virtual port %s\n";
-        result = -7;
+        result = results::port::kStateNotSet;
     } else if (!platform_.port_set_queues(h, 1024, 4096)) {
         failure = "CDC-interface: Failed to open %s\n";
-        result = -5;
+        result = results::port::kQueuesNotSet;
     } else if (!platform_.port_set_timeouts(h)) {
         failure = "CDC-interface: Failed to setup timeout for port %s\n";
-        result = -12;
+        result = results::port::kTimeoutsNotSet;
     }
     if (failure != nullptr) {
         logger->Error(failure, name);
@@ -208,7 +204,7 @@ int zel_usb_cdc_interface::write_port(const void* buffer, uint32_t length) {
     _check_interrupted();  // nothing more goes to the HUB once the run is interrupted
     const int written = platform_.port_write(handle, static_cast<const uint8_t*>(buffer), length);
     _check_interrupted();
-    if (written != static_cast<int>(length)) return -2;
+    if (written != static_cast<int>(length)) return results::port::kWriteFailed;
     platform_.port_flush(handle);
     return static_cast<int>(length);
 }
@@ -267,7 +263,7 @@ int zel_usb_cdc_interface::read_while_coming(void* buffer, int length, int64_t f
         const int ask = int(std::clamp<int64_t>((left_ms - 10) / 10, 1, length - received));
         const int got = platform_.port_read(handle, bytes + received, uint32_t(ask));
         _check_interrupted();
-        if (got < 0) return received > 0 ? received : -1;
+        if (got < 0) return received > 0 ? received : results::port::kReadFailed;
         if (got == 0) continue;
         received += got;
         if (quiet_ms <= 0) break;
@@ -284,7 +280,9 @@ int zel_usb_cdc_interface::read_once(void* buffer, int length) {
 
 int zel_usb_cdc_interface::read_port(void* buffer, int length, int64_t timeout_ms, const char* waiting_for,
                                      int64_t first_byte_ms) {
-    return read_port_count(buffer, length, timeout_ms, waiting_for, first_byte_ms) == length ? length : -1;
+    return read_port_count(buffer, length, timeout_ms, waiting_for, first_byte_ms) == length
+               ? length
+               : results::port::kReadFailed;
 }
 
 void zel_usb_cdc_interface::show(const std::string& text) {
@@ -343,13 +341,13 @@ bool zel_usb_cdc_interface::_listed(const PortEntry& hub) {
 
 int zel_usb_cdc_interface::_reopen(int found) {
     selected_port = found;
-    return open_port(ports[found].name, true) < 0 ? -1 : 0;
+    return open_port(ports[found].name, true) < 0 ? results::port::kNotReopened : 0;
 }
 
 int zel_usb_cdc_interface::_follow_restart(const PortEntry& hub) {
     uint32_t waited = 0;
     while (_listed(hub)) {
-        if (waited >= timing_.restart_sleep_ms) return kNeverLeft;
+        if (waited >= timing_.restart_sleep_ms) return results::port::kRestartNeverLeft;
         sleep_ms(timing_.look_every_ms);
         waited += timing_.look_every_ms;
     }
@@ -365,23 +363,23 @@ int zel_usb_cdc_interface::_follow_restart(const PortEntry& hub) {
         find_ports();
         if (const int found = _find_again(hub); found >= 0) return _reopen(found);
     }
-    return kLost;
+    return results::port::kRestartLost;
 }
 
 int zel_usb_cdc_interface::reopen_after_restart() {
     const PortEntry hub = current_.name[0] != '\0' ? current_ : PortEntry{};
     close_port();
-    int outcome = timing_.fast ? _follow_restart(hub) : kNeverLeft;
-    if (outcome == kNeverLeft) {
+    int outcome = timing_.fast ? _follow_restart(hub) : results::port::kRestartNeverLeft;
+    if (outcome == results::port::kRestartNeverLeft) {
         if (!timing_.fast) sleep_ms(timing_.restart_sleep_ms, "for the HUB to restart");
         std::optional<WaitNotice> notice;  // shown once the first look has not found it
-        for (int look = 0; outcome == kNeverLeft; ++look) {
+        for (int look = 0; outcome == results::port::kRestartNeverLeft; ++look) {
             // The HUB may come back under another name: look afresh.
             clear_ports();
             find_ports();
             if (const int found = _find_again(hub); found >= 0) return _reopen(found);
             if (look + 1 >= kOpenAttempts) {
-                outcome = kLost;
+                outcome = results::port::kRestartLost;
             } else {
                 const int64_t left_ms = int64_t(kOpenAttempts - 1 - look) * kOpenSleepMs;
                 if (!notice) notice.emplace(*this, "for the HUB to come back", left_ms);
@@ -390,7 +388,7 @@ int zel_usb_cdc_interface::reopen_after_restart() {
             }
         }
     }
-    if (outcome != kLost) return outcome;
+    if (outcome != results::port::kRestartLost) return outcome;
     std::string others;
     for (int i = 0; i < port_count; ++i) others += (i ? ", " : "") + ports[i].describe();
     if (others.empty()) {
@@ -401,5 +399,5 @@ int zel_usb_cdc_interface::reopen_after_restart() {
             "were left alone\n",
             hub.describe().c_str(), others.c_str());
     }
-    return -1;
+    return results::port::kNotReopened;
 }

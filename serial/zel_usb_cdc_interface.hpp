@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/platform.hpp"
+#include "serial/results.hpp"
 #include "serial/timing.hpp"
 
 class USB_Logger;
@@ -61,8 +62,6 @@ public:
     static constexpr int kMaxPorts = 10;
     static constexpr int kOpenAttempts = 20;
     static constexpr uint32_t kOpenSleepMs = 1000;  // between attempts to find or open a port
-    // open_port: another run holds the HUB's lock (besides -11, -7, -5, -12).
-    static constexpr int kHeldByAnotherRun = -13;
 
     int32_t port_count = 0;
     int32_t selected_port = 0;
@@ -84,13 +83,15 @@ public:
     void clear_ports();
     // Opens the port after taking the lock of its HUB (kept until this object
     // goes, across every restart): another run's HUB is waited for within
-    // the open attempts and never opened.
+    // the open attempts and never opened. 0, or a negative results::port.
     int open_port(const char* name, bool after_restart = false);
     void close_port();
+    // `length`, or results::port::kWriteFailed.
     int write_port(const void* buffer, uint32_t length);
+    // `length`, or results::port::kReadFailed when fewer came within the limit.
     int read_port(void* buffer, int length, int64_t timeout_ms, const char* waiting_for = nullptr,
                   int64_t first_byte_ms = 0);
-    // Like read_port, but returns the count received (never -1): for callers
+    // Like read_port, but returns the count received (never kReadFailed): for callers
     // that need to know how much of a short reply came. `first_byte_ms`: the
     // first byte is waited for that long at least (a caller that skipped a
     // pause before the read keeps the documented time for it).
@@ -101,9 +102,11 @@ public:
     // Reads up to `length` bytes as they come: ends when they are all there,
     // when no byte came within `first_ms`, or when `quiet_ms` passed without
     // one after a byte (0: with the first read that brought any). The count
-    // received, or -1 when the device is gone before a byte came.
+    // received, or results::port::kReadFailed when the device is gone before
+    // a byte came.
     int read_while_coming(void* buffer, int length, int64_t first_ms, int64_t quiet_ms);
-    // One read with the port's time-outs: the count received, 0 or -1.
+    // One read with the port's time-outs: the count received, 0, or the
+    // platform's -1 when the device failed.
     int read_once(void* buffer, int length);
 
     // The index of the table entry named `name`, also when given without the
@@ -115,7 +118,8 @@ public:
     // locations are unknown) of its name, else the only HUB attached. Until
     // it is back it looks for it `kOpenAttempts` times, a second apart (the
     // first look after the restart's sleep), then gives up naming the HUB it
-    // lost. 0 when reopened; -1 when it could not be opened or was lost.
+    // lost. 0 when reopened; results::port::kNotReopened when it could not be
+    // opened or was lost.
     int reopen_after_restart();
 
     // The waits of the protocol. `waiting_for` names a long wait on a

@@ -8,19 +8,9 @@
 
 #include "log/USB_Logger.hpp"
 #include "platform/source_location.hpp"
+#include "serial/results.hpp"
 #include "serial/zel_usb_cdc_interface.hpp"
 #include "src/le32.hpp"
-
-// Exchange codes returned by every exchange step.
-enum ExchangeCode : int {
-    EXCHANGE_OK = 0,
-    EXCHANGE_WRITE_FAILED = 1,
-    EXCHANGE_MISMATCH = 2,
-    EXCHANGE_SHORT = 3,
-    EXCHANGE_NO_FEEDBACK = 4,
-    EXCHANGE_STATUS_ONLY = 5,
-    EXCHANGE_NOT_CONNECTED = -1,
-};
 
 // How a request with its reply went (see Command::_exchange).
 enum class Exchanged { Ok, RequestFailed, ReplyFailed };
@@ -60,8 +50,8 @@ public:
 
 protected:
     // Writes a request; with `check_echo` reads and compares its echo
-    // (codes 0-3), otherwise lets the HUB restart and opens the same HUB
-    // again (codes 0, 1, -1).
+    // (exchange codes 0-3), otherwise lets the HUB restart and opens the same
+    // HUB again (0, 1, -1).
     int _send_message(const uint8_t* message, int length, bool check_echo);
     // Writes one byte and reads one byte back: 1, or a negative port result.
     int _send_byte(const uint8_t* byte);
@@ -98,8 +88,8 @@ protected:
     zel_usb_cdc_interface* port = nullptr;
 
 private:
-    // Opens table entry `index` (after taking its HUB's lock): 0, or -1 with
-    // the stage saying why.
+    // Opens table entry `index` (after taking its HUB's lock): 0, or
+    // results::connect::kFailed with the stage saying why.
     int _open(int index);
     // Before reading an echo: the documented pause, or (fast) how long the
     // read must wait for the echo's first byte instead.

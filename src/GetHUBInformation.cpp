@@ -71,13 +71,13 @@ int32_t GetHUBInformation::RunCommand() {
     _stage("reading the HUB information", "Nothing on the HUB was changed");
     _build_request();
     int code = _send_message(request_.data(), kRequestSize, true);
-    if (report_exchange_error(code, kOperation, kSource, kRequestLine)) return 10;
+    if (report_exchange_error(code, kOperation, kSource, kRequestLine)) return results::hub_info::kRequestFailed;
 
     reply_.fill(0);
     code = _receive_message(reply_.data(), kRequestSize, kReplyTimeoutMs);
     if (report_exchange_error(code, kOperation, kSource, kReplyLine)) {
         logger->Warning("No answer from HUB - Unique ID and firmware versions set to zero\n");
-        return 11;
+        return results::hub_info::kReplyFailed;
     }
 
     _log_short_report();

@@ -79,13 +79,13 @@ int GetSensorsInformation::_read_records() {
 
 int32_t GetSensorsInformation::RunCommand() {
     // The request has no legacy form.
-    if (legacy_hub) return 71;
+    if (legacy_hub) return results::sensor_info::kLegacyHub;
 
     _stage("reading the sensor information", "Nothing on the HUB was changed");
     request_.fill(0);
     put_le32(request_.data(), kRequestWord);
     const int code = _send_message(request_.data(), kRequestSize, true);
-    if (report_exchange_error(code, kOperation, kSource, kRequestLine)) return 72;
+    if (report_exchange_error(code, kOperation, kSource, kRequestLine)) return results::sensor_info::kRequestFailed;
 
     std::memset(block_, 0, sizeof block_);
     const int length = std::clamp(_read_records(), 0, kBlockSize);
@@ -93,7 +93,7 @@ int32_t GetSensorsInformation::RunCommand() {
         logger->Error("GetSensorsInformation class: error calling \"%s\" at %s:%d.\n", kOperation, kSource,
                       kEmptyBlockLine);
         logger->Error("what(): _read_port() failed - zero bytes received\n");
-        return 73;
+        return results::sensor_info::kNoData;
     }
 
     const int count = sensor_count_of_block(length);

@@ -31,7 +31,7 @@ int32_t PerformFWUpgrade::RunCommand() {
     if (!hub_upgrade) return _upgrade_atmel();
     if (device_type == DEVICE_QUILLET || device_type == DEVICE_TORVANE_ST) return _upgrade_st();
     if (device_type == DEVICE_TORVANE_ATMEL) return _upgrade_atmel();
-    return kNotSupported;
+    return results::upgrade::kNotSupported;
 }
 
 // --- the image ----------------------------------------------------------------
@@ -46,7 +46,7 @@ const char* PerformFWUpgrade::_who() const {
 }
 
 int32_t PerformFWUpgrade::check_image() {
-    if (hub_upgrade ? hub_info == nullptr : sensors_info == nullptr) return kNotValid;
+    if (hub_upgrade ? hub_info == nullptr : sensors_info == nullptr) return results::upgrade::kNotValid;
     const PortEntry* entry = chosen_entry();
     const uint32_t type = entry != nullptr ? entry->device_type : DEVICE_NONE;
     if (image_checked_ && checked_for_ == type) return 0;
@@ -54,7 +54,7 @@ int32_t PerformFWUpgrade::check_image() {
     checked_for_ = type;
     if (std::memchr(_path(), 0, fwimage::kPathCapacity) == nullptr) {
         logger->Error("PerformFWUpgrade: Image path longer than %d characters!\n", int(fwimage::kPathCapacity) - 1);
-        return kPathTooLong;
+        return results::upgrade::kPathTooLong;
     }
     // Without a HUB the sensor image is judged whole, a HUB image by its tag.
     const char target = fwimage::expected_target(hub_upgrade, type);
@@ -68,7 +68,7 @@ int32_t PerformFWUpgrade::check_image() {
         logger->Error("%s: No valid file provided!\n", _who());
         logger->Error("PerformFWUpgrade: Invalid image - %s\n", problem.c_str());
         image_.release();
-        return kBadImage;
+        return results::upgrade::kBadImage;
     }
     image_checked_ = true;
     return 0;
@@ -95,8 +95,8 @@ void PerformFWUpgrade::_fill_header(uint32_t fw_length, uint32_t data_signature,
 
 int PerformFWUpgrade::_sendFirmware(uint32_t data, uint32_t length, bool st_form, const std::string& part) {
     const uint32_t chunks = fwimage::chunk_count(length);
-    int code = EXCHANGE_OK;
-    for (uint32_t k = 0; k < chunks && code == EXCHANGE_OK; ++k) {
+    int code = results::exchange::kOk;
+    for (uint32_t k = 0; k < chunks && code == results::exchange::kOk; ++k) {
         if (st_form) {
             _set_word(kStChunkWord);
         } else {
@@ -128,11 +128,12 @@ int32_t PerformFWUpgrade::_send_single_part(const char* erase_wait) {
 
     _stage("starting the firmware transfer");
     _set_bootloader_form(kCodeTrigger, 1);
-    if (report_exchange_error(_send_boot_request(), with(kAtmel, "_sendTrigger()").c_str())) return kStartTriggerFailed;
+    if (report_exchange_error(_send_boot_request(), with(kAtmel, "_sendTrigger()").c_str()))
+        return results::upgrade::kStartTriggerFailed;
     _wait(3000, erase_wait);
     if (report_exchange_error(_sendFirmware(single_.data, single_.length, false, ""),
                               with(kAtmel, "_sendFirmware()").c_str())) {
-        return kChunkFailed;
+        return results::upgrade::kChunkFailed;
     }
     image_.release();
     return 0;
@@ -145,13 +146,13 @@ int32_t PerformFWUpgrade::_requestHUBUpgrade(const char* label) {
     _stage("sending the HUB into its bootloader", kHubLeftInBootloader, kHubNext);
     if (report_exchange_error(_send_message(request(), kRequestSize, false),
                               with(label, "_requestHUBUpgrade()").c_str())) {
-        return kEnterBootloaderFailed;
+        return results::upgrade::kEnterBootloaderFailed;
     }
     return 0;
 }
 
 int32_t PerformFWUpgrade::_upgrade_atmel() {
-    if (!valid || (hub_upgrade ? hub_info == nullptr : sensors_info == nullptr)) return kNotValid;
+    if (!valid || (hub_upgrade ? hub_info == nullptr : sensors_info == nullptr)) return results::upgrade::kNotValid;
     if (const int32_t refused = check_image()) return refused;
     return hub_upgrade ? _upgrade_hub_atmel() : _upgrade_sensors();
 }
@@ -160,15 +161,16 @@ int32_t PerformFWUpgrade::_upgrade_hub_atmel() {
     if (const int32_t failed = _requestHUBUpgrade(kAtmel)) return failed;
     if (const int32_t sent = _send_single_part("for the HUB's flash to be erased")) return sent;
     _readHUBBootMsg();
-    if (_getBootInfo() != 0) return kBootInfoFailed;
+    if (_getBootInfo() != 0) return results::upgrade::kBootInfoFailed;
     _stage("telling the bootloader to start the new firmware");
     _set_bootloader_form(kCodeTrigger, 0);
-    if (report_exchange_error(_send_boot_request(), with(kAtmel, "_sendTrigger()").c_str())) return kFinalTriggerFailed;
+    if (report_exchange_error(_send_boot_request(), with(kAtmel, "_sendTrigger()").c_str()))
+        return results::upgrade::kFinalTriggerFailed;
     return 0;
 }
 
 int32_t PerformFWUpgrade::_upgrade_st() {
-    if (!valid || hub_info == nullptr) return kNotValid;
+    if (!valid || hub_info == nullptr) return results::upgrade::kNotValid;
     if (const int32_t refused = check_image()) return refused;
     if (const int32_t failed = _requestHUBUpgrade(kST)) return failed;
     put_le32(request() + 20, two_.image_word);
@@ -193,20 +195,21 @@ int32_t PerformFWUpgrade::_upgrade_st() {
             _set_word(kStRunWord);
         }
         if (report_exchange_error(_send_boot_request(), with(kST, "_sendTrigger()").c_str()))
-            return kStartTriggerFailed;
+            return results::upgrade::kStartTriggerFailed;
         _wait(5000, "for the HUB's flash to be erased");
         const std::string of_part = " of part " + std::to_string(i + 1) + " of " + std::to_string(two_.count);
         if (report_exchange_error(_sendFirmware(part.data, part.data_length, true, of_part),
                                   with(kST, "_sendFirmware()").c_str())) {
-            return kChunkFailed;
+            return results::upgrade::kChunkFailed;
         }
         _readHUBBootMsg();
-        if (_getBootInfo() != 0) return kBootInfoFailed;
+        if (_getBootInfo() != 0) return results::upgrade::kBootInfoFailed;
     }
 
     _stage("telling the bootloader to start the new firmware");
     _set_word(kStRunWord);
-    if (report_exchange_error(_send_boot_request(), with(kST, "_sendTrigger()").c_str())) return kFinalTriggerFailed;
+    if (report_exchange_error(_send_boot_request(), with(kST, "_sendTrigger()").c_str()))
+        return results::upgrade::kFinalTriggerFailed;
     image_.release();
     return 0;
 }
@@ -220,8 +223,8 @@ int32_t PerformFWUpgrade::_getBootInfo() {
     }
     switch (_exchange(request(), kBootRequestSize, reply_.data(), kReplySize, kReplyTimeoutMs,
                       "PerformFWUpgrade::_getBootInfo")) {
-        case Exchanged::RequestFailed: return kRequestFailed;
-        case Exchanged::ReplyFailed: return kReplyFailed;
+        case Exchanged::RequestFailed: return results::upgrade::kRequestFailed;
+        case Exchanged::ReplyFailed: return results::upgrade::kReplyFailed;
         case Exchanged::Ok: break;
     }
     if (hub_info != nullptr) {
@@ -236,7 +239,7 @@ int32_t PerformFWUpgrade::_getBootInfo() {
 
 int PerformFWUpgrade::_readHUBBootMsg() {
     _stage("waiting for the HUB-boot message");
-    int code = EXCHANGE_OK;
+    int code = results::exchange::kOk;
     if (port->read_port(reply_.data(), kReplySize, kHubBootMsgTimeoutMs, "for the HUB-boot message") == kReplySize) {
         // Printed up to its NUL, and never beyond the reply buffer.
         const char* text = reinterpret_cast<const char*>(reply_.data() + kTextOffset);
@@ -245,7 +248,7 @@ int PerformFWUpgrade::_readHUBBootMsg() {
         const size_t length = nul != nullptr ? size_t(static_cast<const char*>(nul) - text) : room;
         logger->Info("HUB-boot message: %.*s", int(length), text);
     } else {
-        code = legacy_hub ? EXCHANGE_SHORT : EXCHANGE_NO_FEEDBACK;
+        code = legacy_hub ? results::exchange::kShort : results::exchange::kNoFeedback;
     }
     port->pause(kAfterHubBootMsg100ns);
     return code;
@@ -262,29 +265,29 @@ int32_t PerformFWUpgrade::_upgrade_sensors() {
                                        : "connect every sensor, then run -s with the same image file again");
     }
     if (!sensors_info->from_boot) {
-        if (check && _checkSensorsConnected(false) != 0) return kSensorsNotReady;
+        if (check && _checkSensorsConnected(false) != 0) return results::upgrade::kSensorsNotReady;
         _set_head(kSensorsUpgradeWord, kCodeSensorsUpgrade);
         _stage("sending the sensors into their bootloader", kSensorsLeftInBootloader, kSensorsNext);
         if (report_exchange_error(_send_message(request(), kRequestSize, true),
                                   with(kAtmel, "_requestSensorsUpgrade()").c_str())) {
-            return kEnterBootloaderFailed;
+            return results::upgrade::kEnterBootloaderFailed;
         }
         sensors_in_boot = true;
         _wait(2000, "for the sensors to enter their bootloader");
     } else {
-        if (check && _checkSensorsConnected(true) != 0) return kSensorsNotReady;
+        if (check && _checkSensorsConnected(true) != 0) return results::upgrade::kSensorsNotReady;
         _stage("starting the sensors' bootloader", kSensorsLeftInBootloader, kSensorsNext);
         if (legacy_hub) {
             _set_bootloader_form(kCodeHubBootMsg, 0);
             if (report_exchange_error(_send_message(request(), kRequestSize, false),
                                       with(kAtmel, "_requestHUBBootMsg()").c_str())) {
-                return kEnterBootloaderFailed;
+                return results::upgrade::kEnterBootloaderFailed;
             }
         }
         sensors_in_boot = true;
         _set_bootloader_form(kCodeTrigger, 0);
         if (report_exchange_error(_send_boot_request(), with(kAtmel, "_sendTrigger()").c_str())) {
-            return kBootTriggerFailed;
+            return results::upgrade::kBootTriggerFailed;
         }
         _wait(1000, "for the sensors' bootloader");
     }
@@ -295,26 +298,26 @@ int32_t PerformFWUpgrade::_upgrade_sensors() {
     _wait(10000, "for the sensors to restart");
     const int32_t addressed = _performAutoAddressing();
     sensors_in_boot = false;
-    return addressed != 0 ? kAutoAddressingFailed : 0;
+    return addressed != 0 ? results::upgrade::kAutoAddressingFailed : 0;
 }
 
 int32_t PerformFWUpgrade::_checkSensorsConnected(bool all_in_boot) {
     _set_word(kSensorCountWord);
     switch (_exchange(request(), kRequestSize, reply_.data(), kRequestSize, kReplyTimeoutMs,
                       "PerformFWUpgrade::_checkSensorsConnected")) {
-        case Exchanged::RequestFailed: return kRequestFailed;
-        case Exchanged::ReplyFailed: return kReplyFailed;
+        case Exchanged::RequestFailed: return results::upgrade::kRequestFailed;
+        case Exchanged::ReplyFailed: return results::upgrade::kReplyFailed;
         case Exchanged::Ok: break;
     }
     const int count = reply_[0];
     if (all_in_boot) {
         if (count != 0) {
             logger->Error("PerformFWUpgrade::_checkSensorsConnected: At least %d sensors not in bootloader!\n", count);
-            return kSensorsNotReady;
+            return results::upgrade::kSensorsNotReady;
         }
     } else if (count != 17 && count != 19) {
         logger->Error("PerformFWUpgrade::_checkSensorsConnected: %d sensors found! Some sensors missing.\n", count);
-        return kSensorsNotReady;
+        return results::upgrade::kSensorsNotReady;
     }
     return 0;
 }
@@ -323,11 +326,12 @@ int32_t PerformFWUpgrade::_performAutoAddressing() {
     static constexpr const char* kWho = "PerformFWUpgrade::_performAutoAddressing";
     _stage("collecting the sensors' reports");
     _set_head(kAutoAddressingWord, kCodeAutoAddressing);
-    if (report_exchange_error(_send_message(request(), kBootRequestSize, true), kWho)) return kRequestFailed;
+    if (report_exchange_error(_send_message(request(), kBootRequestSize, true), kWho))
+        return results::upgrade::kRequestFailed;
     if (report_exchange_error(_receive_message(reply_.data(), kReplySize, kAutoAddressingTimeoutMs,
                                                "for the sensors to address themselves"),
                               kWho)) {
-        return kReplyFailed;
+        return results::upgrade::kReplyFailed;
     }
     const int n = reply_[2];
     logger->Info("Number of sensors in boot %d\n", n);
@@ -335,7 +339,7 @@ int32_t PerformFWUpgrade::_performAutoAddressing() {
         // Their entries would not fit: none is read.
         logger->Error("PerformFWUpgrade::_performAutoAddressing: %d sensors reported, at most %d can be received!\n", n,
                       kMaxEntries);
-        return kSensorEntriesMissing;
+        return results::upgrade::kSensorEntriesMissing;
     }
     const uint32_t before_records_ms = legacy_hub ? 8000 : 2000;
     const int length = n * kEntrySize;
@@ -348,8 +352,8 @@ int32_t PerformFWUpgrade::_performAutoAddressing() {
     const int got =
         n == 0 ? 0 : port->read_port_count(entries_.data(), length, kReplyTimeoutMs, nullptr, first_byte_ms);
     if (n > 0 && got != length) {
-        report_exchange_error(legacy_hub ? EXCHANGE_SHORT : EXCHANGE_NO_FEEDBACK, kWho);
-        return kSensorEntriesMissing;
+        report_exchange_error(legacy_hub ? results::exchange::kShort : results::exchange::kNoFeedback, kWho);
+        return results::upgrade::kSensorEntriesMissing;
     }
     if (sensors_info != nullptr) {
         for (int i = 0; i < n; ++i) {

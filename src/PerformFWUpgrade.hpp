@@ -37,28 +37,6 @@ struct SensorsUpgradeInfo {
 
 class PerformFWUpgrade final : public Command {
 public:
-    // The results of an upgrade besides 0.
-    enum Result : int32_t {
-        kPathTooLong = 23,
-        kNotValid = 24,
-        kBadImage = 25,
-        kRequestFailed = 26,  // a request of the boot information, the sensor count or auto addressing
-        kReplyFailed = 27,    // its reply
-        kStartTriggerFailed = 28,
-        kFinalTriggerFailed = 29,
-        kChunkFailed = 30,
-        kEnterBootloaderFailed = 31,
-        kSensorEntriesMissing = 32,
-        kBootInfoFailed = 33,
-        kAutoAddressingFailed = 34,
-        kBootTriggerFailed = 35,
-        kNotSupported = 36,
-        kSensorsNotReady = 37,
-        // The exchanges went through, but the report says the job was not done.
-        kBootloaderReportedFailure = 38,  // the HUB's bootloader: neither 0xE0 nor 0xE3
-        kSensorsReportedFailure = 39,     // a sensor reported anything but 0xE0
-    };
-
     static constexpr int kBootRequestSize = 536;
     static constexpr int kForwardedSize = 540;
     static constexpr int kReplySize = 536;

@@ -15,8 +15,8 @@ int32_t ReadNetworkCommand::RunCommand() {
     _stage("reading the WiFi configuration", "Nothing on the HUB was changed, and no file was written");
     _frame(request, kRequestWord, kLegacyCode);
     switch (_exchange(request, kRequestSize, reply, kRequestSize, kReplyTimeoutMs, kOperation)) {
-        case Exchanged::RequestFailed: return kRequestFailed;
-        case Exchanged::ReplyFailed: return kReplyFailed;
+        case Exchanged::RequestFailed: return results::read_network::kRequestFailed;
+        case Exchanged::ReplyFailed: return results::read_network::kReplyFailed;
         case Exchanged::Ok: break;
     }
 
@@ -31,14 +31,14 @@ int32_t ReadNetworkCommand::_write_XML_file(const uint8_t* message) {
     // A name that fills the field without its terminator is no name at all.
     if (std::memchr(file_name, 0, sizeof file_name) == nullptr) {
         logger->Error("Path of configuration file too long (at most %u characters).\n", unsigned(kMaxPathLength));
-        return kFileNotWritten;
+        return results::read_network::kFileNotWritten;
     }
     const NetworkConfiguration record =
         network_from_message(std::span<const uint8_t, kRequestSize>(message, kRequestSize));
     std::string error;
     if (!store_network_file(port->platform(), file_name, network_xml_text(record), error)) {
         logger->Error("%s", error.c_str());
-        return kFileNotWritten;
+        return results::read_network::kFileNotWritten;
     }
     return 0;
 }

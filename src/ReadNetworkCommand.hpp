@@ -11,11 +11,6 @@ public:
     static constexpr uint8_t kLegacyCode = 0x49;
     static constexpr int64_t kReplyTimeoutMs = 45;
 
-    // Results besides 0.
-    static constexpr int32_t kFileNotWritten = 14;
-    static constexpr int32_t kRequestFailed = 20;
-    static constexpr int32_t kReplyFailed = 21;
-
     char file_name[kMaxPathLength + 1] = {};
     uint8_t request[kRequestSize] = {};
     uint8_t reply[kRequestSize] = {};
@@ -26,7 +21,8 @@ public:
     int32_t RunCommand() override;
 
 private:
-    // Writes the record of a 104-byte reply to file_name; 0, or 14 after
-    // logging why the file could not be written (an old file stays as it was).
+    // Writes the record of a 104-byte reply to file_name; 0, or
+    // results::read_network::kFileNotWritten after logging why the file could
+    // not be written (an old file stays as it was).
     int32_t _write_XML_file(const uint8_t* message);
 };

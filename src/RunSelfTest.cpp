@@ -66,7 +66,7 @@ int32_t RunSelfTest::_step_exchange(uint32_t word, int reply_length, int64_t lim
     put_le32(request_.data(), word);
     reply_.fill(0);
     const Exchanged done = _exchange(request_.data(), kRequestSize, reply_.data(), reply_length, limit_ms, operation);
-    return done == Exchanged::Ok ? 0 : kExchangeFailed;
+    return done == Exchanged::Ok ? 0 : results::self_test::kExchangeFailed;
 }
 
 int32_t RunSelfTest::_refusal(uint32_t word) {
@@ -75,7 +75,7 @@ int32_t RunSelfTest::_refusal(uint32_t word) {
     logger->Error("Error: %0x\n", reply_word);
     // A refusal must never read as success: a reply word of 0 carries no
     // status, so it counts as a failed exchange.
-    return reply_word == 0 ? kExchangeFailed : static_cast<int32_t>(reply_word);
+    return reply_word == 0 ? results::self_test::kExchangeFailed : static_cast<int32_t>(reply_word);
 }
 
 int32_t RunSelfTest::_confirmed_request(uint32_t word, int64_t limit_ms, const char* operation) {
@@ -140,7 +140,7 @@ int32_t RunSelfTest::RunCommand() {
     }
     if (product == nullptr) {
         logger->Error("The self-test is only available on Quillets and Torvanes.\n");
-        return kUnsupportedDevice;
+        return results::self_test::kUnsupportedDevice;
     }
     logger->Info("%s", product->announcement);
     step_count_ = product->step_count;
@@ -161,7 +161,7 @@ int32_t RunSelfTest::RunCommand() {
         logger->Error("System reset\n");
         // The test goes on even when the HUB did not come back: step 1 then
         // fails on the closed port and ends it.
-        result_ = system_reset(kResetAfterSafeMode) ? kExchangeFailed : 0;
+        result_ = system_reset(kResetAfterSafeMode) ? results::self_test::kExchangeFailed : 0;
     }
 
     _stage("waiting before the first self-test step");
@@ -180,9 +180,9 @@ int32_t RunSelfTest::RunCommand() {
         logger->Error("Self-test incompatible: %d != %d\n", static_cast<int>(reported_version_),
                       static_cast<int>(expected_version_));
         if (quillet) _return_to_bootloader();
-        _entry(1).code = kIncompatible;
+        _entry(1).code = results::self_test::kIncompatible;
         // The test did not run: no success, though no exchange failed.
-        return kIncompatible;
+        return results::self_test::kIncompatible;
     }
 
     for (int32_t s = 2; s <= step_count_; ++s) {
@@ -197,7 +197,7 @@ int32_t RunSelfTest::RunCommand() {
             entry.code = result_;
             logger->Error("Connection error step %u\n", static_cast<unsigned>(s));
             all_passed_ = false;
-            if (result_ == kExchangeFailed) {
+            if (result_ == results::self_test::kExchangeFailed) {
                 _return_to_bootloader();
                 return result_;
             }
@@ -211,7 +211,7 @@ int32_t RunSelfTest::RunCommand() {
 
     if (!quillet) {
         logger->Info("Self-test complete.\n");
-        return all_passed_ ? 0 : kStepFailed;
+        return all_passed_ ? 0 : results::self_test::kStepFailed;
     }
     if (all_passed_) {
         _stage("switching safe mode off");
@@ -222,11 +222,11 @@ int32_t RunSelfTest::RunCommand() {
                "run -hinfo to see that it is back");
         logger->Error("System reset\n");
         // A HUB that does not come back is no success, though every step passed.
-        result_ = system_reset(kResetAfterDisable) ? kExchangeFailed : 0;
+        result_ = system_reset(kResetAfterDisable) ? results::self_test::kExchangeFailed : 0;
         logger->Info("Self-test complete.\n");
         return result_;
     }
     _return_to_bootloader();
     logger->Info("Self-test complete.\n");
-    return kStepFailed;
+    return results::self_test::kStepFailed;
 }

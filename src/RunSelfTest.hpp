@@ -23,11 +23,6 @@ struct TestResult {
 
 class RunSelfTest final : public Command {
 public:
-    static constexpr int32_t kExchangeFailed = 801;
-    static constexpr int32_t kStepFailed = 802;  // the test ran to its end, and a step failed
-    static constexpr int32_t kIncompatible = 803;
-    static constexpr int32_t kUnsupportedDevice = 804;
-
     static constexpr size_t kQuilletSteps = 32;
     static constexpr size_t kTorvaneSteps = 3;
     static constexpr size_t kMaxSteps = kQuilletSteps;
@@ -67,7 +62,8 @@ private:
     // True when a failure was reported.
     bool system_reset(uint32_t word);
 
-    // One echo-checked request and its reply check; 0 or 801 (reported).
+    // One echo-checked request and its reply check; 0 or
+    // results::self_test::kExchangeFailed (reported).
     int32_t _step_exchange(uint32_t word, int reply_length, int64_t limit_ms, const char* operation);
     // 0 when the reply word confirms `word`; otherwise the HUB's status.
     int32_t _refusal(uint32_t word);

@@ -35,19 +35,20 @@ int32_t ScanNetworksCommand::RunCommand() {
         put_le32(request + 8, channel);
     }
     int code = _send_message(request, kRequestSize, true);
-    if (report_exchange_error(code, kOperation)) return kRequestFailed;
+    if (report_exchange_error(code, kOperation)) return results::scan::kRequestFailed;
     constexpr const char* kWaitingFor = "for the HUB's WiFi scan";
     if (legacy_hub) {
         // The first byte of this reply is the entry count, not the marker:
         // only its length can be judged.
-        code = port->read_port(reply, kReplySize, kReplyTimeoutMs, kWaitingFor) == kReplySize ? EXCHANGE_OK
-                                                                                              : EXCHANGE_SHORT;
+        code = port->read_port(reply, kReplySize, kReplyTimeoutMs, kWaitingFor) == kReplySize
+                   ? results::exchange::kOk
+                   : results::exchange::kShort;
     } else {
         code = _receive_message(reply, kReplySize, kReplyTimeoutMs, kWaitingFor);
     }
     if (report_exchange_error(code, kOperation)) {
         reply[0] = 0;
-        return kReplyFailed;
+        return results::scan::kReplyFailed;
     }
     reply[0] = std::min<uint8_t>(reply[0], ScanResult::kMaxEntries);
     _remove_duplicate_SSIDs();

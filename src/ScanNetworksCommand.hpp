@@ -35,9 +35,6 @@ public:
     static constexpr int kEntriesOffset = 8;
     static constexpr int64_t kReplyTimeoutMs = 20000;
 
-    static constexpr int32_t kRequestFailed = 12;
-    static constexpr int32_t kReplyFailed = 13;
-
     uint8_t channel = 0;
     uint8_t band = 0;
     ScanResult* result = nullptr;  // not owned; may be null

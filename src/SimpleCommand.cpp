@@ -10,5 +10,5 @@ int32_t SimpleCommand::RunCommand() {
            to_bootloader ? "The sensors may be in their bootloader" : "The sensors may still be in their bootloader",
            to_bootloader ? "run -srf to start their firmware" : "run -srf again");
     const int code = _send_message(request, kRequestSize, false);
-    return report_exchange_error(code, kOperation) ? 41 : 0;
+    return report_exchange_error(code, kOperation) ? results::trigger::kNotSent : 0;
 }
