@@ -6,18 +6,17 @@ int branch_list(RunRecord& record) {
     // modem lines, which a HUB may take for a request.
     zel_usb_cdc_interface discovery;
     discovery.logger = USB_Logger::Instance();
-    discovery.usb_ids.assign(std::begin(kHubIds), std::end(kHubIds));
     discovery.find_ports();
     nlohmann::ordered_json& hubs = record.data()["hubs"] = nlohmann::ordered_json::array();
     if (discovery.port_count == 0) print_out("No HUB attached.\n");
     for (int i = 0; i < discovery.port_count; ++i) {
         const PortEntry& hub = discovery.ports[i];
         const std::string holder = discovery.platform().port_holder(hub.name);
-        print_out("%s\t%s\tUSB location %s%s%s\n", hub.name, device_kind_name(hub.device_type),
+        print_out("%s\t%s\tUSB location %s%s%s\n", hub.name, hub_kind_name(hub.device_type),
                   hub.location.empty() ? "unknown" : hub.location.c_str(), holder.empty() ? "" : "\tin use by ",
                   holder.c_str());
         hubs.push_back({{"port", hub.name},
-                        {"kind", device_kind_name(hub.device_type)},
+                        {"kind", hub_kind_name(hub.device_type)},
                         {"location", hub.location},
                         {"held_by", holder}});
     }

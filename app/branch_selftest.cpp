@@ -36,7 +36,7 @@ int branch_selftest(RunRecord& record) {
     for (uint32_t s = 1; s < std::min<uint32_t>(step_count, RunSelfTest::kMaxSteps); ++s) {
         if (results[s].code != 0) failed.push_back(s + 1);
     }
-    const bool quillet = command.device_type == DEVICE_QUILLET;
+    const bool safe_mode = command.product() != nullptr && command.product()->safe_mode;
     const RunStage& stage = command.stage();
     auto lower = [](std::string text) {
         if (!text.empty()) text[0] = char(std::tolower(static_cast<unsigned char>(text[0])));
@@ -44,8 +44,8 @@ int branch_selftest(RunRecord& record) {
     };
     if (result == 0) {
         record.succeeded("the self-test ran all " + std::to_string(step_count) + " steps, and every step passed",
-                         quillet ? "The HUB is out of safe mode and runs its firmware"
-                                 : "The HUB runs its firmware as before",
+                         safe_mode ? "The HUB is out of safe mode and runs its firmware"
+                                   : "The HUB runs its firmware as before",
                          {{"failed_steps", failed}});
     } else if (result == results::self_test::kStepFailed) {
         std::string steps;
@@ -66,7 +66,7 @@ int branch_selftest(RunRecord& record) {
                       {"checking the self-test's version",
                        "The HUB's self-test is version " + record.data()["version"].get<std::string>() +
                            ", this tool runs version " + expected + ", so no step ran; " + lower(stage.leaves),
-                       quillet ? stage.next : "use the tool that matches the HUB's firmware"},
+                       safe_mode ? stage.next : "use the tool that matches the HUB's firmware"},
                       {{"failed_steps", failed}});
     }
     return result;

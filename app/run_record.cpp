@@ -61,7 +61,7 @@ void RunRecord::hub(const Command& command) {
     if (entry == nullptr) return;
     record_["hub"] = {{"port", entry->name},
                       {"location", entry->location},
-                      {"kind", device_kind_name(entry->device_type)},
+                      {"kind", hub_kind_name(entry->device_type)},
                       {"framing", command.is_legacy() ? "legacy" : "current"}};
 }
 

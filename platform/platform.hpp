@@ -31,10 +31,8 @@ inline constexpr PortHandle kInvalidPort = -1;
 
 // One present USB device that exposes a serial port.
 struct UsbSerialDevice {
-    // Matched against "vid_xxxx&pid_xxxx" search texts: on Windows the
-    // SetupAPI interface path, elsewhere the backend writes the identifiers
-    // in the same form.
-    std::string device_path;
+    uint16_t vendor_id = 0;  // of the USB device
+    uint16_t product_id = 0;
     std::string port_name;  // "COM5" on Windows, "/dev/ttyACM0" on Linux
     // Where it is plugged in ("1-1.4", a location path on Windows): the same
     // while the device restarts on the same socket. Empty when unknown.

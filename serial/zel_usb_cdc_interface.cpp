@@ -1,7 +1,6 @@
 #include "serial/zel_usb_cdc_interface.hpp"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <optional>
 
@@ -9,27 +8,6 @@
 
 std::string PortEntry::describe() const {
     return "'" + std::string(name) + "' (USB location " + (location.empty() ? "unknown" : location) + ")";
-}
-
-std::string usb_search_text(const UsbId& id) {
-    char text[48];
-    std::snprintf(text, sizeof text, "vid_%04x&pid_%x", id.vendor, id.product);
-    return text;
-}
-
-uint32_t device_type_of(const UsbId& id) {
-    if (id.vendor == 0x03EB && id.product == 0x2404) return DEVICE_TORVANE_ATMEL;
-    if (id.vendor == 0x0483 && id.product == 0xA432) return DEVICE_TORVANE_ST;
-    return DEVICE_QUILLET;
-}
-
-const char* device_kind_name(uint32_t device_type) {
-    switch (device_type) {
-        case DEVICE_TORVANE_ATMEL: return "Torvane (Atmel)";
-        case DEVICE_QUILLET: return "Quillet";
-        case DEVICE_TORVANE_ST: return "Torvane (ST)";
-        default: return "unknown";
-    }
 }
 
 namespace {
@@ -70,8 +48,8 @@ zel_usb_cdc_interface::zel_usb_cdc_interface() : platform_(zel::active_platform(
 bool zel_usb_cdc_interface::find_ports() {
     bool found = false;
     for (const zel::UsbSerialDevice& device : platform_.list_usb_serial_devices()) {
-        for (const UsbId& id : usb_ids) {
-            if (device.device_path.find(usb_search_text(id)) == std::string::npos) continue;
+        for (const HubKindRow& kind : hub_kinds()) {
+            if (device.vendor_id != kind.vendor_id || device.product_id != kind.product_id) continue;
             // A full table, or a name that does not fit, adds no entry: every
             // recorded entry must carry a name that open_port can use, and
             // "found" means that an entry was added.
@@ -82,7 +60,7 @@ bool zel_usb_cdc_interface::find_ports() {
             PortEntry& entry = ports[port_count];
             entry = PortEntry{};
             std::memcpy(entry.name, device.port_name.data(), device.port_name.size());
-            entry.device_type = device_type_of(id);
+            entry.device_type = kind.kind;
             entry.location = device.location;
             entry.lock_key = device.lock_key.empty() ? device.port_name : device.lock_key;
             ++port_count;

@@ -10,43 +10,22 @@
 #include <vector>
 
 #include "platform/platform.hpp"
+#include "serial/hub_kinds.hpp"
 #include "serial/results.hpp"
 #include "serial/timing.hpp"
 
 class USB_Logger;
 
-enum DeviceType : uint32_t {
-    DEVICE_NONE = 0,
-    DEVICE_TORVANE_ATMEL = 1,
-    DEVICE_QUILLET = 2,
-    DEVICE_TORVANE_ST = 3,
-};
-
-struct UsbId {
-    uint32_t vendor;
-    uint32_t product;
-};
-
-// The three HUB kinds, in the order they are looked for.
-inline constexpr UsbId kHubIds[] = {{0x03EB, 0x2404}, {0x0483, 0x5740}, {0x0483, 0xA432}};
-
 struct PortEntry {
     static constexpr size_t kNameSize = 40;  // 39 characters and a NUL
     char name[kNameSize] = {};
-    uint32_t device_type = 0;
+    HubKind device_type = HubKind::None;
     std::string location;  // the USB socket; empty when the system does not tell
     std::string lock_key;  // names the socket for the lock of its HUB (the port name where nothing else does)
 
     // "'COM5' (USB location 1-1.4)": how the logs name a HUB.
     std::string describe() const;
 };
-
-// The search text for one identifier pair: "vid_03eb&pid_2404".
-std::string usb_search_text(const UsbId& id);
-// The device type of the pair through which a port was found.
-uint32_t device_type_of(const UsbId& id);
-// "Torvane (Atmel)", "Quillet", "Torvane (ST)".
-const char* device_kind_name(uint32_t device_type);
 
 namespace zel {
 // A run interrupted by the user (Ctrl-C, SIGTERM, a closed console). It is
@@ -69,15 +48,14 @@ public:
     PortEntry ports[kMaxPorts];
     zel::PortHandle handle = zel::kInvalidPort;
     int32_t status = 0;
-    std::vector<UsbId> usb_ids;
     bool is_open = false;
     char requested_port[103] = {};
     USB_Logger* logger = nullptr;
 
     zel_usb_cdc_interface();
 
-    // Appends every present port that matches an identifier pair; true when
-    // this call added at least one.
+    // Appends every present port whose USB identifiers are those of a HUB
+    // kind (serial/hub_kinds.hpp); true when this call added at least one.
     bool find_ports();
     // Empties the table (a repeated discovery starts afresh).
     void clear_ports();

@@ -28,7 +28,6 @@ Command::Command() {
     logger = USB_Logger::Instance();
     legacy_hub = false;
     port = new zel_usb_cdc_interface();
-    port->usb_ids.assign(std::begin(kHubIds), std::end(kHubIds));
     port->logger = logger;
     port->requested_port[0] = '\0';
     if (!port->find_ports()) port->status = results::port::kStatusNoPort;
@@ -47,7 +46,6 @@ Command::Command() {
 Command::~Command() {
     if (port == nullptr) return;
     if (port->is_open) port->close_port();
-    port->usb_ids.clear();
     delete port;
     port = nullptr;
 }
@@ -59,8 +57,8 @@ const PortEntry* Command::chosen_entry() const {
     return i >= 0 ? &port->ports[i] : nullptr;
 }
 
-uint32_t Command::connected_device_type() const {
-    return port->connected ? port->current().device_type : 0;
+HubKind Command::connected_device_type() const {
+    return port->connected ? port->current().device_type : HubKind::None;
 }
 
 void Command::echo_pause() {
@@ -118,7 +116,7 @@ int Command::Connect() {
         if (_open(i) != 0) return results::connect::kFailed;
     } else {
         const PortEntry& first = port->ports[0];
-        logger->Info("CDC-interface: A %s detected... \n", first.device_type == DEVICE_QUILLET ? "Quillet" : "Torvane");
+        logger->Info("CDC-interface: A %s detected... \n", hub_kind(first.device_type)->label);
         logger->Info("CDC-interface: No port-name provided... \n");
         logger->Info("CDC-interface: Connecting to '%s'\n", first.name);
         if (port->port_count > 1) _warn_of_other_hubs();
@@ -139,7 +137,8 @@ int Command::Connect() {
 }
 
 int Command::_check_HUB_version() {
-    if (connected_device_type() == DEVICE_QUILLET) {
+    const HubKindRow* kind = hub_kind(connected_device_type());
+    if (kind != nullptr && !kind->probed) {
         legacy_hub = false;
         logger->Info("HUB version 2.0.0 or higher!!\n");
         return results::exchange::kOk;

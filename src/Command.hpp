@@ -74,8 +74,8 @@ protected:
     bool report_exchange_error(int code, const char* operation,
                                zel::SourceLocation where = zel::SourceLocation::current());
 
-    // The device type of the connected port, 0 when not connected.
-    uint32_t connected_device_type() const;
+    // The kind of the connected HUB; HubKind::None when not connected.
+    HubKind connected_device_type() const;
     void echo_pause();
     void _stage(std::string doing, std::string leaves, std::string next = {}) {
         stage_ = {std::move(doing), std::move(leaves), std::move(next)};

@@ -24,14 +24,10 @@ std::string describe(const char* format, uint64_t a, uint64_t b = 0, uint64_t c 
 
 }  // namespace
 
-char expected_target(bool hub_upgrade, uint32_t device_type) {
+char expected_target(bool hub_upgrade, HubKind kind) {
     if (!hub_upgrade) return kTargetSensor;
-    switch (device_type) {
-        case 1:
-        case 2: return kTargetHub;
-        case 3: return kTargetHubST;
-        default: return 0;
-    }
+    const HubKindRow* row = hub_kind(kind);
+    return row != nullptr ? row->image_target : 0;
 }
 
 std::string read_image_file(zel::Platform& platform, const char* path, ImageBuffer& image) {
@@ -67,10 +63,19 @@ std::string check_tag(std::span<const uint8_t> file, char target) {
         return std::string(text);
     };
     if (file[4] != 'B' && file[4] != 'F') return "variant letter " + letter(file[4]) + " is neither 'B' nor 'F'";
-    const bool fits = target != 0 ? file[5] == uint8_t(target) : (file[5] == kTargetHub || file[5] == kTargetHubST);
-    if (fits) return {};
-    const std::string wanted = target != 0 ? letter(uint8_t(target)) : "'H' or 'I'";
-    return "target letter " + letter(file[5]) + ", but this upgrade takes " + wanted;
+    if (target != 0) {
+        if (file[5] == uint8_t(target)) return {};
+        return "target letter " + letter(file[5]) + ", but this upgrade takes " + letter(uint8_t(target));
+    }
+    // Any HUB's letter: "'H' or 'I'".
+    std::string letters;
+    for (const HubKindRow& kind : hub_kinds()) {
+        if (file[5] == uint8_t(kind.image_target)) return {};
+        const std::string one = letter(uint8_t(kind.image_target));
+        if (letters.find(one) != std::string::npos) continue;
+        letters += (letters.empty() ? "" : " or ") + one;
+    }
+    return "target letter " + letter(file[5]) + ", but this upgrade takes " + letters;
 }
 
 std::string check_single_part(std::span<const uint8_t> file, SinglePartImage& out) {

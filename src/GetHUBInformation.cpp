@@ -34,9 +34,10 @@ void parse_hub_info(const std::array<uint8_t, kRequestSize>& reply, HUBInfo& inf
 
 void GetHUBInformation::_build_request() {
     request_.fill(0);
-    // Only the Quillet knows the boot request; the others get the normal one
+    // Only some kinds know the boot request; the others get the normal one
     // and the boot report is read from the same words of its reply.
-    const bool boot = boot_info && connected_device_type() == DEVICE_QUILLET;
+    const HubKindRow* kind = hub_kind(connected_device_type());
+    const bool boot = boot_info && kind != nullptr && kind->boot_request;
     _frame(request_.data(), boot ? kBootInfoRequest : kInfoRequest, kLegacyCode);
 }
 

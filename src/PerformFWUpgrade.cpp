@@ -27,10 +27,13 @@ std::string with(const char* label, const char* step) {
 }  // namespace
 
 int32_t PerformFWUpgrade::RunCommand() {
-    device_type = connected_device_type();
+    kind_ = hub_kind(connected_device_type());
+    if (kind_ == nullptr) return results::upgrade::kNotSupported;
     if (!hub_upgrade) return _upgrade_atmel();
-    if (device_type == DEVICE_QUILLET || device_type == DEVICE_TORVANE_ST) return _upgrade_st();
-    if (device_type == DEVICE_TORVANE_ATMEL) return _upgrade_atmel();
+    switch (kind_->upgrade) {
+        case UpgradeForm::SinglePart: return _upgrade_atmel();
+        case UpgradeForm::TwoPart: return _upgrade_st();
+    }
     return results::upgrade::kNotSupported;
 }
 
@@ -41,14 +44,14 @@ const char* PerformFWUpgrade::_path() const {
 }
 
 const char* PerformFWUpgrade::_who() const {
-    const uint32_t type = checked_for_;
-    return hub_upgrade && (type == DEVICE_QUILLET || type == DEVICE_TORVANE_ST) ? kST : kAtmel;
+    const HubKindRow* kind = hub_kind(checked_for_);
+    return hub_upgrade && kind != nullptr && kind->upgrade == UpgradeForm::TwoPart ? kST : kAtmel;
 }
 
 int32_t PerformFWUpgrade::check_image() {
     if (hub_upgrade ? hub_info == nullptr : sensors_info == nullptr) return results::upgrade::kNotValid;
     const PortEntry* entry = chosen_entry();
-    const uint32_t type = entry != nullptr ? entry->device_type : DEVICE_NONE;
+    const HubKind type = entry != nullptr ? entry->device_type : HubKind::None;
     if (image_checked_ && checked_for_ == type) return 0;
     image_checked_ = false;
     checked_for_ = type;
@@ -60,9 +63,13 @@ int32_t PerformFWUpgrade::check_image() {
     const char target = fwimage::expected_target(hub_upgrade, type);
     std::string problem = fwimage::read_image_file(port->platform(), _path(), image_);
     if (problem.empty()) problem = fwimage::check_tag(image_.file(), target);
-    if (problem.empty() && (!hub_upgrade || type != DEVICE_NONE)) {
-        problem = hub_upgrade && type != DEVICE_TORVANE_ATMEL ? fwimage::check_two_part(image_.file(), two_)
-                                                              : fwimage::check_single_part(image_.file(), single_);
+    const HubKindRow* kind = hub_kind(type);
+    if (problem.empty() && !hub_upgrade) problem = fwimage::check_single_part(image_.file(), single_);
+    if (problem.empty() && hub_upgrade && kind != nullptr) {
+        switch (kind->upgrade) {
+            case UpgradeForm::SinglePart: problem = fwimage::check_single_part(image_.file(), single_); break;
+            case UpgradeForm::TwoPart: problem = fwimage::check_two_part(image_.file(), two_); break;
+        }
     }
     if (!problem.empty()) {
         logger->Error("%s: No valid file provided!\n", _who());
@@ -216,10 +223,9 @@ int32_t PerformFWUpgrade::_upgrade_st() {
 
 int32_t PerformFWUpgrade::_getBootInfo() {
     _stage("reading the bootloader's report");
-    if (device_type == DEVICE_TORVANE_ATMEL) {
-        _set_bootloader_form(kCodeBootInfo, 0);
-    } else {
-        _set_word(kStBootInfoWord);
+    switch (kind_->boot_info) {
+        case BootInfoForm::BootloaderCode: _set_bootloader_form(kCodeBootInfo, 0); break;
+        case BootInfoForm::RequestWord: _set_word(kStBootInfoWord); break;
     }
     switch (_exchange(request(), kBootRequestSize, reply_.data(), kReplySize, kReplyTimeoutMs,
                       "PerformFWUpgrade::_getBootInfo")) {
@@ -257,7 +263,7 @@ int PerformFWUpgrade::_readHUBBootMsg() {
 // --- sensors -------------------------------------------------------------------
 
 int32_t PerformFWUpgrade::_upgrade_sensors() {
-    const bool check = sensors_info->check_connected && device_type == DEVICE_TORVANE_ST;
+    const bool check = sensors_info->check_connected && kind_->counts_sensors;
     if (check) {
         _stage("counting the sensors", "Nothing was sent to the sensors",
                sensors_info->from_boot ? "-sb takes sensors that are all in their bootloader: run -s with the same "

@@ -63,7 +63,6 @@ public:
 
     HUBUpgradeInfo* hub_info = nullptr;
     SensorsUpgradeInfo* sensors_info = nullptr;
-    uint32_t device_type = 0;
     bool hub_upgrade = false;
     bool valid = false;
     bool sensors_in_boot = false;
@@ -123,7 +122,8 @@ private:
     fwimage::SinglePartImage single_;
     fwimage::TwoPartImage two_;
     bool image_checked_ = false;
-    uint32_t checked_for_ = 0;  // the device type the image was judged for
+    HubKind checked_for_ = HubKind::None;  // the kind the image was judged for
+    const HubKindRow* kind_ = nullptr;     // of the connected HUB
 
     std::array<uint8_t, kForwardedSize> message_{};
     std::array<uint8_t, kReplySize> reply_{};

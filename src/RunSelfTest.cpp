@@ -6,45 +6,6 @@
 namespace {
 constexpr const char* kStepOperation = "RunSelfTest::_run_test_cmd";
 
-constexpr uint32_t kLimit = 1000;
-constexpr uint32_t kLongLimit = 5000;
-
-// Row n is step n. Row 1 only documents the product's version query: step 1
-// always runs through the version form with its own fixed limit.
-constexpr std::array<TestStep, RunSelfTest::kQuilletSteps> kQuilletTable{{
-    {0x00013A00, false, kLimit},    {0x00313A00, false, kLimit},    {0x00293B00, false, kLimit},
-    {0x00023A00, false, kLimit},    {0x00043A00, false, kLimit},    {0x00063A00, false, kLimit},
-    {0x00332A00, true, kLimit},     {0x00352A00, true, kLimit},     {0x00372A00, true, kLimit},
-    {0x00083A00, false, kLimit},    {0x00093A00, false, kLimit},    {0x00103300, false, kLimit},
-    {0x00113A00, false, kLimit},    {0x00123A00, false, kLimit},    {0x00133A00, false, kLimit},
-    {0x00143A00, true, kLongLimit}, {0x00153700, true, kLimit},     {0x00163700, true, kLimit},
-    {0x00173700, true, kLimit},     {0x00183700, true, kLimit},     {0x00193700, true, kLimit},
-    {0x00203700, true, kLimit},     {0x00213700, true, kLimit},     {0x00223A00, false, kLimit},
-    {0x00233A00, false, kLimit},    {0x00241300, false, kLimit},    {0x00253A00, false, kLimit},
-    {0x00263800, true, kLimit},     {0x00273B00, false, kLimit},    {0x00283900, false, kLimit},
-    {0x00323A00, false, kLimit},    {0x00503000, true, kLongLimit},
-}};
-
-constexpr std::array<TestStep, RunSelfTest::kTorvaneSteps> kTorvaneTable{{
-    {0x00010100, false, kLimit},
-    {0x00241300, false, kLimit},
-    {0x00103300, false, kLongLimit},
-}};
-
-struct Product {
-    uint32_t device_type;
-    const char* announcement;
-    int32_t step_count;
-    uint32_t expected_version;
-    uint32_t first_step_request;
-    bool quillet_table;
-};
-
-constexpr Product kProducts[] = {
-    {DEVICE_QUILLET, "Running Quillets self-test.\n", 32, 0x01010000, 0x00013A00, true},
-    {DEVICE_TORVANE_ATMEL, "Running Atmel-Torvane self-test.\n", 2, 0x01010000, 0x00010100, false},
-    {DEVICE_TORVANE_ST, "Running ST-Torvane self-test.\n", 3, 0x01020000, 0x00010100, false},
-};
 }  // namespace
 
 RunSelfTest::RunSelfTest(std::span<TestResult> results, uint32_t* step_count_out)
@@ -133,27 +94,22 @@ void RunSelfTest::_return_to_bootloader() {
 }
 
 int32_t RunSelfTest::RunCommand() {
-    device_type = connected_device_type();
-    const Product* product = nullptr;
-    for (const Product& p : kProducts) {
-        if (p.device_type == device_type) product = &p;
-    }
-    if (product == nullptr) {
+    const HubKindRow* kind = hub_kind(connected_device_type());
+    product_ = kind != nullptr ? kind->self_test : nullptr;
+    if (product_ == nullptr) {
         logger->Error("The self-test is only available on Quillets and Torvanes.\n");
         return results::self_test::kUnsupportedDevice;
     }
-    logger->Info("%s", product->announcement);
-    step_count_ = product->step_count;
-    expected_version_ = product->expected_version;
-    first_step_request_ = product->first_step_request;
-    steps_ = product->quillet_table ? kQuilletTable.data() : kTorvaneTable.data();
+    logger->Info("%s", product_->announcement);
+    step_count_ = product_->step_count;
+    expected_version_ = product_->expected_version;
 
     if (step_count_out_ != nullptr) *step_count_out_ = static_cast<uint32_t>(step_count_);
     for (int32_t s = 1; s <= step_count_; ++s) _entry(s) = TestResult{};
 
-    const bool quillet = device_type == DEVICE_QUILLET;
+    const bool safe_mode = product_->safe_mode;
     _stage("running the self-test", "Nothing on the HUB was changed");
-    if (quillet) {
+    if (safe_mode) {
         result_ = enable_safe_mode();
         if (result_ != 0) return result_;
         _stage("restarting the HUB for the self-test", "The HUB may be left in safe mode",
@@ -169,24 +125,24 @@ int32_t RunSelfTest::RunCommand() {
 
     _stage("running self-test step 1 of " + std::to_string(step_count_));
     logger->Info("Running step 1\n");
-    result_ = _run_test_cmd(first_step_request_);
+    result_ = _run_test_cmd(product_->steps[0].request_word);
     _entry(1).code = result_;
     if (result_ != 0) {
         logger->Error("Connection error step 1\n");
-        if (quillet) _return_to_bootloader();
+        if (safe_mode) _return_to_bootloader();
         return result_;
     }
     if (reported_version_ != expected_version_) {
         logger->Error("Self-test incompatible: %d != %d\n", static_cast<int>(reported_version_),
                       static_cast<int>(expected_version_));
-        if (quillet) _return_to_bootloader();
+        if (safe_mode) _return_to_bootloader();
         _entry(1).code = results::self_test::kIncompatible;
         // The test did not run: no success, though no exchange failed.
         return results::self_test::kIncompatible;
     }
 
     for (int32_t s = 2; s <= step_count_; ++s) {
-        const TestStep& row = steps_[s - 1];
+        const TestStep& row = product_->steps[size_t(s - 1)];
         TestResult& entry = _entry(s);
         entry.code = 0;
         _stage("running self-test step " + std::to_string(s) + " of " + std::to_string(step_count_));
@@ -209,7 +165,7 @@ int32_t RunSelfTest::RunCommand() {
         port->pause(kStepPause100ns);
     }
 
-    if (!quillet) {
+    if (!safe_mode) {
         logger->Info("Self-test complete.\n");
         return all_passed_ ? 0 : results::self_test::kStepFailed;
     }

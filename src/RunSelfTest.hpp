@@ -1,6 +1,7 @@
 // The HUB's built-in hardware test (-stest), run step by step: one request
 // word per step, answered with the step's return code and, for some steps,
-// 96 bytes of measured data that the caller keeps.
+// 96 bytes of measured data that the caller keeps. Each kind's steps are in
+// its row of serial/hub_kinds.hpp.
 #pragma once
 
 #include <array>
@@ -8,12 +9,6 @@
 #include <span>
 
 #include "src/Command.hpp"
-
-struct TestStep {
-    uint32_t request_word = 0;
-    bool keep_data = false;  // the step's result entry receives the reply's data bytes
-    uint32_t time_limit_ms = 0;
-};
 
 struct TestResult {
     static constexpr size_t kDataSize = 96;
@@ -23,9 +18,7 @@ struct TestResult {
 
 class RunSelfTest final : public Command {
 public:
-    static constexpr size_t kQuilletSteps = 32;
-    static constexpr size_t kTorvaneSteps = 3;
-    static constexpr size_t kMaxSteps = kQuilletSteps;
+    static constexpr size_t kMaxSteps = kMaxSelfTestSteps;
 
     static constexpr uint32_t kEnableSafeMode = 0x00501A00;
     static constexpr uint32_t kDisableSafeMode = 0x00511A00;
@@ -37,15 +30,15 @@ public:
     static constexpr uint32_t kSettleMs = 3000;        // before step 1
     static constexpr uint32_t kVersionLimitMs = 1000;
 
-    // The caller owns both: `results` should hold an entry per step (32 for
-    // a Quillet); entries beyond its end are not written.
+    // The caller owns both: `results` should hold an entry per step
+    // (kMaxSteps will do); entries beyond its end are not written.
     RunSelfTest(std::span<TestResult> results, uint32_t* step_count_out);
 
     int32_t RunCommand() override;
 
-    // Taken from the connected port when the test starts.
-    uint32_t device_type = 0;
-
+    // The self-test of the connected HUB's kind, once the test has started;
+    // null before, or when the kind has none.
+    const SelfTestProduct* product() const { return product_; }
     uint32_t reported_version() const { return reported_version_; }
     uint32_t expected_version() const { return expected_version_; }
 
@@ -81,8 +74,7 @@ private:
     int32_t result_ = 0;
     int32_t step_count_ = 0;
     uint32_t expected_version_ = 0;
-    uint32_t first_step_request_ = 0;
-    const TestStep* steps_ = nullptr;
+    const SelfTestProduct* product_ = nullptr;
     bool all_passed_ = true;
     TestResult scratch_{};  // stands in for entries the caller's array lacks
 };

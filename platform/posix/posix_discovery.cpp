@@ -158,17 +158,13 @@ std::vector<UsbSerialDevice> discover_usb_serial_devices() {
         std::string entry = class_dir;
         entry.append("/").append(name);
         if (!find_usb_device(root, entry, device_dir, vendor, product)) continue;
-        // Written like a Windows interface path, so that the serial layer's
-        // "vid_xxxx&pid_xxxx" search works the same on both systems.
-        char ids[40];
-        std::snprintf(ids, sizeof ids, "usb#vid_%04x&pid_%04x#", vendor, product);
         // The device's folder is named after its place on the bus ("1-1.4").
         const std::string location = device_dir.substr(device_dir.rfind('/') + 1);
         std::string port = dev_root;
         port.append("/").append(name);
         // Its folder's real path names the socket uniquely, also across the
         // fake trees of several stand-ins.
-        devices.push_back(UsbSerialDevice{std::string(ids).append(device_dir), port, location, device_dir});
+        devices.push_back(UsbSerialDevice{uint16_t(vendor), uint16_t(product), port, location, device_dir});
     }
     return devices;
 }
