@@ -4,17 +4,14 @@
 #include <vector>
 
 #include "app/branches.hpp"
+#include "log/text.hpp"
 #include "src/PerformFWUpgrade.hpp"
 
 namespace {
 
-// A version quadruple as printed: three numbers and a release letter.
-struct Version {
-    int major, minor, patch;
-    char letter;
-};
-Version split(uint32_t v) {
-    return {int(v >> 24), int((v >> 16) & 0xFF), int((v >> 8) & 0xFF), char(v & 0xFF)};
+// A version word as the reports print it.
+std::string printed(uint32_t version) {
+    return version_text(version, VersionForm::Letter);
 }
 
 // What a bootloader's status word says.
@@ -22,16 +19,10 @@ const char* outcome(uint8_t status) {
     return status == 0xE0 ? "running" : status == 0xE3 ? "will be reset" : "failed";
 }
 
-std::string text_of(const char* format, uint32_t a, uint32_t b = 0) {
-    char text[64];
-    std::snprintf(text, sizeof text, format, a, b);
-    return text;
-}
-
 // The path goes into a fixed field; one that does not fit is refused rather
 // than cut, which could name another file.
 bool refuse_long_path(RunRecord& record, const char* option, const char* path, const char* failure_line) {
-    if (fwimage::path_fits(path)) return false;
+    if (fits_field(path, fwimage::kPathCapacity)) return false;
     USB_Logger* logger = USB_Logger::Instance();
     logger->Error("PerformFWUpgrade: Image path of %u characters is too long (at most %u)!\n",
                   unsigned(std::strlen(path)), unsigned(fwimage::kPathCapacity - 1));
@@ -46,7 +37,7 @@ bool refuse_long_path(RunRecord& record, const char* option, const char* path, c
 std::string addresses(const std::vector<int>& list) {
     std::string text;
     for (size_t i = 0; i < list.size(); ++i) {
-        text += (i == 0 ? "" : i + 1 == list.size() ? " and " : ", ") + text_of("0x%x", uint32_t(list[i]));
+        text += (i == 0 ? "" : i + 1 == list.size() ? " and " : ", ") + format_string("0x%x", unsigned(list[i]));
     }
     return text;
 }
@@ -102,16 +93,13 @@ int branch_hub_upgrade(RunRecord& record, const char* path) {
                             {"bootloader_version", RunRecord::version(info->bootloader_version)},
                             {"firmware_version", RunRecord::version(info->fw_version)},
                             {"firmware_signature", RunRecord::hex(info->fw_signature)}};
-    const Version boot = split(info->bootloader_version);
-    const Version fw = split(info->fw_version);
+    const std::string boot = printed(info->bootloader_version);
+    const std::string fw = printed(info->fw_version);
     const nlohmann::ordered_json firmware = {{"firmware_version", RunRecord::version(info->fw_version)},
                                              {"firmware_signature", RunRecord::hex(info->fw_signature)}};
     if (info->status == 0xE0) {
-        logger->Info(
-            "Hub is running OK ... Bootloader version %d.%d.%d-%c. Firmware signature 0x%x - version "
-            "%d.%d.%d-%c\n",
-            boot.major, boot.minor, boot.patch, boot.letter, info->fw_signature, fw.major, fw.minor, fw.patch,
-            fw.letter);
+        logger->Info("Hub is running OK ... Bootloader version %s. Firmware signature 0x%x - version %s\n",
+                     boot.c_str(), info->fw_signature, fw.c_str());
         record.succeeded("the HUB firmware was upgraded",
                          "The HUB runs firmware " + RunRecord::version(info->fw_version) + ", signature " +
                              RunRecord::hex(info->fw_signature),
@@ -119,16 +107,16 @@ int branch_hub_upgrade(RunRecord& record, const char* path) {
         return 0;
     }
     if (info->status == 0xE3) {
-        logger->Info("Hub will be reset with firmware status 0x%x ... Bootloader version %d.%d.%d-%c\n", info->code,
-                     boot.major, boot.minor, boot.patch, boot.letter);
+        logger->Info("Hub will be reset with firmware status 0x%x ... Bootloader version %s\n", info->code,
+                     boot.c_str());
         record.succeeded("the HUB firmware was upgraded",
                          "Its bootloader " + RunRecord::version(info->bootloader_version) +
                              " reported firmware status " + RunRecord::hex(info->code) +
                              " and resets the HUB: run -hinfo to see the firmware it runs then");
         return 0;
     }
-    logger->Info("Hub upgrade failed with code 0x%x... Firmware signature 0x%x - version %d.%d.%d-%c\n", info->code,
-                 info->fw_signature, fw.major, fw.minor, fw.patch, fw.letter);
+    logger->Info("Hub upgrade failed with code 0x%x... Firmware signature 0x%x - version %s\n", info->code,
+                 info->fw_signature, fw.c_str());
     // The bootloader has said the upgrade failed: no success, whatever the exchanges did.
     logger->Error(kFailure, results::upgrade::kBootloaderReportedFailure);
     record.failed(results::upgrade::kBootloaderReportedFailure,
@@ -167,12 +155,11 @@ int branch_sensor_upgrade(RunRecord& record, const char* path, bool from_boot) {
                            {"calibration_status", RunRecord::hex(info->calibration_status[i])},
                            {"signature", RunRecord::hex(info->signature[i])},
                            {"version", RunRecord::version(info->version[i])}});
-        const Version v = split(info->version[i]);
+        const std::string v = printed(info->version[i]);
         if (info->status[i] == 0xE0) {
-            logger->Info(
-                "Sensor with addr 0x%x is running OK ... Calibration status 0x%x signature 0x%x - version "
-                "%d.%d.%d-%c\n",
-                info->address[i], info->calibration_status[i], info->signature[i], v.major, v.minor, v.patch, v.letter);
+            logger
+                ->Info("Sensor with addr 0x%x is running OK ... Calibration status 0x%x signature 0x%x - version %s\n",
+                       info->address[i], info->calibration_status[i], info->signature[i], v.c_str());
             if (running.empty()) {
                 version = RunRecord::version(info->version[i]) + ", signature " + RunRecord::hex(info->signature[i]);
             }
@@ -184,9 +171,8 @@ int branch_sensor_upgrade(RunRecord& record, const char* path, bool from_boot) {
         } else {
             logger->Info(
                 "Sensor with addr 0x%x upgrade failed with code 0x%x... Calibration status 0x%x signature "
-                "0x%x - version %d.%d.%d-%c\n",
-                info->address[i], info->code[i], info->calibration_status[i], info->signature[i], v.major, v.minor,
-                v.patch, v.letter);
+                "0x%x - version %s\n",
+                info->address[i], info->code[i], info->calibration_status[i], info->signature[i], v.c_str());
             failed.push_back(info->address[i]);
         }
     }

@@ -1,29 +1,27 @@
 #include <algorithm>
-#include <cstdio>
 #include <iterator>
 #include <memory>
 #include <string>
 
 #include "app/branches.hpp"
+#include "log/text.hpp"
 #include "src/GetHUBInformation.hpp"
 #include "src/GetHUBLogFile.hpp"
 #include "src/GetSensorsInformation.hpp"
-#include "src/le32.hpp"
 
 namespace {
 
-void print_version(const char* format, uint32_t v) {
-    print_out(format, byte_of(v, 24), byte_of(v, 16), byte_of(v, 8), byte_of(v, 0));
+std::string version(uint32_t v) {
+    return version_text(v, VersionForm::Letter);
 }
-
-void print_api_version(const char* format, uint32_t v) {
-    print_out(format, byte_of(v, 24), byte_of(v, 16), static_cast<int>(v & 0xFFFF));
+std::string interface_version(uint32_t v) {
+    return version_text(v, VersionForm::Interface);
 }
 
 void print_hub_info(const HUBInfo& info, bool boot_info, zel::Platform& platform) {
     if (boot_info) {
         print_out("HUB boot information:\n");
-        print_version("\tHUB bootloader version v%d.%d.%d-%c \n", info.unique_id[3]);
+        print_out("\tHUB bootloader version v%s \n", version(info.unique_id[3]).c_str());
         print_out("\tHUB prod assy: 0x%.8x\n", info.unique_id[2]);
         return;
     }
@@ -31,12 +29,11 @@ void print_hub_info(const HUBInfo& info, bool boot_info, zel::Platform& platform
     const std::string produced = platform.format_local_time(info.prod_epoch, kDeviceTimeFormat);
     print_out("Unique ID number for HUB is: \n");
     print_out("\t0x%x%x%x%x \n", info.unique_id[0], info.unique_id[1], info.unique_id[2], info.unique_id[3]);
-    print_version("\tHUB bootloader version v%d.%d.%d-%c \n", info.bootloader_version);
-    print_out("\tHUB firmware version v%d.%d.%d-%c build on %s\n", byte_of(info.fw_version, 24),
-              byte_of(info.fw_version, 16), byte_of(info.fw_version, 8), byte_of(info.fw_version, 0), built.c_str());
-    print_api_version("\tUSB API version v%d.%d.%d \n", info.usb_api_version);
-    print_api_version("\tWIFI API version v%d.%d.%d \n", info.wifi_api_version);
-    print_api_version("\tBLUETOOTH API version v%d.%d.%d \n", info.bluetooth_api_version);
+    print_out("\tHUB bootloader version v%s \n", version(info.bootloader_version).c_str());
+    print_out("\tHUB firmware version v%s build on %s\n", version(info.fw_version).c_str(), built.c_str());
+    print_out("\tUSB API version v%s \n", interface_version(info.usb_api_version).c_str());
+    print_out("\tWIFI API version v%s \n", interface_version(info.wifi_api_version).c_str());
+    print_out("\tBLUETOOTH API version v%s \n", interface_version(info.bluetooth_api_version).c_str());
     print_out("\tHUB serial number: %s\n", info.serial_number);
     print_out("Production data:\n");
     print_out("\tprod_assy 0x%x\n", info.prod_assy);
@@ -51,9 +48,8 @@ nlohmann::ordered_json info_data(const HUBInfo& info, bool boot_info) {
                 {"prod_assy", RunRecord::hex(info.unique_id[2])}};
     }
     // All four words in full, unlike the console's form, so that it splits back.
-    char id[40];
-    std::snprintf(id, sizeof id, "0x%08x%08x%08x%08x", info.unique_id[0], info.unique_id[1], info.unique_id[2],
-                  info.unique_id[3]);
+    const std::string id =
+        format_string("0x%08x%08x%08x%08x", info.unique_id[0], info.unique_id[1], info.unique_id[2], info.unique_id[3]);
     return {{"unique_id", id},
             {"bootloader_version", RunRecord::version(info.bootloader_version)},
             {"firmware_version", RunRecord::version(info.fw_version)},

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/branches.hpp"
+#include "log/text.hpp"
 #include "src/NetworkConfiguration.hpp"
 #include "src/ReadNetworkCommand.hpp"
 #include "src/ScanNetworksCommand.hpp"
@@ -11,18 +12,11 @@
 
 namespace {
 
-// A path that does not fit the command's file-name field is refused, not
-// cut: a cut path would name some other file.
-void log_path_too_long(USB_Logger* logger, const char* path) {
-    logger->Error("Path of configuration file too long (%u characters, at most %u): %s\n", unsigned(std::strlen(path)),
-                  unsigned(kMaxPathLength), path);
-}
-
 // A configuration as the record keeps it: everything but the key.
 nlohmann::ordered_json configuration_data(const uint8_t* message) {
     const NetworkConfiguration c =
         network_from_message(std::span<const uint8_t, netrecord::kMessageSize>(message, netrecord::kMessageSize));
-    auto text = [](const char* field, size_t size) { return std::string(field, strnlen(field, size)); };
+    auto text = [](const char* field, size_t size) { return std::string(bounded_text(field, size)); };
     auto option = [](const auto& options, uint32_t code) { return code < options.size() ? options[code] : "none"; };
     return {{"ssid", text(c.SSID, sizeof c.SSID)},
             {"unity_addr", text(c.UNITY_ADDR, sizeof c.UNITY_ADDR)},
@@ -45,8 +39,9 @@ int branch_write_network(RunRecord& record, const char* path) {
     int result = 0;
     const RunStage refused{"reading the XML file", "Nothing was sent to the HUB",
                            "mend the file as the lines above say, then run -w again"};
-    if (!command.set_file_name(path)) {
-        log_path_too_long(logger, path);
+    std::string too_long;
+    if (!command.set_file_name(path, too_long)) {
+        logger->Error("%s", too_long.c_str());
         result = results::write_network::kFileRefused;
         record.failed(result, refused);
     } else {
@@ -74,8 +69,9 @@ int branch_read_network(RunRecord& record, const char* path) {
     USB_Logger* logger = USB_Logger::Instance();
     logger->Info("Creating object ReadNetworkCommand - using XML-file\n");
     int result = 0;
-    if (!command.set_file_name(path)) {
-        log_path_too_long(logger, path);
+    std::string too_long;
+    if (!command.set_file_name(path, too_long)) {
+        logger->Error("%s", too_long.c_str());
         result = results::read_network::kFileNotWritten;
         record.failed(result, {"checking the XML file's path", "Nothing was sent to the HUB",
                                "run -r again with a shorter path"});

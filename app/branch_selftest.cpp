@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/branches.hpp"
+#include "log/text.hpp"
 #include "src/RunSelfTest.hpp"
 
 int branch_selftest(RunRecord& record) {
@@ -26,9 +27,7 @@ int branch_selftest(RunRecord& record) {
         }
         steps.push_back(step);
     }
-    const uint32_t v = command.reported_version();
-    record.data()["version"] =
-        std::to_string(v >> 24) + "." + std::to_string((v >> 16) & 0xFF) + "." + std::to_string((v >> 8) & 0xFF);
+    record.data()["version"] = version_text(command.reported_version(), VersionForm::Three);
     if (result != 0) {
         USB_Logger::Instance()->Error("Something went wrong in the self-test - error-code %d\n", result);
     }
@@ -59,9 +58,7 @@ int branch_selftest(RunRecord& record) {
                        stage.next},
                       {{"failed_steps", failed}});
     } else if (result == results::self_test::kIncompatible) {
-        const uint32_t e = command.expected_version();
-        const std::string expected =
-            std::to_string(e >> 24) + "." + std::to_string((e >> 16) & 0xFF) + "." + std::to_string((e >> 8) & 0xFF);
+        const std::string expected = version_text(command.expected_version(), VersionForm::Three);
         record.failed(result,
                       {"checking the self-test's version",
                        "The HUB's self-test is version " + record.data()["version"].get<std::string>() +

@@ -1,7 +1,6 @@
 #include "app/driver.hpp"
 
 #include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>

@@ -1,9 +1,9 @@
 #include "app/run_record.hpp"
 
 #include <chrono>
-#include <cstdio>
 
 #include "log/USB_Logger.hpp"
+#include "log/text.hpp"
 #include "platform/platform.hpp"
 #include "src/Command.hpp"
 
@@ -88,16 +88,11 @@ void RunRecord::finish(int result) {
 }
 
 std::string RunRecord::version(uint32_t v) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%u.%u.%u-", v >> 24, (v >> 16) & 0xFF, (v >> 8) & 0xFF);
-    const char letter = char(v & 0xFF);
-    return std::string(text) + (letter >= 0x20 && letter < 0x7F ? std::string(1, letter) : "");
+    return version_text(v, VersionForm::RecordLetter);
 }
 
 std::string RunRecord::api_version(uint32_t v) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%u.%u.%u", v >> 24, (v >> 16) & 0xFF, v & 0xFFFF);
-    return text;
+    return version_text(v, VersionForm::Interface);
 }
 
 std::string RunRecord::utc(int64_t seconds, int milliseconds) {
@@ -106,17 +101,12 @@ std::string RunRecord::utc(int64_t seconds, int milliseconds) {
     const sys_days day = floor<days>(at);
     const year_month_day date{day};
     const hh_mm_ss<std::chrono::seconds> time{at - day};
-    char text[48];
-    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d", int(date.year()), unsigned(date.month()),
-                  unsigned(date.day()), int(time.hours().count()), int(time.minutes().count()),
-                  int(time.seconds().count()));
-    char fraction[16] = "";
-    if (milliseconds >= 0) std::snprintf(fraction, sizeof fraction, ".%03d", milliseconds);
-    return std::string(text) + fraction + "Z";
+    return format_string("%04d-%02u-%02uT%02d:%02d:%02d", int(date.year()), unsigned(date.month()),
+                         unsigned(date.day()), int(time.hours().count()), int(time.minutes().count()),
+                         int(time.seconds().count())) +
+           (milliseconds >= 0 ? format_string(".%03d", milliseconds) : "") + "Z";
 }
 
 std::string RunRecord::hex(uint32_t word) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%x", word);
-    return text;
+    return format_string("0x%x", word);
 }

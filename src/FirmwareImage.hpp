@@ -108,7 +108,4 @@ std::string check_two_part(std::span<const uint8_t> file, TwoPartImage& out);
 uint32_t chunk_count(uint32_t data_length);
 uint32_t chunk_length(uint32_t data_length, uint32_t k);
 
-// True when a path fits the NUL-terminated path field.
-bool path_fits(const char* path);
-
 }  // namespace fwimage

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string>
 
+#include "log/text.hpp"
+
 namespace {
 constexpr const char* kSource = "src/GetHUBInformation";
 constexpr const char* kOperation = "GetHUBInformation::RunCommand";
@@ -46,8 +48,7 @@ void GetHUBInformation::_log_short_report() {
     if (boot_info) {
         const uint32_t boot_version = get_le32(r + R::kBootBootloaderVersion);
         logger->Info("HUB boot information:\n");
-        logger->Info("\tHUB bootloader version v%d.%d.%d-%c \n", byte_of(boot_version, 24), byte_of(boot_version, 16),
-                     byte_of(boot_version, 8), byte_of(boot_version, 0));
+        logger->Info("\tHUB bootloader version v%s \n", version_text(boot_version, VersionForm::Letter).c_str());
         logger->Info("\tHUB prod assy: 0x%.8x\n", get_le32(r + R::kBootProdAssy));
         return;
     }
@@ -59,13 +60,11 @@ void GetHUBInformation::_log_short_report() {
     logger->Info("Unique ID number for HUB is: \n");
     logger->Info("\t0x%x%x%x%x \n", get_le32(r + R::kUniqueId), get_le32(r + R::kUniqueId + 4),
                  get_le32(r + R::kUniqueId + 8), get_le32(r + R::kUniqueId + 12));
-    logger->Info("\tHUB bootloader version v%d.%d.%d-%c \n", byte_of(boot_version, 24), byte_of(boot_version, 16),
-                 byte_of(boot_version, 8), byte_of(boot_version, 0));
-    logger->Info("\tHUB firmware version v%d.%d.%d-%c build on %s\n", byte_of(fw_version, 24), byte_of(fw_version, 16),
-                 byte_of(fw_version, 8), byte_of(fw_version, 0), built.c_str());
-    logger->Info("\tUSB API version v%d.%d.%d \n", byte_of(usb, 24), byte_of(usb, 16), static_cast<int>(usb & 0xFFFF));
-    logger->Info("\tWIFI API version v%d.%d.%d \n", byte_of(wifi, 24), byte_of(wifi, 16),
-                 static_cast<int>(wifi & 0xFFFF));
+    logger->Info("\tHUB bootloader version v%s \n", version_text(boot_version, VersionForm::Letter).c_str());
+    logger->Info("\tHUB firmware version v%s build on %s\n", version_text(fw_version, VersionForm::Letter).c_str(),
+                 built.c_str());
+    logger->Info("\tUSB API version v%s \n", version_text(usb, VersionForm::Interface).c_str());
+    logger->Info("\tWIFI API version v%s \n", version_text(wifi, VersionForm::Interface).c_str());
 }
 
 int32_t GetHUBInformation::RunCommand() {

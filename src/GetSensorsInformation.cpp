@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "log/text.hpp"
 #include "src/GetHUBInformation.hpp"
 
 namespace {
@@ -42,11 +43,9 @@ void GetSensorsInformation::_log_sensor(SensorRecordBytes record) {
     const SensorRecord s = parse_sensor_record(record);
     const std::string calibrated = port->platform().format_local_time(s.calibration_date, kDeviceTimeFormat);
     logger->Info("Sensor with addr 0x%x:\n", s.address);
-    logger->Info("    Bootloader version %d.%d.%d-%c\n", byte_of(s.bootloader_version, 24),
-                 byte_of(s.bootloader_version, 16), byte_of(s.bootloader_version, 8), byte_of(s.bootloader_version, 0));
+    logger->Info("    Bootloader version %s\n", version_text(s.bootloader_version, VersionForm::Letter).c_str());
     logger->Info("    Boot status %s\n", s.boot_status == 0xE0 ? "OK!" : "failure during last upgrade!");
-    logger->Info("    Firmware version %d.%d.%d-%c\n", byte_of(s.fw_version, 24), byte_of(s.fw_version, 16),
-                 byte_of(s.fw_version, 8), byte_of(s.fw_version, 0));
+    logger->Info("    Firmware version %s\n", version_text(s.fw_version, VersionForm::Letter).c_str());
     logger->Info("    Signature 0x%x\n", s.signature);
     logger->Info("    Setup status %s\n", s.setup_status == 0 ? "OK!" : "failure during initialisation!");
     logger->Info("    Calibration ID 0x%x\n", s.calibration_id);

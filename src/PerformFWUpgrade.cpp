@@ -1,7 +1,8 @@
 #include "src/PerformFWUpgrade.hpp"
 
+#include "log/text.hpp"
+
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -55,10 +56,6 @@ int32_t PerformFWUpgrade::check_image() {
     if (image_checked_ && checked_for_ == type) return 0;
     image_checked_ = false;
     checked_for_ = type;
-    if (std::memchr(_path(), 0, fwimage::kPathCapacity) == nullptr) {
-        logger->Error("PerformFWUpgrade: Image path longer than %d characters!\n", int(fwimage::kPathCapacity) - 1);
-        return results::upgrade::kPathTooLong;
-    }
     // Without a HUB the sensor image is judged whole, a HUB image by its tag.
     const char target = fwimage::expected_target(hub_upgrade, type);
     std::string problem = fwimage::read_image_file(port->platform(), _path(), image_);
@@ -248,11 +245,8 @@ int PerformFWUpgrade::_readHUBBootMsg() {
     int code = results::exchange::kOk;
     if (port->read_port(reply_.data(), kReplySize, kHubBootMsgTimeoutMs, "for the HUB-boot message") == kReplySize) {
         // Printed up to its NUL, and never beyond the reply buffer.
-        const char* text = reinterpret_cast<const char*>(reply_.data() + kTextOffset);
-        const size_t room = kReplySize - kTextOffset;
-        const void* nul = std::memchr(text, 0, room);
-        const size_t length = nul != nullptr ? size_t(static_cast<const char*>(nul) - text) : room;
-        logger->Info("HUB-boot message: %.*s", int(length), text);
+        const std::string_view text = bounded_text(reply_.data() + kTextOffset, kReplySize - kTextOffset);
+        logger->Info("HUB-boot message: %.*s", int(text.size()), text.data());
     } else {
         code = legacy_hub ? results::exchange::kShort : results::exchange::kNoFeedback;
     }

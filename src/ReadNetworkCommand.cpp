@@ -7,8 +7,8 @@ namespace {
 constexpr const char* kOperation = "ReadNetworkCommand::RunCommand";
 }  // namespace
 
-bool ReadNetworkCommand::set_file_name(const char* path) {
-    return copy_file_name(file_name, path);
+bool ReadNetworkCommand::set_file_name(const char* path, std::string& error) {
+    return copy_file_name(file_name, path, error);
 }
 
 int32_t ReadNetworkCommand::RunCommand() {
@@ -28,11 +28,6 @@ int32_t ReadNetworkCommand::RunCommand() {
 }
 
 int32_t ReadNetworkCommand::_write_XML_file(const uint8_t* message) {
-    // A name that fills the field without its terminator is no name at all.
-    if (std::memchr(file_name, 0, sizeof file_name) == nullptr) {
-        logger->Error("Path of configuration file too long (at most %u characters).\n", unsigned(kMaxPathLength));
-        return results::read_network::kFileNotWritten;
-    }
     const NetworkConfiguration record =
         network_from_message(std::span<const uint8_t, kRequestSize>(message, kRequestSize));
     std::string error;

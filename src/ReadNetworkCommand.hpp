@@ -15,8 +15,9 @@ public:
     uint8_t request[kRequestSize] = {};
     uint8_t reply[kRequestSize] = {};
 
-    // Copies `path` into file_name; false (nothing copied) when it does not fit.
-    bool set_file_name(const char* path);
+    // Copies `path` into file_name; false (nothing copied), with the line to
+    // log in `error`, when it does not fit.
+    bool set_file_name(const char* path, std::string& error);
 
     int32_t RunCommand() override;
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string>
 
+#include "log/text.hpp"
+
 namespace {
 constexpr const char* kStepOperation = "RunSelfTest::_run_test_cmd";
 
@@ -48,7 +50,7 @@ int32_t RunSelfTest::_run_test_cmd(uint32_t word) {
     if (const int32_t failed = _step_exchange(word, kRequestSize, kVersionLimitMs, kStepOperation)) return failed;
     if (const int32_t refused = _refusal(word)) return refused;
     const uint32_t version = get_le32(&reply_[8]);
-    logger->Info("Version: v%d.%d.%d\n", int(version >> 24), int((version >> 16) & 0xFF), int((version >> 8) & 0xFF));
+    logger->Info("Version: v%s\n", version_text(version, VersionForm::Three).c_str());
     reported_version_ = version;
     return static_cast<int32_t>(get_le32(&reply_[4]));
 }

@@ -1,5 +1,7 @@
 #include "src/ScanNetworksCommand.hpp"
 
+#include "log/text.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <string_view>
@@ -11,15 +13,12 @@ namespace {
 constexpr const char* kOperation = "ScanNetworksCommand::RunCommand";
 
 std::string_view name_in(const uint8_t* entry) {
-    const char* name = reinterpret_cast<const char*>(entry + 4);
-    const void* zero = std::memchr(name, 0, AccessPointRecord::kNameSize);
-    return {name, zero != nullptr ? size_t(static_cast<const char*>(zero) - name) : AccessPointRecord::kNameSize};
+    return bounded_text(entry + 4, AccessPointRecord::kNameSize);
 }
 }  // namespace
 
 std::string_view access_point_name(const AccessPointRecord& entry) {
-    const void* zero = std::memchr(entry.SSID, 0, sizeof entry.SSID);
-    return {entry.SSID, zero != nullptr ? size_t(static_cast<const char*>(zero) - entry.SSID) : sizeof entry.SSID};
+    return bounded_text(entry.SSID, sizeof entry.SSID);
 }
 
 int32_t ScanNetworksCommand::RunCommand() {

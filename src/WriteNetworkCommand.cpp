@@ -10,8 +10,8 @@ namespace {
 constexpr const char* kOperation = "WriteNetworkCommand::RunCommand";
 }  // namespace
 
-bool WriteNetworkCommand::set_file_name(const char* path) {
-    return copy_file_name(file_name, path);
+bool WriteNetworkCommand::set_file_name(const char* path, std::string& error) {
+    return copy_file_name(file_name, path, error);
 }
 
 bool WriteNetworkCommand::_parse_XML_file(const char* name) {
@@ -31,10 +31,6 @@ bool WriteNetworkCommand::_parse_XML_file(const char* name) {
 }
 
 int32_t WriteNetworkCommand::load_file() {
-    if (std::memchr(file_name, 0, sizeof file_name) == nullptr) {
-        logger->Error("Path of configuration file too long (at most %u characters).\n", unsigned(kMaxPathLength));
-        return results::write_network::kFileRefused;
-    }
     // Nothing reaches the HUB unless the whole file was usable.
     if (!_parse_XML_file(file_name)) return results::write_network::kFileRefused;
     loaded_ = true;

@@ -16,8 +16,9 @@ public:
     uint8_t reply[kRequestSize] = {};
     bool sent = false;  // the request was built and written (whatever came back)
 
-    // Copies `path` into file_name; false (nothing copied) when it does not fit.
-    bool set_file_name(const char* path);
+    // Copies `path` into file_name; false (nothing copied), with the line to
+    // log in `error`, when it does not fit.
+    bool set_file_name(const char* path, std::string& error);
 
     // Reads and judges the XML file: 0, or results::write_network::kFileRefused
     // after logging why it cannot be used. Call it before Connect, so that an
