@@ -21,15 +21,15 @@ const char* outcome(uint8_t status) {
 
 // The path goes into a fixed field; one that does not fit is refused rather
 // than cut, which could name another file.
-bool refuse_long_path(RunRecord& record, const char* option, const char* path, const char* failure_line) {
+bool refuse_long_path(Run& run, const char* option, const char* path, const char* failure_line) {
     if (fits_field(path, fwimage::kPathCapacity)) return false;
-    USB_Logger* logger = USB_Logger::Instance();
+    USB_Logger* logger = &run.log();
     logger->Error("PerformFWUpgrade: Image path of %u characters is too long (at most %u)!\n",
                   unsigned(std::strlen(path)), unsigned(fwimage::kPathCapacity - 1));
     logger->Error(failure_line, results::upgrade::kPathTooLong);
-    record.failed(results::upgrade::kPathTooLong,
-                  {"reading the image file", "Nothing was sent to the HUB",
-                   "run " + std::string(option) + " again with a shorter path to the image file"});
+    run.record.failed(results::upgrade::kPathTooLong,
+                      {"reading the image file", "Nothing was sent to the HUB",
+                       "run " + std::string(option) + " again with a shorter path to the image file"});
     return true;
 }
 
@@ -52,10 +52,9 @@ struct Upgrade {
 // Creates the upgrade with zero buffers, announces it, lets `attach` give it
 // its record, connects and runs it; logs the failure line.
 template <typename Attach>
-Upgrade run_upgrade(RunRecord& record, const char* option, const char* creation_line, const char* failure_line,
-                    Attach attach) {
-    auto command = std::make_unique<PerformFWUpgrade>();  // large buffers: off the stack
-    USB_Logger* logger = USB_Logger::Instance();
+Upgrade run_upgrade(Run& run, const char* option, const char* creation_line, const char* failure_line, Attach attach) {
+    auto command = std::make_unique<PerformFWUpgrade>(run.context);  // large buffers: off the stack
+    USB_Logger* logger = &run.log();
     logger->Info("%s", creation_line);
     attach(*command);
     command->valid = true;
@@ -63,29 +62,30 @@ Upgrade run_upgrade(RunRecord& record, const char* option, const char* creation_
     // The image is judged before the HUB is touched: a refused file opens no port.
     const int32_t refused = command->check_image();
     if (refused != 0) {
-        record.failed(refused, {"reading the image file", "Nothing was sent to the HUB",
-                                "run " + std::string(option) + " with an image file made for this HUB"});
+        run.record.failed(refused, {"reading the image file", "Nothing was sent to the HUB",
+                                    "run " + std::string(option) + " with an image file made for this HUB"});
     }
-    const int result = refused != 0 ? refused : connect_and_run(*command, record);
+    const int result = refused != 0 ? refused : connect_and_run(*command, run);
     if (result != 0) logger->Error(failure_line, result);
     return {std::move(command), result};
 }
 
 }  // namespace
 
-int branch_hub_upgrade(RunRecord& record, const char* path) {
+int branch_hub_upgrade(Run& run, const char* path) {
+    RunRecord& record = run.record;
     static constexpr const char* kFailure = "Something went wrong with HUB firmware-upgrade - error-code %d!!\n";
-    if (refuse_long_path(record, "-h", path, kFailure)) return results::upgrade::kPathTooLong;
+    if (refuse_long_path(run, "-h", path, kFailure)) return results::upgrade::kPathTooLong;
     // The records are large: keep them off the stack.
     auto info = std::make_unique<HUBUpgradeInfo>();
     std::strcpy(info->path, path);
 
-    USB_Logger* logger = USB_Logger::Instance();
-    const Upgrade upgrade = run_upgrade(record, "-h", "Creating object PerformFWUpgrade - HUB upgrade\n", kFailure,
-                                        [&](PerformFWUpgrade& c) {
-                                            c.hub_info = info.get();
-                                            c.hub_upgrade = true;
-                                        });
+    USB_Logger* logger = &run.log();
+    const Upgrade upgrade =
+        run_upgrade(run, "-h", "Creating object PerformFWUpgrade - HUB upgrade\n", kFailure, [&](PerformFWUpgrade& c) {
+            c.hub_info = info.get();
+            c.hub_upgrade = true;
+        });
     if (upgrade.result != 0) return upgrade.result;
     record.data()["hub"] = {{"status", RunRecord::hex(info->status)},
                             {"outcome", outcome(info->status)},
@@ -128,18 +128,19 @@ int branch_hub_upgrade(RunRecord& record, const char* path) {
     return results::upgrade::kBootloaderReportedFailure;
 }
 
-int branch_sensor_upgrade(RunRecord& record, const char* path, bool from_boot) {
+int branch_sensor_upgrade(Run& run, const char* path, bool from_boot) {
+    RunRecord& record = run.record;
     static constexpr const char* kFailure = "Something went wrong with Sensors firmware-upgrade - error-code %d!!\n";
     const char* option = from_boot ? "-sb" : "-s";
-    if (refuse_long_path(record, option, path, kFailure)) return results::upgrade::kPathTooLong;
+    if (refuse_long_path(run, option, path, kFailure)) return results::upgrade::kPathTooLong;
     auto info = std::make_unique<SensorsUpgradeInfo>();
     info->check_connected = true;
     std::strcpy(info->path, path);
     info->from_boot = from_boot;
 
-    USB_Logger* logger = USB_Logger::Instance();
-    const Upgrade upgrade = run_upgrade(record, option, "Creating object PerformFWUpgrade - Sensors upgrade\n",
-                                        kFailure, [&](PerformFWUpgrade& c) {
+    USB_Logger* logger = &run.log();
+    const Upgrade upgrade = run_upgrade(run, option, "Creating object PerformFWUpgrade - Sensors upgrade\n", kFailure,
+                                        [&](PerformFWUpgrade& c) {
                                             c.sensors_info = info.get();
                                             c.hub_upgrade = false;
                                         });

@@ -32,9 +32,10 @@ nlohmann::ordered_json configuration_data(const uint8_t* message) {
 
 }  // namespace
 
-int branch_write_network(RunRecord& record, const char* path) {
-    WriteNetworkCommand command;
-    USB_Logger* logger = USB_Logger::Instance();
+int branch_write_network(Run& run, const char* path) {
+    RunRecord& record = run.record;
+    WriteNetworkCommand command(run.context);
+    USB_Logger* logger = &run.log();
     logger->Info("Creating object WriteNetworkCommand - using XML-file\n");
     int result = 0;
     const RunStage refused{"reading the XML file", "Nothing was sent to the HUB",
@@ -50,7 +51,7 @@ int branch_write_network(RunRecord& record, const char* path) {
         if (result != 0) {
             record.failed(result, refused);
         } else {
-            result = connect_and_run(command, record);
+            result = connect_and_run(command, run);
         }
     }
     if (result != 0) logger->Error("Network configuration failed - status %d\n", result);
@@ -64,9 +65,10 @@ int branch_write_network(RunRecord& record, const char* path) {
     return result;
 }
 
-int branch_read_network(RunRecord& record, const char* path) {
-    ReadNetworkCommand command;
-    USB_Logger* logger = USB_Logger::Instance();
+int branch_read_network(Run& run, const char* path) {
+    RunRecord& record = run.record;
+    ReadNetworkCommand command(run.context);
+    USB_Logger* logger = &run.log();
     logger->Info("Creating object ReadNetworkCommand - using XML-file\n");
     int result = 0;
     std::string too_long;
@@ -76,7 +78,7 @@ int branch_read_network(RunRecord& record, const char* path) {
         record.failed(result, {"checking the XML file's path", "Nothing was sent to the HUB",
                                "run -r again with a shorter path"});
     } else {
-        result = connect_and_run(command, record);
+        result = connect_and_run(command, run);
     }
     if (result != 0) logger->Error("Something went wrong reading network configuration!! - error-code %d\n", result);
     if (result == 0) {
@@ -101,28 +103,29 @@ uint32_t scan_argument(const char* text, const char* what, uint32_t highest, USB
 
 }  // namespace
 
-int branch_scan_networks(RunRecord& record, const char* channel_text, const char* band_text) {
-    USB_Logger* logger = USB_Logger::Instance();
+int branch_scan_networks(Run& run, const char* channel_text, const char* band_text) {
+    RunRecord& record = run.record;
+    USB_Logger* logger = &run.log();
     const uint32_t channel = scan_argument(channel_text, "channel", 20, logger);
     const uint32_t band = band_text != nullptr ? scan_argument(band_text, "band", 2, logger) : 2u;
     // Any band above 1 is announced as dual-band but sent as given.
     const char* band_name = band >= 2 ? "Dual-band" : band == 1 ? "Band 5GHz" : "Band 2.4GHz";
-    print_out("\n%s - Channel %d\n", band_name, int(channel));
+    run.out("\n%s - Channel %d\n", band_name, int(channel));
     logger->Info("Scanning: %s - Channel %d\n", band_name, int(channel));
     ScanResult result{};
     result.channel = channel;
     result.band = band;
 
-    ScanNetworksCommand command;
+    ScanNetworksCommand command(run.context);
     logger->Info("Creating object ScanNetworksCommand\n");
     command.result = &result;
     command.channel = uint8_t(result.channel);
     command.band = uint8_t(result.band);
-    const int scanned = connect_and_run(command, record);
+    const int scanned = connect_and_run(command, run);
     if (scanned != 0) result.count = 0;
 
     const int count = std::min<int>(result.count, ScanResult::kMaxEntries);
-    print_out("Number of access points found %d\n", count);
+    run.out("Number of access points found %d\n", count);
     // Field by field: an interruption's record is kept.
     nlohmann::ordered_json& data = record.data();
     data["channel"] = channel;
@@ -132,12 +135,12 @@ int branch_scan_networks(RunRecord& record, const char* channel_text, const char
     for (int i = 0; i < count; ++i) {
         const AccessPointRecord& entry = result.access_points[i];
         const std::string_view name = access_point_name(entry);
-        print_out("\t Access Point %d:\n", i);
-        print_out("\t\t SSID %.*s\n", int(name.size()), name.data());
-        print_out("\t\t RF_CHANNEL %d\n", int(entry.RF_CHANNEL));
-        print_out("\t\t SECURITY_MODE %d\n", int(entry.SECURITY_MODE));
-        print_out("\t\t RSSI_VAL %d\n", int(entry.RSSI_VAL));
-        print_out("\t\t NETWORK_TYPE %d\n", int(entry.NETWORK_TYPE));
+        run.out("\t Access Point %d:\n", i);
+        run.out("\t\t SSID %.*s\n", int(name.size()), name.data());
+        run.out("\t\t RF_CHANNEL %d\n", int(entry.RF_CHANNEL));
+        run.out("\t\t SECURITY_MODE %d\n", int(entry.SECURITY_MODE));
+        run.out("\t\t RSSI_VAL %d\n", int(entry.RSSI_VAL));
+        run.out("\t\t NETWORK_TYPE %d\n", int(entry.NETWORK_TYPE));
         data["access_points"].push_back({{"ssid", std::string(name)},
                                          {"rf_channel", entry.RF_CHANNEL},
                                          {"security_mode", entry.SECURITY_MODE},

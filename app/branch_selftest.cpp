@@ -8,13 +8,14 @@
 #include "log/text.hpp"
 #include "src/RunSelfTest.hpp"
 
-int branch_selftest(RunRecord& record) {
+int branch_selftest(Run& run) {
+    RunRecord& record = run.record;
     // The per-step outcome stays in the log and in this array; the driver
     // prints nothing of its own.
     std::array<TestResult, RunSelfTest::kMaxSteps> results{};
     uint32_t step_count = 0;
-    RunSelfTest command(results, &step_count);
-    const int32_t result = connect_and_run(command, record);
+    RunSelfTest command(run.context, results, &step_count);
+    const int32_t result = connect_and_run(command, run);
     nlohmann::ordered_json& steps = record.data()["steps"] = nlohmann::ordered_json::array();
     for (uint32_t s = 0; s < std::min<uint32_t>(step_count, RunSelfTest::kMaxSteps); ++s) {
         nlohmann::ordered_json step = {{"step", s + 1}, {"code", results[s].code}};
@@ -29,7 +30,7 @@ int branch_selftest(RunRecord& record) {
     }
     record.data()["version"] = version_text(command.reported_version(), VersionForm::Three);
     if (result != 0) {
-        USB_Logger::Instance()->Error("Something went wrong in the self-test - error-code %d\n", result);
+        run.log().Error("Something went wrong in the self-test - error-code %d\n", result);
     }
     std::vector<uint32_t> failed;
     for (uint32_t s = 1; s < std::min<uint32_t>(step_count, RunSelfTest::kMaxSteps); ++s) {

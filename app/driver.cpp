@@ -18,30 +18,29 @@ bool is_one_of(const char* arg, std::initializer_list<const char*> options) {
     return false;
 }
 
-int dispatch(RunRecord& record, int argc, char** argv) {
+int dispatch(Run& run, int argc, char** argv) {
     const char* option = argv[1];
     auto is = [option](const char* text) { return std::strcmp(option, text) == 0; };
-    if (is("-log") && argc == 2) return branch_log(record);
-    if (is("-stest") && argc == 2) return branch_selftest(record);
+    if (is("-log") && argc == 2) return branch_log(run);
+    if (is("-stest") && argc == 2) return branch_selftest(run);
     if (is("-hinfo") && argc >= 2 && argc <= 4) {
         if (argc == 3 && std::strcmp(argv[2], "-boot") != 0) {
-            print_usage();
+            print_usage(run.context.platform);
             return 0;
         }
-        return branch_hub_info(record, argc == 3);
+        return branch_hub_info(run, argc == 3);
     }
-    if (is("-sinfo") && argc == 2) return branch_sensor_info(record);
-    if (is("-w") && argc == 3) return branch_write_network(record, argv[2]);
-    if (is("-r") && argc == 3) return branch_read_network(record, argv[2]);
-    if (is("-rs") && (argc == 3 || argc == 4))
-        return branch_scan_networks(record, argv[2], argc == 4 ? argv[3] : nullptr);
-    if (is("-h") && argc == 3) return branch_hub_upgrade(record, argv[2]);
-    if ((is("-s") || is("-sb")) && argc == 3) return branch_sensor_upgrade(record, argv[2], is("-sb"));
-    if (is("-srf") && argc == 2) return branch_sensor_trigger(record, true);
-    if (is("-sfb") && argc == 2) return branch_sensor_trigger(record, false);
-    if (is("-list") && argc == 2) return branch_list(record);
+    if (is("-sinfo") && argc == 2) return branch_sensor_info(run);
+    if (is("-w") && argc == 3) return branch_write_network(run, argv[2]);
+    if (is("-r") && argc == 3) return branch_read_network(run, argv[2]);
+    if (is("-rs") && (argc == 3 || argc == 4)) return branch_scan_networks(run, argv[2], argc == 4 ? argv[3] : nullptr);
+    if (is("-h") && argc == 3) return branch_hub_upgrade(run, argv[2]);
+    if ((is("-s") || is("-sb")) && argc == 3) return branch_sensor_upgrade(run, argv[2], is("-sb"));
+    if (is("-srf") && argc == 2) return branch_sensor_trigger(run, true);
+    if (is("-sfb") && argc == 2) return branch_sensor_trigger(run, false);
+    if (is("-list") && argc == 2) return branch_list(run);
     if (is("--version") && argc == 2) {
-        print_out("zel_usb_interface %s\n", USB_Logger::kVersion);
+        run.out("zel_usb_interface %s\n", USB_Logger::kVersion);
         return 0;
     }
     return 0;
@@ -49,15 +48,16 @@ int dispatch(RunRecord& record, int argc, char** argv) {
 
 }  // namespace
 
-void print_out(const char* format, ...) {
+void Run::out(const char* format, ...) const {
     va_list args;
     va_start(args, format);
     const std::string text = format_text(4096, format, args);
     va_end(args);
-    zel::active_platform().write_stdout(text);
+    context.platform.write_stdout(text);
 }
 
-int connect_and_run(Command& command, RunRecord& record) {
+int connect_and_run(Command& command, Run& run) {
+    RunRecord& record = run.record;
     try {
         const bool connected = command.Connect() == 0;
         record.hub(command);
@@ -77,13 +77,13 @@ int connect_and_run(Command& command, RunRecord& record) {
         const RunStage& stage = command.stage();
         const std::string report =
             "Interrupted (" + interruption.by + ") while " + stage.doing + ". " + stage.outcome();
-        USB_Logger::Instance()->Error("%s\n", report.c_str());
+        run.log().Error("%s\n", report.c_str());
         record.interrupted(report, stage);
         return results::driver::kInterrupted;
     }
 }
 
-void print_usage() {
+void print_usage(zel::Platform& platform) {
     static const char* const kUsage[] = {
         "\nDEVICE INFORMATION\n",
         "zel_usb_interface.exe -log\n",
@@ -127,27 +127,30 @@ void print_usage() {
         "\tZEL_LOCK_DIR (Linux) the folder of the locks that keep two runs off one HUB\n",
         "\tZEL_SYSFS_ROOT, ZEL_DEV_ROOT (Linux) where HUBs are looked for\n",
     };
-    for (const char* line : kUsage) zel::active_platform().write_stdout(line);
+    for (const char* line : kUsage) platform.write_stdout(line);
 }
 
 namespace {
 
-int run_checked(RunRecord& record, int argc, char** argv) {
-    USB_Logger::Instance();
+int run_checked(zel::RunScope& scope, RunRecord& record, int argc, char** argv) {
+    USB_Logger& logger = *USB_Logger::Instance();
+    zel::Platform& platform = scope.platform();
+    zel::RunContext context{platform, logger, platform.environment("ZEL_TIMING"), platform.environment("ZEL_PORT")};
+    Run run{context, record};
     if (argc < 2 || argc > 4) {
-        print_usage();
+        print_usage(platform);
         return 0;
     }
     if (!is_one_of(argv[1], {"-s", "-sb", "-h", "-r", "-w", "-rs", "-hinfo"}) && argc != 2) {
-        print_usage();
+        print_usage(platform);
         return 0;
     }
     if (!is_one_of(argv[1], {"-stest", "-hinfo", "-srf", "-sfb", "-log", "-sinfo", "-list", "--version"}) &&
         argc == 2) {
-        print_usage();
+        print_usage(platform);
         return 0;
     }
-    return dispatch(record, argc, argv);
+    return dispatch(run, argc, argv);
 }
 
 }  // namespace
@@ -161,10 +164,10 @@ int run(int argc, char** argv, zel::Platform& platform) {
     RunRecord record(scope.platform(), argc, argv);
     int result = results::driver::kInterrupted;
     try {
-        result = run_checked(record, argc, argv);
+        result = run_checked(scope, record, argc, argv);
     } catch (const zel::Interrupted& interruption) {
-        USB_Logger::Instance()->Error("Interrupted (%s).\n", interruption.by.c_str());
+        scope.logger().Error("Interrupted (%s).\n", interruption.by.c_str());
     }
-    record.finish(result);
+    record.finish(result, scope.logger());
     return result;
 }

@@ -9,5 +9,5 @@ class Platform;
 // result (the platform turns it into the process exit status).
 int run(int argc, char** argv, zel::Platform& platform);
 
-// Prints the usage text on standard output.
-void print_usage();
+// Prints the usage text on the platform's standard output.
+void print_usage(zel::Platform& platform);

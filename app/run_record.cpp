@@ -65,14 +65,14 @@ void RunRecord::hub(const Command& command) {
                       {"framing", command.is_legacy() ? "legacy" : "current"}};
 }
 
-void RunRecord::finish(int result) {
+void RunRecord::finish(int result, USB_Logger& logger) {
     if (verdict_due_) {
         const nlohmann::ordered_json& verdict = record_["verdict"];
         const std::string text = verdict["text"].get<std::string>() + "\n";
         if (verdict["ok"].get<bool>()) {
-            USB_Logger::Instance()->Info("%s", text.c_str());
+            logger.Info("%s", text.c_str());
         } else {
-            USB_Logger::Instance()->Error("%s", text.c_str());
+            logger.Error("%s", text.c_str());
         }
         verdict_due_ = false;
     }

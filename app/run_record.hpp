@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 class Command;
+class USB_Logger;
 struct RunStage;
 namespace zel {
 class Platform;
@@ -38,7 +39,7 @@ public:
 
     // Completes the record and replaces the file with it; a file that cannot
     // be written costs one warning on standard error and nothing else.
-    void finish(int result);
+    void finish(int result, USB_Logger& logger);
 
     // Texts of the device's words, as the reports print them.
     static std::string version(uint32_t v);                          // "2.1.3-A"

@@ -103,7 +103,8 @@ std::string format_text(size_t capacity, const char* format, va_list args) {
 }
 
 USB_Logger* USB_Logger::Instance() {
-    return &zel::RunScope::current().logger();
+    zel::RunScope* run = zel::RunScope::current();
+    return run != nullptr ? &run->logger() : nullptr;
 }
 
 USB_Logger::USB_Logger(zel::Platform& platform) : platform_(platform), directory_(platform.log_directory()) {}

@@ -164,23 +164,10 @@ public:
 // character).
 std::string hub_lock_name(const std::string& key);
 
-// The platform of the run in progress (see zel::RunScope), or the native one.
-Platform& active_platform();
-
 // The native backend of this build (POSIX or Win32). Its first call makes
 // the process catch the interruptions it reports and ignore closed pipes.
 Platform& native_platform();
 // The process's command line as UTF-8 texts, the program name first.
 std::vector<std::string> native_arguments(int argc, char** argv);
-
-class RunScope;
-
-namespace detail {
-// Only a run scope installs a platform.
-class ActivePlatform {
-    friend class zel::RunScope;
-    static Platform* exchange(Platform* platform);
-};
-}  // namespace detail
 
 }  // namespace zel

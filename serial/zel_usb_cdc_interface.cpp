@@ -43,7 +43,7 @@ private:
 
 }  // namespace
 
-zel_usb_cdc_interface::zel_usb_cdc_interface() : platform_(zel::active_platform()) {}
+zel_usb_cdc_interface::zel_usb_cdc_interface(zel::Platform& platform) : platform_(platform) {}
 
 bool zel_usb_cdc_interface::find_ports() {
     bool found = false;

@@ -52,7 +52,7 @@ public:
     char requested_port[103] = {};
     USB_Logger* logger = nullptr;
 
-    zel_usb_cdc_interface();
+    explicit zel_usb_cdc_interface(zel::Platform& platform);
 
     // Appends every present port whose USB identifiers are those of a HUB
     // kind (serial/hub_kinds.hpp); true when this call added at least one.

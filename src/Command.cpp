@@ -24,22 +24,20 @@ std::string source_name(const char* path) {
 
 }  // namespace
 
-Command::Command() {
-    logger = USB_Logger::Instance();
+Command::Command(zel::RunContext& run) {
+    logger = &run.logger;
     legacy_hub = false;
-    port = new zel_usb_cdc_interface();
+    port = new zel_usb_cdc_interface(run.platform);
     port->logger = logger;
     port->requested_port[0] = '\0';
     if (!port->find_ports()) port->status = results::port::kStatusNoPort;
     // ZEL_PORT picks one HUB when several are attached.
-    const std::string wanted = port->platform().environment("ZEL_PORT");
-    std::snprintf(port->requested_port, sizeof port->requested_port, "%s", wanted.c_str());
-    const std::string timing = port->platform().environment("ZEL_TIMING");
-    if (timing == "fast") {
+    std::snprintf(port->requested_port, sizeof port->requested_port, "%s", run.port.c_str());
+    if (run.timing == "fast") {
         port->set_timing(zel::Timing::quick());
-    } else if (!timing.empty() && timing != "documented") {
+    } else if (!run.timing.empty() && run.timing != "documented") {
         logger->Warning("ZEL_TIMING=%s is neither fast nor documented: the documented timing is used\n",
-                        timing.c_str());
+                        run.timing.c_str());
     }
 }
 

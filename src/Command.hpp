@@ -9,6 +9,7 @@
 #include "log/USB_Logger.hpp"
 #include "platform/source_location.hpp"
 #include "serial/results.hpp"
+#include "serial/run_context.hpp"
 #include "serial/zel_usb_cdc_interface.hpp"
 #include "src/le32.hpp"
 
@@ -34,7 +35,8 @@ struct RunStage {
 
 class Command {
 public:
-    Command();
+    // Lists the HUBs attached (the run's ZEL_PORT picks one of them later).
+    explicit Command(zel::RunContext& run);
     virtual ~Command();
     Command(const Command&) = delete;
     Command& operator=(const Command&) = delete;

@@ -37,6 +37,8 @@ struct SensorsUpgradeInfo {
 
 class PerformFWUpgrade final : public Command {
 public:
+    using Command::Command;
+
     static constexpr int kBootRequestSize = 536;
     static constexpr int kForwardedSize = 540;
     static constexpr int kReplySize = 536;

@@ -7,6 +7,8 @@
 
 class ReadNetworkCommand final : public Command {
 public:
+    using Command::Command;
+
     static constexpr uint32_t kRequestWord = 0x00491900;
     static constexpr uint8_t kLegacyCode = 0x49;
     static constexpr int64_t kReplyTimeoutMs = 45;

@@ -10,8 +10,8 @@ constexpr const char* kStepOperation = "RunSelfTest::_run_test_cmd";
 
 }  // namespace
 
-RunSelfTest::RunSelfTest(std::span<TestResult> results, uint32_t* step_count_out)
-    : results_(results), step_count_out_(step_count_out) {
+RunSelfTest::RunSelfTest(zel::RunContext& run, std::span<TestResult> results, uint32_t* step_count_out)
+    : Command(run), results_(results), step_count_out_(step_count_out) {
     logger->Info("Creating object RunSelfTest\n");
 }
 

@@ -32,7 +32,7 @@ public:
 
     // The caller owns both: `results` should hold an entry per step
     // (kMaxSteps will do); entries beyond its end are not written.
-    RunSelfTest(std::span<TestResult> results, uint32_t* step_count_out);
+    RunSelfTest(zel::RunContext& run, std::span<TestResult> results, uint32_t* step_count_out);
 
     int32_t RunCommand() override;
 

@@ -29,6 +29,8 @@ struct ScanResult {
 
 class ScanNetworksCommand final : public Command {
 public:
+    using Command::Command;
+
     static constexpr uint32_t kRequestWord = 0x00791900;
     static constexpr uint8_t kLegacyCode = 0x79;
     static constexpr int kReplySize = 514;  // 8 + 11 entries of 46 bytes

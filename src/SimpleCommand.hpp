@@ -6,6 +6,8 @@
 
 class SimpleCommand final : public Command {
 public:
+    using Command::Command;
+
     static constexpr uint32_t kRunSensorFirmware = 0x00181500;
     static constexpr uint32_t kSensorBootloader = 0x00481500;
 

@@ -7,6 +7,8 @@
 
 class WriteNetworkCommand final : public Command {
 public:
+    using Command::Command;
+
     static constexpr uint32_t kRequestWord = 0x00501900;
     static constexpr uint8_t kLegacyCode = 0x50;
     static constexpr int64_t kReplyTimeoutMs = 30000;

@@ -147,7 +147,7 @@ TEST_F(Folder, TheComPortThroughTheSerialLayer) {
     if (name.empty()) GTEST_SKIP() << "ZEL_TEST_COM_PORT is not set: no COM port to open";
     ASSERT_TRUE(SetCurrentDirectoryW(wdir_.c_str()));
     zel::RunScope scope(p);
-    zel_usb_cdc_interface port;
+    zel_usb_cdc_interface port(p);
     port.logger = &scope.logger();
     ASSERT_EQ(port.open_port(name.c_str()), 0);
     t::Bytes buffer(256);
