@@ -12,6 +12,16 @@ constexpr int64_t kReplyTimeoutMs = 45;
 constexpr int64_t kHubBootMsgTimeoutMs = 15000;
 constexpr int64_t kAfterHubBootMsg100ns = 327680;  // 32.768 ms
 constexpr int64_t kAutoAddressingTimeoutMs = 12000;
+// The documented waits of the upgrade, the same in both timing modes.
+constexpr uint32_t kSinglePartEraseMs = 3000;     // after the start trigger of a single-part image
+constexpr uint32_t kPartEraseMs = 5000;           // after the start trigger of each part of a two-part image
+constexpr uint32_t kSensorsEnterBootMs = 2000;    // after the sensors' upgrade request
+constexpr uint32_t kSensorsBootTriggerMs = 1000;  // after the trigger to sensors already in their bootloader
+constexpr uint32_t kSensorsRestartMs = 10000;     // after the last chunk to the sensors
+// Before the sensors' records follow the reply of auto addressing (fast:
+// their first byte is waited for as long).
+constexpr uint32_t kRecordsLegacyMs = 8000;
+constexpr uint32_t kRecordsMs = 2000;
 constexpr uint32_t kTextOffset = 24;  // the HUB-boot message's text, and a request's block
 
 constexpr const char* kAtmel = "PerformFWUpgrade::_upgrade_atmel";
@@ -134,7 +144,7 @@ int32_t PerformFWUpgrade::_send_single_part(const char* erase_wait) {
     _set_bootloader_form(kCodeTrigger, 1);
     if (report_exchange_error(_send_boot_request(), with(kAtmel, "_sendTrigger()").c_str()))
         return results::upgrade::kStartTriggerFailed;
-    _wait(3000, erase_wait);
+    _wait(kSinglePartEraseMs, erase_wait);
     if (report_exchange_error(_sendFirmware(single_.data, single_.length, false, ""),
                               with(kAtmel, "_sendFirmware()").c_str())) {
         return results::upgrade::kChunkFailed;
@@ -200,7 +210,7 @@ int32_t PerformFWUpgrade::_upgrade_st() {
         }
         if (report_exchange_error(_send_boot_request(), with(kST, "_sendTrigger()").c_str()))
             return results::upgrade::kStartTriggerFailed;
-        _wait(5000, "for the HUB's flash to be erased");
+        _wait(kPartEraseMs, "for the HUB's flash to be erased");
         const std::string of_part = " of part " + std::to_string(i + 1) + " of " + std::to_string(two_.count);
         if (report_exchange_error(_sendFirmware(part.data, part.data_length, true, of_part),
                                   with(kST, "_sendFirmware()").c_str())) {
@@ -273,7 +283,7 @@ int32_t PerformFWUpgrade::_upgrade_sensors() {
             return results::upgrade::kEnterBootloaderFailed;
         }
         sensors_in_boot = true;
-        _wait(2000, "for the sensors to enter their bootloader");
+        _wait(kSensorsEnterBootMs, "for the sensors to enter their bootloader");
     } else {
         if (check && _checkSensorsConnected(true) != 0) return results::upgrade::kSensorsNotReady;
         _stage("starting the sensors' bootloader", kSensorsLeftInBootloader, kSensorsNext);
@@ -289,13 +299,13 @@ int32_t PerformFWUpgrade::_upgrade_sensors() {
         if (report_exchange_error(_send_boot_request(), with(kAtmel, "_sendTrigger()").c_str())) {
             return results::upgrade::kBootTriggerFailed;
         }
-        _wait(1000, "for the sensors' bootloader");
+        _wait(kSensorsBootTriggerMs, "for the sensors' bootloader");
     }
 
     if (const int32_t sent = _send_single_part("for the sensors' flash to be erased")) return sent;
     _stage("waiting for the sensors to restart", "Some sensors may still be in their bootloader",
            "run -sinfo to see them, and -sb with the same image file to complete their upgrade");
-    _wait(10000, "for the sensors to restart");
+    _wait(kSensorsRestartMs, "for the sensors to restart");
     const int32_t addressed = _performAutoAddressing();
     sensors_in_boot = false;
     return addressed != 0 ? results::upgrade::kAutoAddressingFailed : 0;
@@ -341,7 +351,7 @@ int32_t PerformFWUpgrade::_performAutoAddressing() {
                       kMaxEntries);
         return results::upgrade::kSensorEntriesMissing;
     }
-    const uint32_t before_records_ms = legacy_hub ? 8000 : 2000;
+    const uint32_t before_records_ms = legacy_hub ? kRecordsLegacyMs : kRecordsMs;
     const int length = n * kEntrySize;
     // Fast: the records are read as they come, their first byte waited for
     // as long as the documented sleep and read would.

@@ -97,7 +97,6 @@ public:
     int64_t interrupt_at = -1;
     std::string interrupt_by = "SIGINT";
 
-    // Bytes the tool wrote / read, run together.
     // Open handles right now (a test checks that nothing is left open).
     size_t open_handles() const { return handles_.size(); }
 
