@@ -1,6 +1,6 @@
-// One function per option of the driver. Each constructs its command, fills
-// it from the arguments, connects, runs, reports, puts what it found into
-// the run's record, and returns the result.
+// The branches the rows of app/operations.cpp run. Each constructs its
+// command, fills it from the arguments, connects, runs, reports, puts what
+// it found into the run's record, and returns the result.
 #pragma once
 
 #include "app/run_record.hpp"
