@@ -47,7 +47,7 @@ int connect_and_run(Command& command, Run& run) {
 namespace {
 
 int run_checked(zel::RunScope& scope, RunRecord& record, int argc, char** argv) {
-    USB_Logger& logger = *USB_Logger::Instance();
+    USB_Logger& logger = scope.logger();
     zel::Platform& platform = scope.platform();
     zel::RunContext context{platform, logger, platform.environment("ZEL_TIMING"), platform.environment("ZEL_PORT")};
     Run run{context, record};

@@ -114,7 +114,8 @@ int Command::Connect() {
         if (_open(i) != 0) return results::connect::kFailed;
     } else {
         const PortEntry& first = port->ports[0];
-        logger->Info("CDC-interface: A %s detected... \n", hub_kind(first.device_type)->label);
+        const HubKindRow* kind = hub_kind(first.device_type);  // discovery lists only kinds of the table
+        logger->Info("CDC-interface: A %s detected... \n", kind != nullptr ? kind->label : "HUB");
         logger->Info("CDC-interface: No port-name provided... \n");
         logger->Info("CDC-interface: Connecting to '%s'\n", first.name);
         if (port->port_count > 1) _warn_of_other_hubs();

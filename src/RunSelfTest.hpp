@@ -1,7 +1,7 @@
 // The HUB's built-in hardware test (-stest), run step by step: one request
 // word per step, answered with the step's return code and, for some steps,
 // 96 bytes of measured data that the caller keeps. Each kind's steps are in
-// its row of serial/hub_kinds.hpp.
+// its row of serial/hub_kinds.cpp.
 #pragma once
 
 #include <array>

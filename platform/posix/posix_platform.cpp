@@ -332,8 +332,14 @@ void catch_interruptions() {
     ::signal(SIGPIPE, SIG_IGN);
     if (g_pipe[0] >= 0 || ::pipe(g_pipe) != 0) return;
     for (const int fd : g_pipe) {
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-        ::fcntl(fd, F_SETFL, O_NONBLOCK);
+        // A pipe that could block would hang the signal handler: without it,
+        // interruptions stay as the system handles them.
+        if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || ::fcntl(fd, F_SETFL, O_NONBLOCK) != 0) {
+            ::close(g_pipe[0]);
+            ::close(g_pipe[1]);
+            g_pipe[0] = g_pipe[1] = -1;
+            return;
+        }
     }
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
         struct sigaction old {};
