@@ -89,6 +89,7 @@ bool SimPlatform::append_to_file(const std::string& path, std::string_view text)
 }
 
 zel::FileStatus SimPlatform::file_status(const std::string& path) {
+    if (folders.count(path) != 0) return {zel::FileStatus::Other, 0, false};
     const SimFile* f = file(path);
     if (f == nullptr) return {};
     if (!f->regular) return {zel::FileStatus::Other, 0, false};
