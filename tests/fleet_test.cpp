@@ -32,7 +32,7 @@ struct Act {
     int exit = 0;           // its exit status, and its record's result
     std::string verdict{};  // its verdict's fields, in JSON; no record when empty
     std::string data = "{}";
-    std::vector<std::pair<int64_t, std::string>> events{};  // ZEL_EVENTS lines, at these times (ms)
+    std::vector<std::pair<int64_t, std::string>> events{};  // written to ZEL_EVENTS at these times (ms)
     std::string stopped{};  // the verdict it leaves when asked to stop: it ends with 130 300 ms later
     bool deaf = false;      // it does not stop when asked
 };
@@ -140,7 +140,7 @@ void Child::interrupt() {
 int64_t Child::advance(int64_t now) {
     if (done_) return INT64_MAX;
     for (; next_event_ < act_.events.size() && start_ + act_.events[next_event_].first * kMs <= now; ++next_event_)
-        studio_.files[variable(spec_, "ZEL_EVENTS")].content += act_.events[next_event_].second + "\n";
+        studio_.files[variable(spec_, "ZEL_EVENTS")].content += act_.events[next_event_].second;
     if (now >= end_) {
         finish(stopped_ ? 130 : act_.exit, stopped_ ? act_.stopped : act_.verdict);
         return INT64_MAX;
@@ -347,14 +347,20 @@ TEST(Fleet, ShowsWhereEachRunStandsFromItsEvents) {
     p.attach(t::hub(sim::Kind::TorvaneST, false, "COM1"));
     p.attach(t::hub(sim::Kind::TorvaneST, false, "COM2"));
     Act upgrade{.ms = 20000, .verdict = R"("ok": true, "text": "Done.", "firmware_version": "2.4.0-R")"};
+    // Whole lines, but for one that comes in two writes.
     upgrade.events = {
-        {0, R"({"event": "start", "t": 0.0})"},
-        {1000, R"({"event": "stage", "t": 1.0, "doing": "sending the HUB into its bootloader"})"},
-        {3000, R"({"event": "stage", "t": 3.0, "doing": ")" + kChunk +
-                   R"(", "progress": {"part": 1, "parts": 2, "chunk": 212, "chunks": 650}})"},
-        {6000, R"({"event": "stage", "t": 6.0, "doing": "waiting for the HUB to restart"})"},
-        {6001, R"({"event": "wait", "t": 6.0, "for": "for the HUB to restart", "max_s": 24})"},
-        {9000, R"({"event": "end", "t": 9.0, "result": 0, "exit_code": 0})"},
+        {0, "{\"event\": \"start\", \"t\": 0.0}\n"},
+        {1000, R"({"event": "stage", "t": 1.0, "doing": "sending the HUB into its bootloader"})"
+               "\n"},
+        {2900, R"({"event": "stage", "t": 3.0, "doing": "sending firmware chunk 65 of 130 of part 1 of 2", )"},
+        {3000, R"("progress": {"part": 1, "parts": 2, "chunk": 65, "chunks": 130}})"
+               "\n"},
+        {6000, R"({"event": "stage", "t": 6.0, "doing": "waiting for the HUB to restart"})"
+               "\n"},
+        {6001, R"({"event": "wait", "t": 6.0, "for": "for the HUB to restart", "max_s": 24})"
+               "\n"},
+        {9000, R"({"event": "end", "t": 9.0, "result": 0, "exit_code": 0})"
+               "\n"},
     };
     p.acts = {{1, upgrade}, {2, {.ms = 20000}}};
     ASSERT_EQ(p.run("-h st.tfh --history h.jsonl"), 0);
@@ -365,7 +371,7 @@ TEST(Fleet, ShowsWhereEachRunStandsFromItsEvents) {
         });
     };
     EXPECT_TRUE(drawn("reading its identity (-hinfo)"));
-    EXPECT_TRUE(drawn("2.3.1-R -> ?  3 s   -       " + kChunk + " (16 %)"));
+    EXPECT_TRUE(drawn("2.3.1-R -> ?  3 s   -       sending firmware chunk 65 of 130 of part 1 of 2 (24 %)"));
     EXPECT_TRUE(drawn("   -       waiting for the HUB to restart, at most 24 s left"));
     EXPECT_TRUE(drawn("   -       running -h (its stage is not reported)"));
     EXPECT_TRUE(drawn("COM1  1-1       Torvane (ST)  HUB-1   2.3.1-R -> 2.4.0-R  20 s  0       done"));
@@ -417,6 +423,13 @@ TEST(Fleet, Sha256OfKnownTexts) {
     for (const auto& [text, digest] : cases) {
         EXPECT_EQ(zel::fleet::sha256_hex({reinterpret_cast<const uint8_t*>(text.data()), text.size()}), digest);
     }
+}
+
+// Over the lines drawn last, each cut to the width, characters counted
+// (not bytes), and what the old drawing had below cleared.
+TEST(Fleet, RedrawsATableInPlace) {
+    EXPECT_EQ(zel::vt_redraw_text({"port  stage", "żółw  ab"}, 0, 6), "port \x1b[K\nżółw \x1b[K\n");
+    EXPECT_EQ(zel::vt_redraw_text({"a"}, 3, 80), "\r\x1b[3Aa\x1b[K\n\x1b[J");
 }
 
 // --- the real system ----------------------------------------------------------
@@ -501,7 +514,9 @@ TEST(FleetSeam, AFleetOfTheRealProgramsOnTheStandIn) {
         auto started =
             p.start_child({bin + "/zel_fleet",
                            t::words(line + " --timing fast --records " + d + "/rec --history " + d + "/h.jsonl"),
-                           {{"ZEL_SYSFS_ROOT", value("ZEL_SYSFS_ROOT")}, {"ZEL_DEV_ROOT", value("ZEL_DEV_ROOT")}},
+                           {{"ZEL_SYSFS_ROOT", value("ZEL_SYSFS_ROOT")},
+                            {"ZEL_DEV_ROOT", value("ZEL_DEV_ROOT")},
+                            {"ZEL_PORT", "no-such-port"}},  // each run gets its own HUB's
                            d,
                            d + "/fleet.txt"},
                           why);

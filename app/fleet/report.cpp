@@ -64,7 +64,7 @@ std::string stage(const HubRun& hub, const Operation& operation, int64_t now) {
                        " left";
                 break;
             }
-            text = or_dash(hub.progress.doing);
+            text = hub.progress.doing.empty() ? std::string("running ") + operation.option : hub.progress.doing;
             if (hub.progress.percent >= 0) text += " (" + std::to_string(hub.progress.percent) + " %)";
             break;
         case HubRun::Step::Done:
