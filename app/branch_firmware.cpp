@@ -4,17 +4,14 @@
 #include <vector>
 
 #include "app/branches.hpp"
+#include "log/text.hpp"
 #include "src/PerformFWUpgrade.hpp"
 
 namespace {
 
-// A version quadruple as printed: three numbers and a release letter.
-struct Version {
-    int major, minor, patch;
-    char letter;
-};
-Version split(uint32_t v) {
-    return {int(v >> 24), int((v >> 16) & 0xFF), int((v >> 8) & 0xFF), char(v & 0xFF)};
+// A version word as the reports print it.
+std::string printed(uint32_t version) {
+    return version_text(version, VersionForm::Letter);
 }
 
 // What a bootloader's status word says.
@@ -22,21 +19,16 @@ const char* outcome(uint8_t status) {
     return status == 0xE0 ? "running" : status == 0xE3 ? "will be reset" : "failed";
 }
 
-std::string text_of(const char* format, uint32_t a, uint32_t b = 0) {
-    char text[64];
-    std::snprintf(text, sizeof text, format, a, b);
-    return text;
-}
-
 // The path goes into a fixed field; one that does not fit is refused rather
 // than cut, which could name another file.
-bool refuse_long_path(RunRecord& record, const char* option, const char* path, const char* failure_line) {
-    if (fwimage::path_fits(path)) return false;
-    USB_Logger* logger = USB_Logger::Instance();
+bool refuse_long_path(Run& run, const char* option, const char* path, const char* failure_line) {
+    if (fits_field(path, fwimage::kPathCapacity)) return false;
+    USB_Logger* logger = &run.log();
     logger->Error("PerformFWUpgrade: Image path of %u characters is too long (at most %u)!\n",
                   unsigned(std::strlen(path)), unsigned(fwimage::kPathCapacity - 1));
-    logger->Error(failure_line, 23);
-    record.failed(23, {"reading the image file", "Nothing was sent to the HUB",
+    logger->Error(failure_line, results::upgrade::kPathTooLong);
+    run.record.failed(results::upgrade::kPathTooLong,
+                      {"reading the image file", "Nothing was sent to the HUB",
                        "run " + std::string(option) + " again with a shorter path to the image file"});
     return true;
 }
@@ -45,7 +37,7 @@ bool refuse_long_path(RunRecord& record, const char* option, const char* path, c
 std::string addresses(const std::vector<int>& list) {
     std::string text;
     for (size_t i = 0; i < list.size(); ++i) {
-        text += (i == 0 ? "" : i + 1 == list.size() ? " and " : ", ") + text_of("0x%x", uint32_t(list[i]));
+        text += (i == 0 ? "" : i + 1 == list.size() ? " and " : ", ") + format_string("0x%x", unsigned(list[i]));
     }
     return text;
 }
@@ -60,42 +52,40 @@ struct Upgrade {
 // Creates the upgrade with zero buffers, announces it, lets `attach` give it
 // its record, connects and runs it; logs the failure line.
 template <typename Attach>
-Upgrade run_upgrade(RunRecord& record, const char* option, const char* creation_line, const char* failure_line,
-                    bool run_existing_fw, Attach attach) {
-    auto command = std::make_unique<PerformFWUpgrade>();  // large buffers: off the stack
-    USB_Logger* logger = USB_Logger::Instance();
+Upgrade run_upgrade(Run& run, const char* option, const char* creation_line, const char* failure_line, Attach attach) {
+    auto command = std::make_unique<PerformFWUpgrade>(run.context);  // large buffers: off the stack
+    USB_Logger* logger = &run.log();
     logger->Info("%s", creation_line);
     attach(*command);
     command->valid = true;
     command->sensors_in_boot = false;
-    command->run_existing_fw = run_existing_fw;
     // The image is judged before the HUB is touched: a refused file opens no port.
     const int32_t refused = command->check_image();
     if (refused != 0) {
-        record.failed(refused, {"reading the image file", "Nothing was sent to the HUB",
-                                "run " + std::string(option) + " with an image file made for this HUB"});
+        run.record.failed(refused, {"reading the image file", "Nothing was sent to the HUB",
+                                    "run " + std::string(option) + " with an image file made for this HUB"});
     }
-    const int result = refused != 0 ? refused : connect_and_run(*command, record);
+    const int result = refused != 0 ? refused : connect_and_run(*command, run);
     if (result != 0) logger->Error(failure_line, result);
     return {std::move(command), result};
 }
 
 }  // namespace
 
-int branch_hub_upgrade(RunRecord& record, const char* path) {
+int branch_hub_upgrade(Run& run, const char* path) {
+    RunRecord& record = run.record;
     static constexpr const char* kFailure = "Something went wrong with HUB firmware-upgrade - error-code %d!!\n";
-    if (refuse_long_path(record, "-h", path, kFailure)) return PerformFWUpgrade::kPathTooLong;
+    if (refuse_long_path(run, "-h", path, kFailure)) return results::upgrade::kPathTooLong;
     // The records are large: keep them off the stack.
     auto info = std::make_unique<HUBUpgradeInfo>();
     std::strcpy(info->path, path);
-    info->run_existing_fw = false;
 
-    USB_Logger* logger = USB_Logger::Instance();
-    const Upgrade upgrade = run_upgrade(record, "-h", "Creating object PerformFWUpgrade - HUB upgrade\n", kFailure,
-                                        info->run_existing_fw, [&](PerformFWUpgrade& c) {
-                                            c.hub_info = info.get();
-                                            c.hub_upgrade = true;
-                                        });
+    USB_Logger* logger = &run.log();
+    const Upgrade upgrade =
+        run_upgrade(run, "-h", "Creating object PerformFWUpgrade - HUB upgrade\n", kFailure, [&](PerformFWUpgrade& c) {
+            c.hub_info = info.get();
+            c.hub_upgrade = true;
+        });
     if (upgrade.result != 0) return upgrade.result;
     record.data()["hub"] = {{"status", RunRecord::hex(info->status)},
                             {"outcome", outcome(info->status)},
@@ -103,16 +93,13 @@ int branch_hub_upgrade(RunRecord& record, const char* path) {
                             {"bootloader_version", RunRecord::version(info->bootloader_version)},
                             {"firmware_version", RunRecord::version(info->fw_version)},
                             {"firmware_signature", RunRecord::hex(info->fw_signature)}};
-    const Version boot = split(info->bootloader_version);
-    const Version fw = split(info->fw_version);
+    const std::string boot = printed(info->bootloader_version);
+    const std::string fw = printed(info->fw_version);
     const nlohmann::ordered_json firmware = {{"firmware_version", RunRecord::version(info->fw_version)},
                                              {"firmware_signature", RunRecord::hex(info->fw_signature)}};
     if (info->status == 0xE0) {
-        logger->Info(
-            "Hub is running OK ... Bootloader version %d.%d.%d-%c. Firmware signature 0x%x - version "
-            "%d.%d.%d-%c\n",
-            boot.major, boot.minor, boot.patch, boot.letter, info->fw_signature, fw.major, fw.minor, fw.patch,
-            fw.letter);
+        logger->Info("Hub is running OK ... Bootloader version %s. Firmware signature 0x%x - version %s\n",
+                     boot.c_str(), info->fw_signature, fw.c_str());
         record.succeeded("the HUB firmware was upgraded",
                          "The HUB runs firmware " + RunRecord::version(info->fw_version) + ", signature " +
                              RunRecord::hex(info->fw_signature),
@@ -120,40 +107,40 @@ int branch_hub_upgrade(RunRecord& record, const char* path) {
         return 0;
     }
     if (info->status == 0xE3) {
-        logger->Info("Hub will be reset with firmware status 0x%x ... Bootloader version %d.%d.%d-%c\n", info->code,
-                     boot.major, boot.minor, boot.patch, boot.letter);
+        logger->Info("Hub will be reset with firmware status 0x%x ... Bootloader version %s\n", info->code,
+                     boot.c_str());
         record.succeeded("the HUB firmware was upgraded",
                          "Its bootloader " + RunRecord::version(info->bootloader_version) +
                              " reported firmware status " + RunRecord::hex(info->code) +
                              " and resets the HUB: run -hinfo to see the firmware it runs then");
         return 0;
     }
-    logger->Info("Hub upgrade failed with code 0x%x... Firmware signature 0x%x - version %d.%d.%d-%c\n", info->code,
-                 info->fw_signature, fw.major, fw.minor, fw.patch, fw.letter);
+    logger->Info("Hub upgrade failed with code 0x%x... Firmware signature 0x%x - version %s\n", info->code,
+                 info->fw_signature, fw.c_str());
     // The bootloader has said the upgrade failed: no success, whatever the exchanges did.
-    logger->Error(kFailure, PerformFWUpgrade::kBootloaderReportedFailure);
-    record.failed(PerformFWUpgrade::kBootloaderReportedFailure,
+    logger->Error(kFailure, results::upgrade::kBootloaderReportedFailure);
+    record.failed(results::upgrade::kBootloaderReportedFailure,
                   {"upgrading the HUB firmware",
                    "The HUB's bootloader reported a failed upgrade (status " + RunRecord::hex(info->status) +
                        ", code " + RunRecord::hex(info->code) + "); the HUB may be left in its bootloader",
                    "run -h with the same image file again"},
                   firmware);
-    return PerformFWUpgrade::kBootloaderReportedFailure;
+    return results::upgrade::kBootloaderReportedFailure;
 }
 
-int branch_sensor_upgrade(RunRecord& record, const char* path, bool from_boot) {
+int branch_sensor_upgrade(Run& run, const char* path, bool from_boot) {
+    RunRecord& record = run.record;
     static constexpr const char* kFailure = "Something went wrong with Sensors firmware-upgrade - error-code %d!!\n";
     const char* option = from_boot ? "-sb" : "-s";
-    if (refuse_long_path(record, option, path, kFailure)) return PerformFWUpgrade::kPathTooLong;
+    if (refuse_long_path(run, option, path, kFailure)) return results::upgrade::kPathTooLong;
     auto info = std::make_unique<SensorsUpgradeInfo>();
     info->check_connected = true;
     std::strcpy(info->path, path);
     info->from_boot = from_boot;
-    info->run_existing_fw = false;
 
-    USB_Logger* logger = USB_Logger::Instance();
-    const Upgrade upgrade = run_upgrade(record, option, "Creating object PerformFWUpgrade - Sensors upgrade\n",
-                                        kFailure, info->run_existing_fw, [&](PerformFWUpgrade& c) {
+    USB_Logger* logger = &run.log();
+    const Upgrade upgrade = run_upgrade(run, option, "Creating object PerformFWUpgrade - Sensors upgrade\n", kFailure,
+                                        [&](PerformFWUpgrade& c) {
                                             c.sensors_info = info.get();
                                             c.hub_upgrade = false;
                                         });
@@ -169,12 +156,11 @@ int branch_sensor_upgrade(RunRecord& record, const char* path, bool from_boot) {
                            {"calibration_status", RunRecord::hex(info->calibration_status[i])},
                            {"signature", RunRecord::hex(info->signature[i])},
                            {"version", RunRecord::version(info->version[i])}});
-        const Version v = split(info->version[i]);
+        const std::string v = printed(info->version[i]);
         if (info->status[i] == 0xE0) {
-            logger->Info(
-                "Sensor with addr 0x%x is running OK ... Calibration status 0x%x signature 0x%x - version "
-                "%d.%d.%d-%c\n",
-                info->address[i], info->calibration_status[i], info->signature[i], v.major, v.minor, v.patch, v.letter);
+            logger
+                ->Info("Sensor with addr 0x%x is running OK ... Calibration status 0x%x signature 0x%x - version %s\n",
+                       info->address[i], info->calibration_status[i], info->signature[i], v.c_str());
             if (running.empty()) {
                 version = RunRecord::version(info->version[i]) + ", signature " + RunRecord::hex(info->signature[i]);
             }
@@ -186,9 +172,8 @@ int branch_sensor_upgrade(RunRecord& record, const char* path, bool from_boot) {
         } else {
             logger->Info(
                 "Sensor with addr 0x%x upgrade failed with code 0x%x... Calibration status 0x%x signature "
-                "0x%x - version %d.%d.%d-%c\n",
-                info->address[i], info->code[i], info->calibration_status[i], info->signature[i], v.major, v.minor,
-                v.patch, v.letter);
+                "0x%x - version %s\n",
+                info->address[i], info->code[i], info->calibration_status[i], info->signature[i], v.c_str());
             failed.push_back(info->address[i]);
         }
     }
@@ -215,11 +200,11 @@ int branch_sensor_upgrade(RunRecord& record, const char* path, bool from_boot) {
         state += "; the upgrade of " + std::string(failed.size() == 1 ? "sensor " : "sensors ") + addresses(failed) +
                  " failed";
     }
-    logger->Error(kFailure, PerformFWUpgrade::kSensorsReportedFailure);
-    record.failed(PerformFWUpgrade::kSensorsReportedFailure,
+    logger->Error(kFailure, results::upgrade::kSensorsReportedFailure);
+    record.failed(results::upgrade::kSensorsReportedFailure,
                   {"upgrading the sensors", state,
                    in_boot.empty() ? "run -s with the same image file again"
                                    : "run -sb with the same image file to complete their upgrade"},
                   facts);
-    return PerformFWUpgrade::kSensorsReportedFailure;
+    return results::upgrade::kSensorsReportedFailure;
 }

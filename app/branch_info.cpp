@@ -1,48 +1,45 @@
 #include <algorithm>
-#include <cstdio>
 #include <iterator>
 #include <memory>
 #include <string>
 
 #include "app/branches.hpp"
+#include "log/text.hpp"
 #include "src/GetHUBInformation.hpp"
 #include "src/GetHUBLogFile.hpp"
 #include "src/GetSensorsInformation.hpp"
-#include "src/le32.hpp"
 
 namespace {
 
-void print_version(const char* format, uint32_t v) {
-    print_out(format, byte_of(v, 24), byte_of(v, 16), byte_of(v, 8), byte_of(v, 0));
+std::string version(uint32_t v) {
+    return version_text(v, VersionForm::Letter);
+}
+std::string interface_version(uint32_t v) {
+    return version_text(v, VersionForm::Interface);
 }
 
-void print_api_version(const char* format, uint32_t v) {
-    print_out(format, byte_of(v, 24), byte_of(v, 16), static_cast<int>(v & 0xFFFF));
-}
-
-void print_hub_info(const HUBInfo& info, bool boot_info, zel::Platform& platform) {
+void print_hub_info(Run& run, const HUBInfo& info, bool boot_info) {
     if (boot_info) {
-        print_out("HUB boot information:\n");
-        print_version("\tHUB bootloader version v%d.%d.%d-%c \n", info.unique_id[3]);
-        print_out("\tHUB prod assy: 0x%.8x\n", info.unique_id[2]);
+        run.out("HUB boot information:\n");
+        run.out("\tHUB bootloader version v%s \n", version(info.unique_id[3]).c_str());
+        run.out("\tHUB prod assy: 0x%.8x\n", info.unique_id[2]);
         return;
     }
-    const std::string built = platform.format_local_time(info.build_time, kDeviceTimeFormat);
-    const std::string produced = platform.format_local_time(info.prod_epoch, kDeviceTimeFormat);
-    print_out("Unique ID number for HUB is: \n");
-    print_out("\t0x%x%x%x%x \n", info.unique_id[0], info.unique_id[1], info.unique_id[2], info.unique_id[3]);
-    print_version("\tHUB bootloader version v%d.%d.%d-%c \n", info.bootloader_version);
-    print_out("\tHUB firmware version v%d.%d.%d-%c build on %s\n", byte_of(info.fw_version, 24),
-              byte_of(info.fw_version, 16), byte_of(info.fw_version, 8), byte_of(info.fw_version, 0), built.c_str());
-    print_api_version("\tUSB API version v%d.%d.%d \n", info.usb_api_version);
-    print_api_version("\tWIFI API version v%d.%d.%d \n", info.wifi_api_version);
-    print_api_version("\tBLUETOOTH API version v%d.%d.%d \n", info.bluetooth_api_version);
-    print_out("\tHUB serial number: %s\n", info.serial_number);
-    print_out("Production data:\n");
-    print_out("\tprod_assy 0x%x\n", info.prod_assy);
-    print_out("\tprod_board_id 0x%x\n", info.prod_board_id);
-    print_out("\tprod_date 0x%x\n", info.prod_date);
-    print_out("\tprod_epoch %s\n", produced.c_str());
+    const std::string built = run.context.platform.format_local_time(info.build_time, kDeviceTimeFormat);
+    const std::string produced = run.context.platform.format_local_time(info.prod_epoch, kDeviceTimeFormat);
+    run.out("Unique ID number for HUB is: \n");
+    run.out("\t0x%x%x%x%x \n", info.unique_id[0], info.unique_id[1], info.unique_id[2], info.unique_id[3]);
+    run.out("\tHUB bootloader version v%s \n", version(info.bootloader_version).c_str());
+    run.out("\tHUB firmware version v%s build on %s\n", version(info.fw_version).c_str(), built.c_str());
+    run.out("\tUSB API version v%s \n", interface_version(info.usb_api_version).c_str());
+    run.out("\tWIFI API version v%s \n", interface_version(info.wifi_api_version).c_str());
+    run.out("\tBLUETOOTH API version v%s \n", interface_version(info.bluetooth_api_version).c_str());
+    run.out("\tHUB serial number: %s\n", info.serial_number);
+    run.out("Production data:\n");
+    run.out("\tprod_assy 0x%x\n", info.prod_assy);
+    run.out("\tprod_board_id 0x%x\n", info.prod_board_id);
+    run.out("\tprod_date 0x%x\n", info.prod_date);
+    run.out("\tprod_epoch %s\n", produced.c_str());
 }
 
 nlohmann::ordered_json info_data(const HUBInfo& info, bool boot_info) {
@@ -51,9 +48,8 @@ nlohmann::ordered_json info_data(const HUBInfo& info, bool boot_info) {
                 {"prod_assy", RunRecord::hex(info.unique_id[2])}};
     }
     // All four words in full, unlike the console's form, so that it splits back.
-    char id[40];
-    std::snprintf(id, sizeof id, "0x%08x%08x%08x%08x", info.unique_id[0], info.unique_id[1], info.unique_id[2],
-                  info.unique_id[3]);
+    const std::string id =
+        format_string("0x%08x%08x%08x%08x", info.unique_id[0], info.unique_id[1], info.unique_id[2], info.unique_id[3]);
     return {{"unique_id", id},
             {"bootloader_version", RunRecord::version(info.bootloader_version)},
             {"firmware_version", RunRecord::version(info.fw_version)},
@@ -71,9 +67,10 @@ nlohmann::ordered_json info_data(const HUBInfo& info, bool boot_info) {
 
 }  // namespace
 
-int branch_log(RunRecord& record) {
-    GetHUBLogFile command;
-    USB_Logger* logger = USB_Logger::Instance();
+int branch_log(Run& run) {
+    RunRecord& record = run.record;
+    GetHUBLogFile command(run.context);
+    USB_Logger* logger = &run.log();
     logger->Info("Creating object GetHUBLogFile:\n");
     static constexpr uint8_t kLogCommand[] = {'?', ' ', 'l', 'o', 'g', '\r', '\0'};
     command.request.fill(0);
@@ -81,7 +78,7 @@ int branch_log(RunRecord& record) {
     // Too large for a comfortable stack frame on every platform.
     auto log_file = std::make_unique<HUBLogFile>();
     command.log_file = log_file.get();
-    const int result = connect_and_run(command, record);
+    const int result = connect_and_run(command, run);
     if (result != 0) {
         logger->Error("Something went wrong reading LOG-file - error-code %d\n", result);
         return result;
@@ -93,19 +90,20 @@ int branch_log(RunRecord& record) {
     return 0;
 }
 
-int branch_hub_info(RunRecord& record, bool boot_info) {
-    GetHUBInformation command;
-    USB_Logger* logger = USB_Logger::Instance();
+int branch_hub_info(Run& run, bool boot_info) {
+    RunRecord& record = run.record;
+    GetHUBInformation command(run.context);
+    USB_Logger* logger = &run.log();
     logger->Info("Creating object GetHUBInformation\n");
     HUBInfo info{};
     command.info = &info;
     command.boot_info = boot_info;
-    const int result = connect_and_run(command, record);
+    const int result = connect_and_run(command, run);
     if (result != 0) {
         logger->Error("Something went wrong getting HUB info - error-code %d\n", result);
         return result;
     }
-    print_hub_info(info, boot_info, command.serial().platform());
+    print_hub_info(run, info, boot_info);
     record.data() = info_data(info, boot_info);
     if (boot_info) {
         record.succeeded("the HUB's boot information was read", "Its bootloader is version " +
@@ -120,13 +118,14 @@ int branch_hub_info(RunRecord& record, bool boot_info) {
     return 0;
 }
 
-int branch_sensor_info(RunRecord& record) {
-    GetSensorsInformation command;
-    USB_Logger* logger = USB_Logger::Instance();
+int branch_sensor_info(Run& run) {
+    RunRecord& record = run.record;
+    GetSensorsInformation command(run.context);
+    USB_Logger* logger = &run.log();
     logger->Info("Creating object GetSensorsInformation\n");
     auto info = std::make_unique<SensorsInfo>();
     command.info = info.get();
-    const int result = connect_and_run(command, record);
+    const int result = connect_and_run(command, run);
     if (result != 0) {
         logger->Error("Something went wrong reading Sensors information - error-code %d!!\n", result);
         return result;

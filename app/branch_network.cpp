@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/branches.hpp"
+#include "log/text.hpp"
 #include "src/NetworkConfiguration.hpp"
 #include "src/ReadNetworkCommand.hpp"
 #include "src/ScanNetworksCommand.hpp"
@@ -11,18 +12,11 @@
 
 namespace {
 
-// A path that does not fit the command's file-name field is refused, not
-// cut: a cut path would name some other file.
-void log_path_too_long(USB_Logger* logger, const char* path) {
-    logger->Error("Path of configuration file too long (%u characters, at most %u): %s\n", unsigned(std::strlen(path)),
-                  unsigned(kMaxPathLength), path);
-}
-
 // A configuration as the record keeps it: everything but the key.
 nlohmann::ordered_json configuration_data(const uint8_t* message) {
     const NetworkConfiguration c =
         network_from_message(std::span<const uint8_t, netrecord::kMessageSize>(message, netrecord::kMessageSize));
-    auto text = [](const char* field, size_t size) { return std::string(field, strnlen(field, size)); };
+    auto text = [](const char* field, size_t size) { return std::string(bounded_text(field, size)); };
     auto option = [](const auto& options, uint32_t code) { return code < options.size() ? options[code] : "none"; };
     return {{"ssid", text(c.SSID, sizeof c.SSID)},
             {"unity_addr", text(c.UNITY_ADDR, sizeof c.UNITY_ADDR)},
@@ -38,25 +32,26 @@ nlohmann::ordered_json configuration_data(const uint8_t* message) {
 
 }  // namespace
 
-int branch_write_network(RunRecord& record, const char* path) {
-    WriteNetworkCommand command;
-    USB_Logger* logger = USB_Logger::Instance();
+int branch_write_network(Run& run, const char* path) {
+    RunRecord& record = run.record;
+    WriteNetworkCommand command(run.context);
+    USB_Logger* logger = &run.log();
     logger->Info("Creating object WriteNetworkCommand - using XML-file\n");
     int result = 0;
     const RunStage refused{"reading the XML file", "Nothing was sent to the HUB",
                            "mend the file as the lines above say, then run -w again"};
-    if (!command.set_file_name(path)) {
-        log_path_too_long(logger, path);
-        result = WriteNetworkCommand::kFileRefused;
+    std::string too_long;
+    if (!command.set_file_name(path, too_long)) {
+        logger->Error("%s", too_long.c_str());
+        result = results::write_network::kFileRefused;
         record.failed(result, refused);
     } else {
-        command.use_XML_file = true;
         // The file is judged whole before any port opens, as an image is.
         result = command.load_file();
         if (result != 0) {
             record.failed(result, refused);
         } else {
-            result = connect_and_run(command, record);
+            result = connect_and_run(command, run);
         }
     }
     if (result != 0) logger->Error("Network configuration failed - status %d\n", result);
@@ -70,19 +65,20 @@ int branch_write_network(RunRecord& record, const char* path) {
     return result;
 }
 
-int branch_read_network(RunRecord& record, const char* path) {
-    ReadNetworkCommand command;
-    USB_Logger* logger = USB_Logger::Instance();
+int branch_read_network(Run& run, const char* path) {
+    RunRecord& record = run.record;
+    ReadNetworkCommand command(run.context);
+    USB_Logger* logger = &run.log();
     logger->Info("Creating object ReadNetworkCommand - using XML-file\n");
     int result = 0;
-    if (!command.set_file_name(path)) {
-        log_path_too_long(logger, path);
-        result = ReadNetworkCommand::kFileNotWritten;
+    std::string too_long;
+    if (!command.set_file_name(path, too_long)) {
+        logger->Error("%s", too_long.c_str());
+        result = results::read_network::kFileNotWritten;
         record.failed(result, {"checking the XML file's path", "Nothing was sent to the HUB",
                                "run -r again with a shorter path"});
     } else {
-        command.use_XML_file = true;
-        result = connect_and_run(command, record);
+        result = connect_and_run(command, run);
     }
     if (result != 0) logger->Error("Something went wrong reading network configuration!! - error-code %d\n", result);
     if (result == 0) {
@@ -107,28 +103,29 @@ uint32_t scan_argument(const char* text, const char* what, uint32_t highest, USB
 
 }  // namespace
 
-int branch_scan_networks(RunRecord& record, const char* channel_text, const char* band_text) {
-    USB_Logger* logger = USB_Logger::Instance();
+int branch_scan_networks(Run& run, const char* channel_text, const char* band_text) {
+    RunRecord& record = run.record;
+    USB_Logger* logger = &run.log();
     const uint32_t channel = scan_argument(channel_text, "channel", 20, logger);
     const uint32_t band = band_text != nullptr ? scan_argument(band_text, "band", 2, logger) : 2u;
     // Any band above 1 is announced as dual-band but sent as given.
     const char* band_name = band >= 2 ? "Dual-band" : band == 1 ? "Band 5GHz" : "Band 2.4GHz";
-    print_out("\n%s - Channel %d\n", band_name, int(channel));
+    run.out("\n%s - Channel %d\n", band_name, int(channel));
     logger->Info("Scanning: %s - Channel %d\n", band_name, int(channel));
     ScanResult result{};
     result.channel = channel;
     result.band = band;
 
-    ScanNetworksCommand command;
+    ScanNetworksCommand command(run.context);
     logger->Info("Creating object ScanNetworksCommand\n");
     command.result = &result;
     command.channel = uint8_t(result.channel);
     command.band = uint8_t(result.band);
-    const int scanned = connect_and_run(command, record);
+    const int scanned = connect_and_run(command, run);
     if (scanned != 0) result.count = 0;
 
     const int count = std::min<int>(result.count, ScanResult::kMaxEntries);
-    print_out("Number of access points found %d\n", count);
+    run.out("Number of access points found %d\n", count);
     // Field by field: an interruption's record is kept.
     nlohmann::ordered_json& data = record.data();
     data["channel"] = channel;
@@ -138,12 +135,12 @@ int branch_scan_networks(RunRecord& record, const char* channel_text, const char
     for (int i = 0; i < count; ++i) {
         const AccessPointRecord& entry = result.access_points[i];
         const std::string_view name = access_point_name(entry);
-        print_out("\t Access Point %d:\n", i);
-        print_out("\t\t SSID %.*s\n", int(name.size()), name.data());
-        print_out("\t\t RF_CHANNEL %d\n", int(entry.RF_CHANNEL));
-        print_out("\t\t SECURITY_MODE %d\n", int(entry.SECURITY_MODE));
-        print_out("\t\t RSSI_VAL %d\n", int(entry.RSSI_VAL));
-        print_out("\t\t NETWORK_TYPE %d\n", int(entry.NETWORK_TYPE));
+        run.out("\t Access Point %d:\n", i);
+        run.out("\t\t SSID %.*s\n", int(name.size()), name.data());
+        run.out("\t\t RF_CHANNEL %d\n", int(entry.RF_CHANNEL));
+        run.out("\t\t SECURITY_MODE %d\n", int(entry.SECURITY_MODE));
+        run.out("\t\t RSSI_VAL %d\n", int(entry.RSSI_VAL));
+        run.out("\t\t NETWORK_TYPE %d\n", int(entry.NETWORK_TYPE));
         data["access_points"].push_back({{"ssid", std::string(name)},
                                          {"rf_channel", entry.RF_CHANNEL},
                                          {"security_mode", entry.SECURITY_MODE},

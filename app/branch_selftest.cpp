@@ -5,15 +5,17 @@
 #include <vector>
 
 #include "app/branches.hpp"
+#include "log/text.hpp"
 #include "src/RunSelfTest.hpp"
 
-int branch_selftest(RunRecord& record) {
+int branch_selftest(Run& run) {
+    RunRecord& record = run.record;
     // The per-step outcome stays in the log and in this array; the driver
     // prints nothing of its own.
     std::array<TestResult, RunSelfTest::kMaxSteps> results{};
     uint32_t step_count = 0;
-    RunSelfTest command(results, &step_count);
-    const int32_t result = connect_and_run(command, record);
+    RunSelfTest command(run.context, results, &step_count);
+    const int32_t result = connect_and_run(command, run);
     nlohmann::ordered_json& steps = record.data()["steps"] = nlohmann::ordered_json::array();
     for (uint32_t s = 0; s < std::min<uint32_t>(step_count, RunSelfTest::kMaxSteps); ++s) {
         nlohmann::ordered_json step = {{"step", s + 1}, {"code", results[s].code}};
@@ -26,17 +28,15 @@ int branch_selftest(RunRecord& record) {
         }
         steps.push_back(step);
     }
-    const uint32_t v = command.reported_version();
-    record.data()["version"] =
-        std::to_string(v >> 24) + "." + std::to_string((v >> 16) & 0xFF) + "." + std::to_string((v >> 8) & 0xFF);
+    record.data()["version"] = version_text(command.reported_version(), VersionForm::Three);
     if (result != 0) {
-        USB_Logger::Instance()->Error("Something went wrong in the self-test - error-code %d\n", result);
+        run.log().Error("Something went wrong in the self-test - error-code %d\n", result);
     }
     std::vector<uint32_t> failed;
     for (uint32_t s = 1; s < std::min<uint32_t>(step_count, RunSelfTest::kMaxSteps); ++s) {
         if (results[s].code != 0) failed.push_back(s + 1);
     }
-    const bool quillet = command.device_type == DEVICE_QUILLET;
+    const bool safe_mode = command.product() != nullptr && command.product()->safe_mode;
     const RunStage& stage = command.stage();
     auto lower = [](std::string text) {
         if (!text.empty()) text[0] = char(std::tolower(static_cast<unsigned char>(text[0])));
@@ -44,10 +44,10 @@ int branch_selftest(RunRecord& record) {
     };
     if (result == 0) {
         record.succeeded("the self-test ran all " + std::to_string(step_count) + " steps, and every step passed",
-                         quillet ? "The HUB is out of safe mode and runs its firmware"
-                                 : "The HUB runs its firmware as before",
+                         safe_mode ? "The HUB is out of safe mode and runs its firmware"
+                                   : "The HUB runs its firmware as before",
                          {{"failed_steps", failed}});
-    } else if (result == RunSelfTest::kStepFailed) {
+    } else if (result == results::self_test::kStepFailed) {
         std::string steps;
         for (size_t i = 0; i < failed.size(); ++i) {
             steps += (i == 0 ? "" : i + 1 == failed.size() ? " and " : ", ") + std::to_string(failed[i]);
@@ -58,15 +58,13 @@ int branch_selftest(RunRecord& record) {
                            lower(stage.leaves),
                        stage.next},
                       {{"failed_steps", failed}});
-    } else if (result == RunSelfTest::kIncompatible) {
-        const uint32_t e = command.expected_version();
-        const std::string expected =
-            std::to_string(e >> 24) + "." + std::to_string((e >> 16) & 0xFF) + "." + std::to_string((e >> 8) & 0xFF);
+    } else if (result == results::self_test::kIncompatible) {
+        const std::string expected = version_text(command.expected_version(), VersionForm::Three);
         record.failed(result,
                       {"checking the self-test's version",
                        "The HUB's self-test is version " + record.data()["version"].get<std::string>() +
                            ", this tool runs version " + expected + ", so no step ran; " + lower(stage.leaves),
-                       quillet ? stage.next : "use the tool that matches the HUB's firmware"},
+                       safe_mode ? stage.next : "use the tool that matches the HUB's firmware"},
                       {{"failed_steps", failed}});
     }
     return result;

@@ -1,16 +1,15 @@
 #include "app/branches.hpp"
 #include "src/SimpleCommand.hpp"
 
-int branch_sensor_trigger(RunRecord& record, bool run_firmware) {
-    SimpleCommand command;
-    USB_Logger* logger = USB_Logger::Instance();
+int branch_sensor_trigger(Run& run, bool run_firmware) {
+    RunRecord& record = run.record;
+    SimpleCommand command(run.context);
+    USB_Logger* logger = &run.log();
     logger->Info("Creating object SimpleCommand:\n");
     logger->Info("\tNo additional information to send\n");
     logger->Info("\tNo additional feedback expected\n");
     put_le32(command.request, run_firmware ? SimpleCommand::kRunSensorFirmware : SimpleCommand::kSensorBootloader);
-    command.reply_length = 4;
-    command.feedback_expected = 0;
-    const int result = connect_and_run(command, record);
+    const int result = connect_and_run(command, run);
     record.data()["trigger"] = run_firmware ? "run firmware" : "bootloader";
     if (result == 0) {
         if (run_firmware) {

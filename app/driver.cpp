@@ -1,68 +1,28 @@
 #include "app/driver.hpp"
 
 #include <cstdarg>
-#include <cstdio>
-#include <cstring>
 #include <optional>
 #include <string>
 
 #include "app/branches.hpp"
+#include "app/operations.hpp"
 #include "log/RunScope.hpp"
 #include "platform/tracing_platform.hpp"
 
-namespace {
-
-bool is_one_of(const char* arg, std::initializer_list<const char*> options) {
-    for (const char* option : options) {
-        if (std::strcmp(arg, option) == 0) return true;
-    }
-    return false;
-}
-
-int dispatch(RunRecord& record, int argc, char** argv) {
-    const char* option = argv[1];
-    auto is = [option](const char* text) { return std::strcmp(option, text) == 0; };
-    if (is("-log") && argc == 2) return branch_log(record);
-    if (is("-stest") && argc == 2) return branch_selftest(record);
-    if (is("-hinfo") && argc >= 2 && argc <= 4) {
-        if (argc == 3 && std::strcmp(argv[2], "-boot") != 0) {
-            print_usage();
-            return 0;
-        }
-        return branch_hub_info(record, argc == 3);
-    }
-    if (is("-sinfo") && argc == 2) return branch_sensor_info(record);
-    if (is("-w") && argc == 3) return branch_write_network(record, argv[2]);
-    if (is("-r") && argc == 3) return branch_read_network(record, argv[2]);
-    if (is("-rs") && (argc == 3 || argc == 4))
-        return branch_scan_networks(record, argv[2], argc == 4 ? argv[3] : nullptr);
-    if (is("-h") && argc == 3) return branch_hub_upgrade(record, argv[2]);
-    if ((is("-s") || is("-sb")) && argc == 3) return branch_sensor_upgrade(record, argv[2], is("-sb"));
-    if (is("-srf") && argc == 2) return branch_sensor_trigger(record, true);
-    if (is("-sfb") && argc == 2) return branch_sensor_trigger(record, false);
-    if (is("-list") && argc == 2) return branch_list(record);
-    if (is("--version") && argc == 2) {
-        print_out("zel_usb_interface %s\n", USB_Logger::kVersion);
-        return 0;
-    }
-    return 0;
-}
-
-}  // namespace
-
-void print_out(const char* format, ...) {
+void Run::out(const char* format, ...) const {
     va_list args;
     va_start(args, format);
     const std::string text = format_text(4096, format, args);
     va_end(args);
-    zel::active_platform().write_stdout(text);
+    context.platform.write_stdout(text);
 }
 
-int connect_and_run(Command& command, RunRecord& record) {
+int connect_and_run(Command& command, Run& run) {
+    RunRecord& record = run.record;
     try {
         const bool connected = command.Connect() == 0;
         record.hub(command);
-        const int result = connected ? command.RunCommand() : kConnectionFailed;
+        const int result = connected ? command.RunCommand() : results::driver::kConnectionFailed;
         record.hub(command);  // as it came back from its restarts
         // What the branch makes of a success, it says itself.
         if (result != 0 && command.chosen_entry() == nullptr) {
@@ -78,77 +38,23 @@ int connect_and_run(Command& command, RunRecord& record) {
         const RunStage& stage = command.stage();
         const std::string report =
             "Interrupted (" + interruption.by + ") while " + stage.doing + ". " + stage.outcome();
-        USB_Logger::Instance()->Error("%s\n", report.c_str());
+        run.log().Error("%s\n", report.c_str());
         record.interrupted(report, stage);
-        return kInterrupted;
+        return results::driver::kInterrupted;
     }
-}
-
-void print_usage() {
-    static const char* const kUsage[] = {
-        "\nDEVICE INFORMATION\n",
-        "zel_usb_interface.exe -log\n",
-        "\t-log to read LOG-file within HUB\n",
-        "zel_usb_interface.exe -hinfo\n",
-        "\t-hinfo to read firmware information from HUB\n",
-        "zel_usb_interface.exe -sinfo\n",
-        "\t-sinfo to read firmware information from sensors\n\n",
-        "FIRMWARE UPGRADES\n",
-        "zel_usb_interface.exe -[s/h] [path to *.tfh/tfs]\n",
-        "\t-s to upgrade SENSOR firmware\n",
-        "\t-sb to upgrade SENSOR firmware from boot\n",
-        "\t-h to upgrade HUB firmware\n\n",
-        "SENSOR DIAGNOSTIC TOOLS\n",
-        "zel_usb_interface.exe -srf\n",
-        "\t-srf to run SENSOR firmware\n",
-        "zel_usb_interface.exe -sfb\n",
-        "\t-sfb to trigger SENSOR bootlader\n\n",
-        "WIFI TOOLS\n",
-        "zel_usb_interface.exe -[r/w] [path to *.xml]\n",
-        "\t-r reads HUB network configuration and writes it in [path to *.xml]\n",
-        "\t-w writes HUB network configuration in [path to *.xml]\n",
-        "zel_usb_interface.exe -rs [channel - number from 0 to 20] ",
-        "[optional: band - 0 for 2.4GHz, 1 for 5GHz, 2 for dual band]\n",
-        "\t-rs to scan for WiFi networks\n",
-        // What the lines above do not name.
-        "\nMORE\n",
-        "zel_usb_interface.exe -stest\n",
-        "\t-stest to run the HUB's built-in self-test\n",
-        "zel_usb_interface.exe -hinfo -boot\n",
-        "\t-hinfo -boot to read the boot information from HUB\n",
-        "zel_usb_interface.exe -list\n",
-        "\t-list to list the attached HUBs without opening any\n",
-        "zel_usb_interface.exe --version\n",
-        "\t--version to print the version\n\n",
-        "ENVIRONMENT\n",
-        "\tZEL_PORT the port of the HUB to use when several are attached\n",
-        "\tZEL_JSON a file that receives a JSON record of the run\n",
-        "\tZEL_TIMING fast, or documented (the default)\n",
-        "\tZEL_TRACE a file that receives every byte exchanged with the HUB\n",
-        "\tZEL_LOCK_DIR (Linux) the folder of the locks that keep two runs off one HUB\n",
-        "\tZEL_SYSFS_ROOT, ZEL_DEV_ROOT (Linux) where HUBs are looked for\n",
-    };
-    for (const char* line : kUsage) zel::active_platform().write_stdout(line);
 }
 
 namespace {
 
-int run_checked(RunRecord& record, int argc, char** argv) {
-    USB_Logger::Instance();
-    if (argc < 2 || argc > 4) {
-        print_usage();
-        return 0;
-    }
-    if (!is_one_of(argv[1], {"-s", "-sb", "-h", "-r", "-w", "-rs", "-hinfo"}) && argc != 2) {
-        print_usage();
-        return 0;
-    }
-    if (!is_one_of(argv[1], {"-stest", "-hinfo", "-srf", "-sfb", "-log", "-sinfo", "-list", "--version"}) &&
-        argc == 2) {
-        print_usage();
-        return 0;
-    }
-    return dispatch(record, argc, argv);
+int run_checked(zel::RunScope& scope, RunRecord& record, int argc, char** argv) {
+    USB_Logger& logger = *USB_Logger::Instance();
+    zel::Platform& platform = scope.platform();
+    zel::RunContext context{platform, logger, platform.environment("ZEL_TIMING"), platform.environment("ZEL_PORT"),
+                            &record.events()};
+    Run run{context, record};
+    const Choice choice = choose(argc, argv);
+    if (choice.usage) print_usage(platform);
+    return choice.operation != nullptr ? choice.operation->branch(run, argc, argv) : 0;
 }
 
 }  // namespace
@@ -160,12 +66,12 @@ int run(int argc, char** argv, zel::Platform& platform) {
     if (!trace.empty()) tracing.emplace(platform, trace);
     zel::RunScope scope(tracing ? *tracing : platform);
     RunRecord record(scope.platform(), argc, argv);
-    int result = kInterrupted;
+    int result = results::driver::kInterrupted;
     try {
-        result = run_checked(record, argc, argv);
+        result = run_checked(scope, record, argc, argv);
     } catch (const zel::Interrupted& interruption) {
-        USB_Logger::Instance()->Error("Interrupted (%s).\n", interruption.by.c_str());
+        scope.logger().Error("Interrupted (%s).\n", interruption.by.c_str());
     }
-    record.finish(result);
+    record.finish(result, scope.logger());
     return result;
 }

@@ -8,6 +8,3 @@ class Platform;
 // Runs the tool as main() would, on the given platform; the operation's
 // result (the platform turns it into the process exit status).
 int run(int argc, char** argv, zel::Platform& platform);
-
-// Prints the usage text on standard output.
-void print_usage();

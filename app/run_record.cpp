@@ -1,9 +1,9 @@
 #include "app/run_record.hpp"
 
 #include <chrono>
-#include <cstdio>
 
 #include "log/USB_Logger.hpp"
+#include "log/text.hpp"
 #include "platform/platform.hpp"
 #include "src/Command.hpp"
 
@@ -21,6 +21,16 @@ RunRecord::RunRecord(zel::Platform& platform, int argc, char** argv)
         record_["arguments"].push_back(argv[i]);
         command_ += (i > 1 ? " " : "") + std::string(argv[i]);
     }
+    events_ = zel::EventStream(platform, platform.environment("ZEL_EVENTS"));
+    nlohmann::ordered_json start = {{"time", record_["started"]},        {"tool", record_["tool"]},
+                                    {"version", record_["version"]},     {"operation", record_["operation"]},
+                                    {"arguments", record_["arguments"]}, {"pid", platform.process_id()}};
+    events_.write("start", fields(start));
+}
+
+std::string RunRecord::fields(const nlohmann::ordered_json& object) {
+    const std::string text = object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    return text.size() > 2 ? text.substr(1, text.size() - 2) : std::string();
 }
 
 void RunRecord::_verdict(bool ok, std::string text, const std::string& state, const std::string& next,
@@ -61,21 +71,27 @@ void RunRecord::hub(const Command& command) {
     if (entry == nullptr) return;
     record_["hub"] = {{"port", entry->name},
                       {"location", entry->location},
-                      {"kind", device_kind_name(entry->device_type)},
+                      {"kind", hub_kind_name(entry->device_type)},
                       {"framing", command.is_legacy() ? "legacy" : "current"}};
 }
 
-void RunRecord::finish(int result) {
+void RunRecord::finish(int result, USB_Logger& logger) {
     if (verdict_due_) {
         const nlohmann::ordered_json& verdict = record_["verdict"];
         const std::string text = verdict["text"].get<std::string>() + "\n";
         if (verdict["ok"].get<bool>()) {
-            USB_Logger::Instance()->Info("%s", text.c_str());
+            logger.Info("%s", text.c_str());
         } else {
-            USB_Logger::Instance()->Error("%s", text.c_str());
+            logger.Error("%s", text.c_str());
         }
         verdict_due_ = false;
     }
+    if (record_.contains("verdict")) events_.write("verdict", fields(record_["verdict"]));
+    _write(result);
+    events_.write("end", fields({{"result", result}, {"exit_code", platform_.exit_status(result)}}));
+}
+
+void RunRecord::_write(int result) {
     if (path_.empty()) return;
     record_["duration_s"] = double(platform_.tick_count() - start_ticks_) / 1e7;
     record_["result"] = result;
@@ -88,16 +104,11 @@ void RunRecord::finish(int result) {
 }
 
 std::string RunRecord::version(uint32_t v) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%u.%u.%u-", v >> 24, (v >> 16) & 0xFF, (v >> 8) & 0xFF);
-    const char letter = char(v & 0xFF);
-    return std::string(text) + (letter >= 0x20 && letter < 0x7F ? std::string(1, letter) : "");
+    return version_text(v, VersionForm::RecordLetter);
 }
 
 std::string RunRecord::api_version(uint32_t v) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%u.%u.%u", v >> 24, (v >> 16) & 0xFF, v & 0xFFFF);
-    return text;
+    return version_text(v, VersionForm::Interface);
 }
 
 std::string RunRecord::utc(int64_t seconds, int milliseconds) {
@@ -106,17 +117,12 @@ std::string RunRecord::utc(int64_t seconds, int milliseconds) {
     const sys_days day = floor<days>(at);
     const year_month_day date{day};
     const hh_mm_ss<std::chrono::seconds> time{at - day};
-    char text[48];
-    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d", int(date.year()), unsigned(date.month()),
-                  unsigned(date.day()), int(time.hours().count()), int(time.minutes().count()),
-                  int(time.seconds().count()));
-    char fraction[16] = "";
-    if (milliseconds >= 0) std::snprintf(fraction, sizeof fraction, ".%03d", milliseconds);
-    return std::string(text) + fraction + "Z";
+    return format_string("%04d-%02u-%02uT%02d:%02d:%02d", int(date.year()), unsigned(date.month()),
+                         unsigned(date.day()), int(time.hours().count()), int(time.minutes().count()),
+                         int(time.seconds().count())) +
+           (milliseconds >= 0 ? format_string(".%03d", milliseconds) : "") + "Z";
 }
 
 std::string RunRecord::hex(uint32_t word) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%x", word);
-    return text;
+    return format_string("0x%x", word);
 }

@@ -8,7 +8,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "log/events.hpp"
+
 class Command;
+class USB_Logger;
 struct RunStage;
 namespace zel {
 class Platform;
@@ -37,8 +40,12 @@ public:
     void interrupted(const std::string& text, const RunStage& stage);
 
     // Completes the record and replaces the file with it; a file that cannot
-    // be written costs one warning on standard error and nothing else.
-    void finish(int result);
+    // be written costs one warning on standard error and nothing else. The
+    // event stream gets the verdict and, last, the end.
+    void finish(int result, USB_Logger& logger);
+
+    // The run's event stream (ZEL_EVENTS), begun with its start.
+    zel::EventStream& events() { return events_; }
 
     // Texts of the device's words, as the reports print them.
     static std::string version(uint32_t v);                          // "2.1.3-A"
@@ -47,6 +54,9 @@ public:
     static std::string hex(uint32_t word);                           // "0xa43201"
 
 private:
+    // An object's members as JSON text without the braces.
+    static std::string fields(const nlohmann::ordered_json& object);
+    void _write(int result);
     void _verdict(bool ok, std::string text, const std::string& state, const std::string& next,
                   nlohmann::ordered_json facts);
 
@@ -56,4 +66,5 @@ private:
     nlohmann::ordered_json record_;
     std::string command_;       // the run's arguments, as a technician types them again
     bool verdict_due_ = false;  // set, and not logged yet
+    zel::EventStream events_;
 };

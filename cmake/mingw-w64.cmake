@@ -10,7 +10,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)
-# Never -I/usr/include for mingw: reach rapidxml through a folder of its own.
-set(ZEL_RAPIDXML_DIR "${CMAKE_BINARY_DIR}/rapidxml-include" CACHE PATH "" FORCE)
-file(MAKE_DIRECTORY "${CMAKE_BINARY_DIR}/rapidxml-include")
-file(CREATE_LINK /usr/include/rapidxml "${CMAKE_BINARY_DIR}/rapidxml-include/rapidxml" SYMBOLIC)
+# Never -I/usr/include for mingw: CMakeLists.txt reaches rapidxml and the JSON
+# library through folders of their own.

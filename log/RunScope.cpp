@@ -5,15 +5,13 @@ namespace {
 RunScope* g_innermost = nullptr;
 }
 
-RunScope::RunScope(Platform& platform)
-    : platform_(platform), outer_(g_innermost), outer_platform_(detail::ActivePlatform::exchange(&platform)) {
+RunScope::RunScope(Platform& platform) : platform_(platform), outer_(g_innermost) {
     g_innermost = this;
 }
 
 RunScope::~RunScope() {
     logger_.reset();
     g_innermost = outer_;
-    detail::ActivePlatform::exchange(outer_platform_);
 }
 
 USB_Logger& RunScope::logger() {
@@ -24,10 +22,8 @@ USB_Logger& RunScope::logger() {
     return *logger_;
 }
 
-RunScope& RunScope::current() {
-    if (g_innermost != nullptr) return *g_innermost;
-    static RunScope process_wide(native_platform());
-    return process_wide;
+RunScope* RunScope::current() {
+    return g_innermost;
 }
 
 }  // namespace zel

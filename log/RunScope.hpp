@@ -1,6 +1,8 @@
 // One run of the tool: the platform it runs on and its logger, for as long
 // as the scope lives. The driver opens one per run; tests open one around
-// whatever they run in-process. Nothing else installs a platform.
+// whatever they run in-process. The run hands the platform and the logger
+// on to what it runs (serial/run_context.hpp); only USB_Logger::Instance()
+// looks the innermost scope up.
 #pragma once
 
 #include <memory>
@@ -22,15 +24,13 @@ public:
     // The run's logger; the first call starts the log.
     USB_Logger& logger();
 
-    // The innermost open scope; outside any, one on the native platform
-    // that lasts as long as the process.
-    static RunScope& current();
+    // The innermost open scope; null outside any run.
+    static RunScope* current();
 
 private:
     Platform& platform_;
     std::unique_ptr<USB_Logger> logger_;
     RunScope* outer_;
-    Platform* outer_platform_;
 };
 
 }  // namespace zel

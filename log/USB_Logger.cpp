@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "log/RunScope.hpp"
+#include "log/text.hpp"
 
 namespace {
 
@@ -90,12 +91,7 @@ bool is_old_log_file(const std::string& name, int64_t today) {
 }  // namespace logrules
 
 std::string format_text(size_t capacity, const char* format, va_list args) {
-    va_list again;
-    va_copy(again, args);
-    const int n = std::vsnprintf(nullptr, 0, format, args);
-    std::string text(n > 0 ? size_t(n) : 0, '\0');
-    if (n > 0) std::vsnprintf(text.data(), text.size() + 1, format, again);
-    va_end(again);
+    std::string text = vformat_string(format, args);
     text.erase(std::remove(text.begin(), text.end(), '\0'), text.end());
     // A cut text keeps its line end, so the next record starts a line of its own.
     if (text.size() >= capacity) {
@@ -107,7 +103,8 @@ std::string format_text(size_t capacity, const char* format, va_list args) {
 }
 
 USB_Logger* USB_Logger::Instance() {
-    return &zel::RunScope::current().logger();
+    zel::RunScope* run = zel::RunScope::current();
+    return run != nullptr ? &run->logger() : nullptr;
 }
 
 USB_Logger::USB_Logger(zel::Platform& platform) : platform_(platform), directory_(platform.log_directory()) {}

@@ -46,7 +46,7 @@ public:
     static constexpr size_t kTextCapacity = 1024;  // text plus its terminator
 
     // The logger of the run in progress (zel::RunScope); the first call of a
-    // run starts the log.
+    // run starts the log. Null outside a run.
     static USB_Logger* Instance();
 
     explicit USB_Logger(zel::Platform& platform);

@@ -3,20 +3,12 @@
 #include <cstdio>
 
 namespace zel {
-namespace {
-Platform* g_active = nullptr;
-}
-
 std::string hub_lock_name(const std::string& key) {
     uint64_t hash = 0xcbf29ce484222325ULL;
     for (const char c : key) hash = (hash ^ uint8_t(c)) * 0x100000001b3ULL;
     char text[48];
     std::snprintf(text, sizeof text, "zel_usb_interface-%016llx", static_cast<unsigned long long>(hash));
     return text;
-}
-
-Platform& active_platform() {
-    return g_active != nullptr ? *g_active : native_platform();
 }
 
 std::string vt_redraw_text(const std::vector<std::string>& lines, size_t drawn, size_t width) {
@@ -36,12 +28,6 @@ std::string vt_redraw_text(const std::vector<std::string>& lines, size_t drawn, 
     }
     if (lines.size() < drawn) text += "\x1b[J";
     return text;
-}
-
-Platform* detail::ActivePlatform::exchange(Platform* platform) {
-    Platform* previous = g_active;
-    g_active = platform;
-    return previous;
 }
 
 }  // namespace zel

@@ -33,10 +33,8 @@ inline constexpr PortHandle kInvalidPort = -1;
 
 // One present USB device that exposes a serial port.
 struct UsbSerialDevice {
-    // Matched against "vid_xxxx&pid_xxxx" search texts: on Windows the
-    // SetupAPI interface path, elsewhere the backend writes the identifiers
-    // in the same form.
-    std::string device_path;
+    uint16_t vendor_id = 0;  // of the USB device
+    uint16_t product_id = 0;
     std::string port_name;  // "COM5" on Windows, "/dev/ttyACM0" on Linux
     // Where it is plugged in ("1-1.4", a location path on Windows): the same
     // while the device restarts on the same socket. Empty when unknown.
@@ -199,6 +197,8 @@ public:
     virtual void wait_children(const std::vector<ChildProcess*>& children, uint32_t ms) = 0;
     // The running program's own path; empty when the system does not tell.
     virtual std::string executable_path() = 0;
+    // This process's id (the event stream names it).
+    virtual int process_id() = 0;
     // The working folder, absolute.
     virtual std::string current_directory() = 0;
     // Makes one folder; false when it could not be made or was there already.
@@ -219,23 +219,10 @@ std::string hub_lock_name(const std::string& key);
 // (so that none wraps).
 std::string vt_redraw_text(const std::vector<std::string>& lines, size_t drawn, size_t width);
 
-// The platform of the run in progress (see zel::RunScope), or the native one.
-Platform& active_platform();
-
 // The native backend of this build (POSIX or Win32). Its first call makes
 // the process catch the interruptions it reports and ignore closed pipes.
 Platform& native_platform();
 // The process's command line as UTF-8 texts, the program name first.
 std::vector<std::string> native_arguments(int argc, char** argv);
-
-class RunScope;
-
-namespace detail {
-// Only a run scope installs a platform.
-class ActivePlatform {
-    friend class zel::RunScope;
-    static Platform* exchange(Platform* platform);
-};
-}  // namespace detail
 
 }  // namespace zel

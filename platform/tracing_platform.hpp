@@ -58,6 +58,7 @@ public:
         inner_.wait_children(children, ms);
     }
     std::string executable_path() override { return inner_.executable_path(); }
+    int process_id() override { return inner_.process_id(); }
     std::string current_directory() override { return inner_.current_directory(); }
     bool make_directory(const std::string& path) override { return inner_.make_directory(path); }
     bool stdout_is_terminal() override { return inner_.stdout_is_terminal(); }

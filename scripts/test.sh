@@ -29,7 +29,7 @@ style_tidy() {
     # The Windows backend is checked by its own compiler only: clang-tidy
     # would need the mingw headers.
     local out
-    out=$(git ls-files 'app/*.cpp' 'src/*.cpp' 'serial/*.cpp' 'log/*.cpp' 'platform/*.cpp' 'platform/posix/*.cpp' |
+    out=$(git ls-files 'app/*.cpp' 'src/*.cpp' 'serial/*.cpp' 'log/*.cpp' 'platform/*.cpp' 'platform/posix/*.cpp' 'platform/linux/*.cpp' |
           xargs run-clang-tidy -quiet -j 2 -p build -extra-arg=-Wno-unknown-warning-option 2>&1) ||
         { echo "$out" | tail -40; return 1; }
     local findings

@@ -2,8 +2,9 @@
 // the fast one (ZEL_TIMING=fast) ends a wait on what the HUB does where the
 // HUB tells: it leaving and coming back, an echo or a stream arriving. It
 // never gives up sooner than the documented timing would, so both modes
-// send the same bytes and end the same way; every value either mode uses is
-// named here.
+// send the same bytes and end the same way. Every value in which the modes
+// differ is named here; the waits both keep are named beside the requests
+// they follow (the upgrade's in src/PerformFWUpgrade.cpp).
 #pragma once
 
 #include <cstdint>

@@ -1,42 +1,17 @@
 #include "serial/zel_usb_cdc_interface.hpp"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <optional>
 
 #include "log/USB_Logger.hpp"
+#include "log/events.hpp"
 
 std::string PortEntry::describe() const {
     return "'" + std::string(name) + "' (USB location " + (location.empty() ? "unknown" : location) + ")";
 }
 
-std::string usb_search_text(const UsbId& id) {
-    char text[48];
-    std::snprintf(text, sizeof text, "vid_%04x&pid_%x", id.vendor, id.product);
-    return text;
-}
-
-uint32_t device_type_of(const UsbId& id) {
-    if (id.vendor == 0x03EB && id.product == 0x2404) return DEVICE_TORVANE_ATMEL;
-    if (id.vendor == 0x0483 && id.product == 0xA432) return DEVICE_TORVANE_ST;
-    return DEVICE_QUILLET;
-}
-
-const char* device_kind_name(uint32_t device_type) {
-    switch (device_type) {
-        case DEVICE_TORVANE_ATMEL: return "Torvane (Atmel)";
-        case DEVICE_QUILLET: return "Quillet";
-        case DEVICE_TORVANE_ST: return "Torvane (ST)";
-        default: return "unknown";
-    }
-}
-
 namespace {
-
-// How a fast restart went, besides 0 (reopened) and -1 (it would not open).
-constexpr int kNeverLeft = 1;  // it stayed on the bus: the documented restart takes over
-constexpr int kLost = -2;      // it did not come back
 
 constexpr const char* kDevicePrefix = "\\\\.\\";
 
@@ -46,6 +21,7 @@ class WaitNotice {
 public:
     WaitNotice(zel_usb_cdc_interface& port, const char* what, int64_t max_ms)
         : port_(port), what_(what), shown_(what != nullptr && max_ms >= 2000 && port.platform().stderr_is_terminal()) {
+        if (what != nullptr && max_ms >= 2000 && port.events != nullptr) port.events->wait(what, max_ms);
         update(max_ms);
     }
     ~WaitNotice() {
@@ -69,30 +45,47 @@ private:
 
 }  // namespace
 
-zel_usb_cdc_interface::zel_usb_cdc_interface() : platform_(zel::active_platform()) {}
+zel_usb_cdc_interface::zel_usb_cdc_interface(zel::Platform& platform) : platform_(platform) {}
+
+std::vector<PortEntry> find_hubs(zel::Platform& platform) {
+    std::vector<PortEntry> hubs;
+    for (const zel::UsbSerialDevice& device : platform.list_usb_serial_devices()) {
+        for (const HubKindRow& kind : hub_kinds()) {
+            if (device.vendor_id != kind.vendor_id || device.product_id != kind.product_id) continue;
+            // A name that does not fit makes no entry: every entry must carry
+            // a name that open_port can use.
+            if (device.port_name.empty() || device.port_name.size() >= PortEntry::kNameSize) continue;
+            PortEntry& entry = hubs.emplace_back();
+            std::memcpy(entry.name, device.port_name.data(), device.port_name.size());
+            entry.device_type = kind.kind;
+            entry.location = device.location;
+            entry.lock_key = device.lock_key.empty() ? device.port_name : device.lock_key;
+        }
+    }
+    return hubs;
+}
+
+bool PortEntry::named_by(const char* wanted) const {
+    const char* bare = std::strncmp(name, kDevicePrefix, 4) == 0 ? name + 4 : name;
+    return std::strcmp(wanted, name) == 0 || std::strcmp(wanted, bare) == 0 ||
+           (!location.empty() && location == wanted);
+}
 
 bool zel_usb_cdc_interface::find_ports() {
     bool found = false;
-    for (const zel::UsbSerialDevice& device : platform_.list_usb_serial_devices()) {
-        for (const UsbId& id : usb_ids) {
-            if (device.device_path.find(usb_search_text(id)) == std::string::npos) continue;
-            // A full table, or a name that does not fit, adds no entry: every
-            // recorded entry must carry a name that open_port can use, and
-            // "found" means that an entry was added.
-            if (port_count >= kMaxPorts || device.port_name.empty() ||
-                device.port_name.size() >= PortEntry::kNameSize) {
-                continue;
-            }
-            PortEntry& entry = ports[port_count];
-            entry = PortEntry{};
-            std::memcpy(entry.name, device.port_name.data(), device.port_name.size());
-            entry.device_type = device_type_of(id);
-            entry.location = device.location;
-            entry.lock_key = device.lock_key.empty() ? device.port_name : device.lock_key;
-            ++port_count;
-            most_ports_seen_ = std::max(most_ports_seen_, port_count);
-            found = true;
+    for (const PortEntry& hub : find_hubs(platform_)) {
+        // A full table takes no more, except the HUB the run asked for by
+        // name or location: it takes the last place, so that no count of
+        // attached HUBs hides it.
+        int place = port_count;
+        if (port_count >= kMaxPorts) {
+            if (requested_port[0] == '\0' || !hub.named_by(requested_port) || find_entry(requested_port) >= 0) continue;
+            place = kMaxPorts - 1;
         }
+        ports[place] = hub;
+        port_count = std::max(port_count, place + 1);
+        most_ports_seen_ = std::max(most_ports_seen_, port_count);
+        found = true;
     }
     return found;
 }
@@ -104,9 +97,7 @@ void zel_usb_cdc_interface::clear_ports() {
 
 int zel_usb_cdc_interface::find_entry(const char* name) const {
     for (int i = 0; i < port_count; ++i) {
-        const char* entry = ports[i].name;
-        const char* bare = std::strncmp(entry, kDevicePrefix, 4) == 0 ? entry + 4 : entry;
-        if (std::strcmp(name, entry) == 0 || std::strcmp(name, bare) == 0) return i;
+        if (ports[i].named_by(name)) return i;
     }
     return -1;
 }
@@ -125,6 +116,11 @@ int zel_usb_cdc_interface::open_port(const char* name, bool after_restart) {
     const int index = find_entry(name);
     const std::string hub = index >= 0 ? ports[index].describe() : "'" + std::string(name) + "'";
     const std::string key = index >= 0 ? ports[index].lock_key : std::string(name);
+    // The HUB chosen, and again where it came back under another name.
+    if (index >= 0 && events != nullptr && announced_ != ports[index].name) {
+        announced_ = ports[index].name;
+        events->hub(announced_, ports[index].location, hub_kind_name(ports[index].device_type));
+    }
     zel::PortHandle h = zel::kInvalidPort;
     zel::OpenFailure why = zel::OpenFailure::None;
     bool held = false;  // by another run, at the last attempt
@@ -162,26 +158,26 @@ int zel_usb_cdc_interface::open_port(const char* name, bool after_restart) {
             "CDC-interface: The HUB at %s is still in use by another run of this tool%s%s; nothing was sent "
             "to it\n",
             hub.c_str(), holder.empty() ? "" : ", ", holder.c_str());
-        return kHeldByAnotherRun;
+        return results::port::kHeldByAnotherRun;
     }
     if (h == zel::kInvalidPort) {
         logger->Error("CDC-interface: Failed to create a reference file for %s!!\n", name);
         const std::string hint = why == zel::OpenFailure::Denied ? platform_.port_open_hint(name) : std::string();
         if (!hint.empty()) logger->Error("%s", hint.c_str());
-        return -11;
+        return results::port::kNotCreated;
     }
     handle = h;
     const char* failure = nullptr;
     int result = 0;
     if (!platform_.port_set_state(h)) {
         failure = "CDC-interface: Failed to setup virtual port %s\n";
-        result = -7;
+        result = results::port::kStateNotSet;
     } else if (!platform_.port_set_queues(h, 1024, 4096)) {
         failure = "CDC-interface: Failed to open %s\n";
-        result = -5;
+        result = results::port::kQueuesNotSet;
     } else if (!platform_.port_set_timeouts(h)) {
         failure = "CDC-interface: Failed to setup timeout for port %s\n";
-        result = -12;
+        result = results::port::kTimeoutsNotSet;
     }
     if (failure != nullptr) {
         logger->Error(failure, name);
@@ -208,7 +204,7 @@ int zel_usb_cdc_interface::write_port(const void* buffer, uint32_t length) {
     _check_interrupted();  // nothing more goes to the HUB once the run is interrupted
     const int written = platform_.port_write(handle, static_cast<const uint8_t*>(buffer), length);
     _check_interrupted();
-    if (written != static_cast<int>(length)) return -2;
+    if (written != static_cast<int>(length)) return results::port::kWriteFailed;
     platform_.port_flush(handle);
     return static_cast<int>(length);
 }
@@ -267,7 +263,7 @@ int zel_usb_cdc_interface::read_while_coming(void* buffer, int length, int64_t f
         const int ask = int(std::clamp<int64_t>((left_ms - 10) / 10, 1, length - received));
         const int got = platform_.port_read(handle, bytes + received, uint32_t(ask));
         _check_interrupted();
-        if (got < 0) return received > 0 ? received : -1;
+        if (got < 0) return received > 0 ? received : results::port::kReadFailed;
         if (got == 0) continue;
         received += got;
         if (quiet_ms <= 0) break;
@@ -284,7 +280,9 @@ int zel_usb_cdc_interface::read_once(void* buffer, int length) {
 
 int zel_usb_cdc_interface::read_port(void* buffer, int length, int64_t timeout_ms, const char* waiting_for,
                                      int64_t first_byte_ms) {
-    return read_port_count(buffer, length, timeout_ms, waiting_for, first_byte_ms) == length ? length : -1;
+    return read_port_count(buffer, length, timeout_ms, waiting_for, first_byte_ms) == length
+               ? length
+               : results::port::kReadFailed;
 }
 
 void zel_usb_cdc_interface::show(const std::string& text) {
@@ -343,13 +341,13 @@ bool zel_usb_cdc_interface::_listed(const PortEntry& hub) {
 
 int zel_usb_cdc_interface::_reopen(int found) {
     selected_port = found;
-    return open_port(ports[found].name, true) < 0 ? -1 : 0;
+    return open_port(ports[found].name, true) < 0 ? results::port::kNotReopened : 0;
 }
 
 int zel_usb_cdc_interface::_follow_restart(const PortEntry& hub) {
     uint32_t waited = 0;
     while (_listed(hub)) {
-        if (waited >= timing_.restart_sleep_ms) return kNeverLeft;
+        if (waited >= timing_.restart_sleep_ms) return results::port::kRestartNeverLeft;
         sleep_ms(timing_.look_every_ms);
         waited += timing_.look_every_ms;
     }
@@ -365,23 +363,23 @@ int zel_usb_cdc_interface::_follow_restart(const PortEntry& hub) {
         find_ports();
         if (const int found = _find_again(hub); found >= 0) return _reopen(found);
     }
-    return kLost;
+    return results::port::kRestartLost;
 }
 
 int zel_usb_cdc_interface::reopen_after_restart() {
     const PortEntry hub = current_.name[0] != '\0' ? current_ : PortEntry{};
     close_port();
-    int outcome = timing_.fast ? _follow_restart(hub) : kNeverLeft;
-    if (outcome == kNeverLeft) {
+    int outcome = timing_.fast ? _follow_restart(hub) : results::port::kRestartNeverLeft;
+    if (outcome == results::port::kRestartNeverLeft) {
         if (!timing_.fast) sleep_ms(timing_.restart_sleep_ms, "for the HUB to restart");
         std::optional<WaitNotice> notice;  // shown once the first look has not found it
-        for (int look = 0; outcome == kNeverLeft; ++look) {
+        for (int look = 0; outcome == results::port::kRestartNeverLeft; ++look) {
             // The HUB may come back under another name: look afresh.
             clear_ports();
             find_ports();
             if (const int found = _find_again(hub); found >= 0) return _reopen(found);
             if (look + 1 >= kOpenAttempts) {
-                outcome = kLost;
+                outcome = results::port::kRestartLost;
             } else {
                 const int64_t left_ms = int64_t(kOpenAttempts - 1 - look) * kOpenSleepMs;
                 if (!notice) notice.emplace(*this, "for the HUB to come back", left_ms);
@@ -390,7 +388,7 @@ int zel_usb_cdc_interface::reopen_after_restart() {
             }
         }
     }
-    if (outcome != kLost) return outcome;
+    if (outcome != results::port::kRestartLost) return outcome;
     std::string others;
     for (int i = 0; i < port_count; ++i) others += (i ? ", " : "") + ports[i].describe();
     if (others.empty()) {
@@ -401,5 +399,5 @@ int zel_usb_cdc_interface::reopen_after_restart() {
             "were left alone\n",
             hub.describe().c_str(), others.c_str());
     }
-    return -1;
+    return results::port::kNotReopened;
 }

@@ -10,42 +10,32 @@
 #include <vector>
 
 #include "platform/platform.hpp"
+#include "serial/hub_kinds.hpp"
+#include "serial/results.hpp"
 #include "serial/timing.hpp"
 
 class USB_Logger;
-
-enum DeviceType : uint32_t {
-    DEVICE_NONE = 0,
-    DEVICE_TORVANE_ATMEL = 1,
-    DEVICE_QUILLET = 2,
-    DEVICE_TORVANE_ST = 3,
-};
-
-struct UsbId {
-    uint32_t vendor;
-    uint32_t product;
-};
-
-// The three HUB kinds, in the order they are looked for.
-inline constexpr UsbId kHubIds[] = {{0x03EB, 0x2404}, {0x0483, 0x5740}, {0x0483, 0xA432}};
+namespace zel {
+class EventStream;
+}
 
 struct PortEntry {
     static constexpr size_t kNameSize = 40;  // 39 characters and a NUL
     char name[kNameSize] = {};
-    uint32_t device_type = 0;
+    HubKind device_type = HubKind::None;
     std::string location;  // the USB socket; empty when the system does not tell
     std::string lock_key;  // names the socket for the lock of its HUB (the port name where nothing else does)
 
     // "'COM5' (USB location 1-1.4)": how the logs name a HUB.
     std::string describe() const;
+    // Whether `wanted` (ZEL_PORT) names it: its port name (also without the
+    // device prefix of a long Windows name) or its USB location.
+    bool named_by(const char* wanted) const;
 };
 
-// The search text for one identifier pair: "vid_03eb&pid_2404".
-std::string usb_search_text(const UsbId& id);
-// The device type of the pair through which a port was found.
-uint32_t device_type_of(const UsbId& id);
-// "Torvane (Atmel)", "Quillet", "Torvane (ST)".
-const char* device_kind_name(uint32_t device_type);
+// Every attached HUB, in the system's order: the serial ports whose USB
+// identifiers are those of a HUB kind (serial/hub_kinds.hpp).
+std::vector<PortEntry> find_hubs(zel::Platform& platform);
 
 namespace zel {
 // A run interrupted by the user (Ctrl-C, SIGTERM, a closed console). It is
@@ -61,8 +51,6 @@ public:
     static constexpr int kMaxPorts = 10;
     static constexpr int kOpenAttempts = 20;
     static constexpr uint32_t kOpenSleepMs = 1000;  // between attempts to find or open a port
-    // open_port: another run holds the HUB's lock (besides -11, -7, -5, -12).
-    static constexpr int kHeldByAnotherRun = -13;
 
     int32_t port_count = 0;
     int32_t selected_port = 0;
@@ -70,27 +58,30 @@ public:
     PortEntry ports[kMaxPorts];
     zel::PortHandle handle = zel::kInvalidPort;
     int32_t status = 0;
-    std::vector<UsbId> usb_ids;
     bool is_open = false;
     char requested_port[103] = {};
     USB_Logger* logger = nullptr;
+    zel::EventStream* events = nullptr;  // the run's, when it has one
 
-    zel_usb_cdc_interface();
+    explicit zel_usb_cdc_interface(zel::Platform& platform);
 
-    // Appends every present port that matches an identifier pair; true when
-    // this call added at least one.
+    // Appends every attached HUB (find_hubs) while the table has room, and
+    // the one `requested_port` names also when it has none; true when this
+    // call added at least one.
     bool find_ports();
     // Empties the table (a repeated discovery starts afresh).
     void clear_ports();
     // Opens the port after taking the lock of its HUB (kept until this object
     // goes, across every restart): another run's HUB is waited for within
-    // the open attempts and never opened.
+    // the open attempts and never opened. 0, or a negative results::port.
     int open_port(const char* name, bool after_restart = false);
     void close_port();
+    // `length`, or results::port::kWriteFailed.
     int write_port(const void* buffer, uint32_t length);
+    // `length`, or results::port::kReadFailed when fewer came within the limit.
     int read_port(void* buffer, int length, int64_t timeout_ms, const char* waiting_for = nullptr,
                   int64_t first_byte_ms = 0);
-    // Like read_port, but returns the count received (never -1): for callers
+    // Like read_port, but returns the count received (never kReadFailed): for callers
     // that need to know how much of a short reply came. `first_byte_ms`: the
     // first byte is waited for that long at least (a caller that skipped a
     // pause before the read keeps the documented time for it).
@@ -101,13 +92,15 @@ public:
     // Reads up to `length` bytes as they come: ends when they are all there,
     // when no byte came within `first_ms`, or when `quiet_ms` passed without
     // one after a byte (0: with the first read that brought any). The count
-    // received, or -1 when the device is gone before a byte came.
+    // received, or results::port::kReadFailed when the device is gone before
+    // a byte came.
     int read_while_coming(void* buffer, int length, int64_t first_ms, int64_t quiet_ms);
-    // One read with the port's time-outs: the count received, 0 or -1.
+    // One read with the port's time-outs: the count received, 0, or the
+    // platform's -1 when the device failed.
     int read_once(void* buffer, int length);
 
-    // The index of the table entry named `name`, also when given without the
-    // device prefix of a long Windows name; -1 when there is none.
+    // The index of the table entry `name` names (PortEntry::named_by); -1
+    // when there is none.
     int find_entry(const char* name) const;
 
     // After a request that restarts the HUB: closes the port, waits, and
@@ -115,7 +108,8 @@ public:
     // locations are unknown) of its name, else the only HUB attached. Until
     // it is back it looks for it `kOpenAttempts` times, a second apart (the
     // first look after the restart's sleep), then gives up naming the HUB it
-    // lost. 0 when reopened; -1 when it could not be opened or was lost.
+    // lost. 0 when reopened; results::port::kNotReopened when it could not be
+    // opened or was lost.
     int reopen_after_restart();
 
     // The waits of the protocol. `waiting_for` names a long wait on a
@@ -148,5 +142,6 @@ private:
     int32_t most_ports_seen_ = 0;  // several HUBs during the run: none is taken for another
     zel::Timing timing_;
     PortEntry current_;
+    std::string announced_;                                                     // the port the event stream last named
     std::vector<std::pair<std::string, std::unique_ptr<zel::HubLock>>> locks_;  // by key, for the object's life
 };

@@ -24,30 +24,32 @@ std::string source_name(const char* path) {
 
 }  // namespace
 
-Command::Command() {
-    logger = USB_Logger::Instance();
+Command::Command(zel::RunContext& run) {
+    logger = &run.logger;
     legacy_hub = false;
-    port = new zel_usb_cdc_interface();
-    port->usb_ids.assign(std::begin(kHubIds), std::end(kHubIds));
+    port = new zel_usb_cdc_interface(run.platform);
     port->logger = logger;
-    port->requested_port[0] = '\0';
-    if (!port->find_ports()) port->status = -3;
-    // ZEL_PORT picks one HUB when several are attached.
-    const std::string wanted = port->platform().environment("ZEL_PORT");
-    std::snprintf(port->requested_port, sizeof port->requested_port, "%s", wanted.c_str());
-    const std::string timing = port->platform().environment("ZEL_TIMING");
-    if (timing == "fast") {
+    port->events = run.events;
+    events_ = run.events;
+    _stage_changed();  // the first stage: connecting
+    // ZEL_PORT picks one HUB, by port or USB location, when several are attached.
+    std::snprintf(port->requested_port, sizeof port->requested_port, "%s", run.port.c_str());
+    if (!port->find_ports()) port->status = results::port::kStatusNoPort;
+    if (run.timing == "fast") {
         port->set_timing(zel::Timing::quick());
-    } else if (!timing.empty() && timing != "documented") {
+    } else if (!run.timing.empty() && run.timing != "documented") {
         logger->Warning("ZEL_TIMING=%s is neither fast nor documented: the documented timing is used\n",
-                        timing.c_str());
+                        run.timing.c_str());
     }
+}
+
+void Command::_stage_changed() {
+    if (events_ != nullptr) events_->stage(stage_.doing, stage_.leaves, stage_.next, progress_);
 }
 
 Command::~Command() {
     if (port == nullptr) return;
     if (port->is_open) port->close_port();
-    port->usb_ids.clear();
     delete port;
     port = nullptr;
 }
@@ -59,8 +61,8 @@ const PortEntry* Command::chosen_entry() const {
     return i >= 0 ? &port->ports[i] : nullptr;
 }
 
-uint32_t Command::connected_device_type() const {
-    return port->connected ? port->current().device_type : 0;
+HubKind Command::connected_device_type() const {
+    return port->connected ? port->current().device_type : HubKind::None;
 }
 
 void Command::echo_pause() {
@@ -87,7 +89,7 @@ int Command::_open(int index) {
     port->selected_port = index;
     const char* name = port->ports[index].name;
     const int opened = port->open_port(name);
-    if (opened == zel_usb_cdc_interface::kHeldByAnotherRun) {
+    if (opened == results::port::kHeldByAnotherRun) {
         _stage("waiting for the HUB, which another run of this tool uses", "Nothing was sent to the HUB",
                "run the same command again once that run has ended");
     } else if (opened < 0) {
@@ -96,40 +98,40 @@ int Command::_open(int index) {
                "mend what the lines above say, then run the same command again");
     }
     if (opened < 0) {
-        port->status = -4;
+        port->status = results::port::kStatusNotOpened;
         port->connected = false;
-        return -1;
+        return results::connect::kFailed;
     }
     port->connected = true;
     return 0;
 }
 
 int Command::Connect() {
-    if (port->status == -3) {
+    if (port->status == results::port::kStatusNoPort) {
         if (port->requested_port[0] != '\0') _report_requested_port_missing();
-        return -1;
+        return results::connect::kFailed;
     }
     if (port->requested_port[0] != '\0') {
         const int i = port->find_entry(port->requested_port);
         if (i < 0) {
             _report_requested_port_missing();
-            return -1;
+            return results::connect::kFailed;
         }
-        if (_open(i) != 0) return -1;
+        if (_open(i) != 0) return results::connect::kFailed;
     } else {
         const PortEntry& first = port->ports[0];
-        logger->Info("CDC-interface: A %s detected... \n", first.device_type == DEVICE_QUILLET ? "Quillet" : "Torvane");
+        logger->Info("CDC-interface: A %s detected... \n", hub_kind(first.device_type)->label);
         logger->Info("CDC-interface: No port-name provided... \n");
         logger->Info("CDC-interface: Connecting to '%s'\n", first.name);
         if (port->port_count > 1) _warn_of_other_hubs();
-        if (_open(0) != 0) return -1;
+        if (_open(0) != 0) return results::connect::kFailed;
     }
-    if (_check_HUB_version() != EXCHANGE_OK && port->timing().fast) {
+    if (_check_HUB_version() != results::exchange::kOk && port->timing().fast) {
         // Opened too soon for this HUB, perhaps: start again the documented way.
         logger->Info("The HUB did not echo cleanly soon after opening: going on with the documented timing\n");
         port->set_timing(zel::Timing::documented());
         port->close_port();
-        if (_open(port->selected_port) != 0) return -1;
+        if (_open(port->selected_port) != 0) return results::connect::kFailed;
         _check_HUB_version();
     }
     // Which HUB this run works on, also where the port was chosen by name:
@@ -139,10 +141,11 @@ int Command::Connect() {
 }
 
 int Command::_check_HUB_version() {
-    if (connected_device_type() == DEVICE_QUILLET) {
+    const HubKindRow* kind = hub_kind(connected_device_type());
+    if (kind != nullptr && !kind->probed) {
         legacy_hub = false;
         logger->Info("HUB version 2.0.0 or higher!!\n");
-        return EXCHANGE_OK;
+        return results::exchange::kOk;
     }
     logger->Info("Checking hub version...\n");
     const uint8_t probe[kRequestSize] = {};
@@ -151,7 +154,7 @@ int Command::_check_HUB_version() {
     uint8_t answer[4] = {};
     legacy_hub = port->read_port(answer, 4, kProbeAnswerMs) != 4;
     logger->Info(legacy_hub ? "HUB with legacy version\n" : "HUB version 2.0.0 or higher!!\n");
-    return EXCHANGE_OK;
+    return results::exchange::kOk;
 }
 
 int64_t Command::_echo_wait(int length) {
@@ -164,7 +167,7 @@ int64_t Command::_echo_wait(int length) {
 }
 
 int Command::_send_message(const uint8_t* message, int length, bool check_echo) {
-    if (port->write_port(message, static_cast<uint32_t>(length)) != length) return EXCHANGE_WRITE_FAILED;
+    if (port->write_port(message, static_cast<uint32_t>(length)) != length) return results::exchange::kWriteFailed;
     // Bootloader requests (longer) and restarts keep the pause in both modes.
     int64_t first_byte_ms = 0;
     if (!check_echo || length > kRequestSize) {
@@ -172,10 +175,13 @@ int Command::_send_message(const uint8_t* message, int length, bool check_echo) 
     } else {
         first_byte_ms = _echo_wait(length);
     }
-    if (!check_echo) return port->reopen_after_restart() < 0 ? EXCHANGE_NOT_CONNECTED : EXCHANGE_OK;
+    if (!check_echo)
+        return port->reopen_after_restart() < 0 ? results::exchange::kNotConnected : results::exchange::kOk;
     std::vector<uint8_t> echo(static_cast<size_t>(length));
-    if (port->read_port(echo.data(), length, kEchoTimeoutMs, nullptr, first_byte_ms) != length) return EXCHANGE_SHORT;
-    return std::memcmp(echo.data(), message, static_cast<size_t>(length)) == 0 ? EXCHANGE_OK : EXCHANGE_MISMATCH;
+    if (port->read_port(echo.data(), length, kEchoTimeoutMs, nullptr, first_byte_ms) != length)
+        return results::exchange::kShort;
+    return std::memcmp(echo.data(), message, static_cast<size_t>(length)) == 0 ? results::exchange::kOk
+                                                                               : results::exchange::kMismatch;
 }
 
 int Command::_send_byte(const uint8_t* byte) {
@@ -194,15 +200,15 @@ int Command::_read_block(uint8_t* buffer, int64_t budget_ms) {
 int Command::_receive_message(uint8_t* reply, int length, int64_t timeout_ms, const char* waiting_for) {
     const int got = port->read_port_count(reply, length, timeout_ms, waiting_for);
     if (legacy_hub) {
-        if (got != length) return EXCHANGE_SHORT;
-        return reply[0] == kLegacyMarker ? EXCHANGE_OK : EXCHANGE_MISMATCH;
+        if (got != length) return results::exchange::kShort;
+        return reply[0] == kLegacyMarker ? results::exchange::kOk : results::exchange::kMismatch;
     }
-    if (got == length) return EXCHANGE_OK;
+    if (got == length) return results::exchange::kOk;
     if (got == 4 && length > 4) {
         logger->Warning("Command::_receive_message: What() Error in command issued -> status 0x%x\n", get_le32(reply));
-        return EXCHANGE_STATUS_ONLY;
+        return results::exchange::kStatusOnly;
     }
-    return EXCHANGE_NO_FEEDBACK;
+    return results::exchange::kNoFeedback;
 }
 
 Exchanged Command::_exchange(const uint8_t* request, int length, uint8_t* reply, int reply_length, int64_t limit_ms,
@@ -224,23 +230,25 @@ void Command::_frame(uint8_t* request, uint32_t word, uint8_t legacy_code) const
 }
 
 bool Command::report_exchange_error(int code, const char* operation, zel::SourceLocation where) {
-    if (code == EXCHANGE_OK) return false;
+    if (code == results::exchange::kOk) return false;
     return report_exchange_error(code, operation, source_name(where.file_name()).c_str(), int(where.line()));
 }
 
 bool Command::report_exchange_error(int code, const char* operation, const char* source_file, int line) {
-    if (code == EXCHANGE_OK) return false;
+    if (code == results::exchange::kOk) return false;
     logger->Error("USB CDC read/write interface: error calling \"%s\" at %s:%d.\n", operation, source_file, line);
     const char* detail = nullptr;
     switch (code) {
-        case EXCHANGE_WRITE_FAILED: detail = "what(): write() failed\n"; break;
-        case EXCHANGE_MISMATCH: detail = "what(): write/read failed - differences between messages (tx, rx)\n"; break;
-        case EXCHANGE_SHORT: detail = "what(): read() failed - unexpected amount of bytes\n"; break;
-        case EXCHANGE_NO_FEEDBACK: detail = "what(): read() failed - HUB v2.0.0 with no feedback!\n"; break;
-        case EXCHANGE_STATUS_ONLY:
+        case results::exchange::kWriteFailed: detail = "what(): write() failed\n"; break;
+        case results::exchange::kMismatch:
+            detail = "what(): write/read failed - differences between messages (tx, rx)\n";
+            break;
+        case results::exchange::kShort: detail = "what(): read() failed - unexpected amount of bytes\n"; break;
+        case results::exchange::kNoFeedback: detail = "what(): read() failed - HUB v2.0.0 with no feedback!\n"; break;
+        case results::exchange::kStatusOnly:
             detail = "what(): read() failed - HUB v2.0.0 read feedback in previous line!\n";
             break;
-        case EXCHANGE_NOT_CONNECTED: detail = "what(): Virtual serial port not connected \n"; break;
+        case results::exchange::kNotConnected: detail = "what(): Virtual serial port not connected \n"; break;
         default: break;
     }
     if (detail != nullptr) logger->Error("%s", detail);

@@ -7,20 +7,12 @@
 #include <string>
 
 #include "log/USB_Logger.hpp"
+#include "log/events.hpp"
 #include "platform/source_location.hpp"
+#include "serial/results.hpp"
+#include "serial/run_context.hpp"
 #include "serial/zel_usb_cdc_interface.hpp"
 #include "src/le32.hpp"
-
-// Exchange codes returned by every exchange step.
-enum ExchangeCode : int {
-    EXCHANGE_OK = 0,
-    EXCHANGE_WRITE_FAILED = 1,
-    EXCHANGE_MISMATCH = 2,
-    EXCHANGE_SHORT = 3,
-    EXCHANGE_NO_FEEDBACK = 4,
-    EXCHANGE_STATUS_ONLY = 5,
-    EXCHANGE_NOT_CONNECTED = -1,
-};
 
 // How a request with its reply went (see Command::_exchange).
 enum class Exchanged { Ok, RequestFailed, ReplyFailed };
@@ -44,7 +36,8 @@ struct RunStage {
 
 class Command {
 public:
-    Command();
+    // Lists the HUBs attached (the run's ZEL_PORT picks one of them later).
+    explicit Command(zel::RunContext& run);
     virtual ~Command();
     Command(const Command&) = delete;
     Command& operator=(const Command&) = delete;
@@ -60,8 +53,8 @@ public:
 
 protected:
     // Writes a request; with `check_echo` reads and compares its echo
-    // (codes 0-3), otherwise lets the HUB restart and opens the same HUB
-    // again (codes 0, 1, -1).
+    // (exchange codes 0-3), otherwise lets the HUB restart and opens the same
+    // HUB again (0, 1, -1).
     int _send_message(const uint8_t* message, int length, bool check_echo);
     // Writes one byte and reads one byte back: 1, or a negative port result.
     int _send_byte(const uint8_t* byte);
@@ -84,22 +77,29 @@ protected:
     bool report_exchange_error(int code, const char* operation,
                                zel::SourceLocation where = zel::SourceLocation::current());
 
-    // The device type of the connected port, 0 when not connected.
-    uint32_t connected_device_type() const;
+    // The kind of the connected HUB; HubKind::None when not connected.
+    HubKind connected_device_type() const;
     void echo_pause();
+    // Every change of stage passes here (and on to the event stream).
     void _stage(std::string doing, std::string leaves, std::string next = {}) {
         stage_ = {std::move(doing), std::move(leaves), std::move(next)};
+        progress_ = {};
+        _stage_changed();
     }
     // Only the step: what it leaves stays as it was.
-    void _stage(std::string doing) { stage_.doing = std::move(doing); }
+    void _stage(std::string doing, const zel::Progress& progress = {}) {
+        stage_.doing = std::move(doing);
+        progress_ = progress;
+        _stage_changed();
+    }
 
     bool legacy_hub = false;
     USB_Logger* logger = nullptr;
     zel_usb_cdc_interface* port = nullptr;
 
 private:
-    // Opens table entry `index` (after taking its HUB's lock): 0, or -1 with
-    // the stage saying why.
+    // Opens table entry `index` (after taking its HUB's lock): 0, or
+    // results::connect::kFailed with the stage saying why.
     int _open(int index);
     // Before reading an echo: the documented pause, or (fast) how long the
     // read must wait for the echo's first byte instead.
@@ -108,5 +108,9 @@ private:
     int _check_HUB_version();
     void _report_requested_port_missing();
     void _warn_of_other_hubs();
+    void _stage_changed();
+
     RunStage stage_;
+    zel::Progress progress_;  // the counts the stage's `doing` names
+    zel::EventStream* events_ = nullptr;
 };

@@ -1,11 +1,11 @@
 #include "src/FirmwareImage.hpp"
 
-#include "src/le32.hpp"
-
-#include <cstdio>
 #include <cstring>
 #include <string>
+
+#include "log/text.hpp"
 #include "platform/platform.hpp"
+#include "src/le32.hpp"
 
 namespace fwimage {
 
@@ -15,23 +15,18 @@ uint32_t le32_at(std::span<const uint8_t> file, uint64_t offset) {
     return get_le32(file.data() + offset);
 }
 
+// The checks' texts name offsets and lengths of up to 64 bits.
 std::string describe(const char* format, uint64_t a, uint64_t b = 0, uint64_t c = 0) {
-    char text[200];
-    std::snprintf(text, sizeof text, format, static_cast<unsigned long long>(a), static_cast<unsigned long long>(b),
-                  static_cast<unsigned long long>(c));
-    return text;
+    using ull = unsigned long long;
+    return format_string(format, ull(a), ull(b), ull(c));
 }
 
 }  // namespace
 
-char expected_target(bool hub_upgrade, uint32_t device_type) {
+char expected_target(bool hub_upgrade, HubKind kind) {
     if (!hub_upgrade) return kTargetSensor;
-    switch (device_type) {
-        case 1:
-        case 2: return kTargetHub;
-        case 3: return kTargetHubST;
-        default: return 0;
-    }
+    const HubKindRow* row = hub_kind(kind);
+    return row != nullptr ? row->image_target : 0;
 }
 
 std::string read_image_file(zel::Platform& platform, const char* path, ImageBuffer& image) {
@@ -62,15 +57,22 @@ std::string check_tag(std::span<const uint8_t> file, char target) {
         return "not an image file (it does not start with ZELS)";
     }
     auto letter = [](uint8_t c) {
-        char text[16];
-        std::snprintf(text, sizeof text, c >= 0x20 && c < 0x7F ? "'%c'" : "0x%02x", c);
-        return std::string(text);
+        return c >= 0x20 && c < 0x7F ? format_string("'%c'", c) : format_string("0x%02x", c);
     };
     if (file[4] != 'B' && file[4] != 'F') return "variant letter " + letter(file[4]) + " is neither 'B' nor 'F'";
-    const bool fits = target != 0 ? file[5] == uint8_t(target) : (file[5] == kTargetHub || file[5] == kTargetHubST);
-    if (fits) return {};
-    const std::string wanted = target != 0 ? letter(uint8_t(target)) : "'H' or 'I'";
-    return "target letter " + letter(file[5]) + ", but this upgrade takes " + wanted;
+    if (target != 0) {
+        if (file[5] == uint8_t(target)) return {};
+        return "target letter " + letter(file[5]) + ", but this upgrade takes " + letter(uint8_t(target));
+    }
+    // Any HUB's letter: "'H' or 'I'".
+    std::string letters;
+    for (const HubKindRow& kind : hub_kinds()) {
+        if (file[5] == uint8_t(kind.image_target)) return {};
+        const std::string one = letter(uint8_t(kind.image_target));
+        if (letters.find(one) != std::string::npos) continue;
+        letters += (letters.empty() ? "" : " or ") + one;
+    }
+    return "target letter " + letter(file[5]) + ", but this upgrade takes " + letters;
 }
 
 std::string check_single_part(std::span<const uint8_t> file, SinglePartImage& out) {
@@ -136,10 +138,6 @@ uint32_t chunk_length(uint32_t data_length, uint32_t k) {
     const uint64_t start = uint64_t(k) * kBlockSize;
     if (start >= data_length) return 0;
     return start + kBlockSize < data_length ? kBlockSize : static_cast<uint32_t>(data_length - start);
-}
-
-bool path_fits(const char* path) {
-    return path != nullptr && std::strlen(path) < kPathCapacity;
 }
 
 }  // namespace fwimage

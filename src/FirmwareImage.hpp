@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "serial/hub_kinds.hpp"
+
 namespace zel {
 class Platform;
 }
@@ -34,14 +36,13 @@ inline constexpr uint64_t kMaxFileSize = uint64_t{16} * 1024 * 1024;
 // bootloader all along.
 inline constexpr int32_t kMaxParts = 8;
 
-inline constexpr char kTargetHub = 'H';    // Atmel-based Torvane and Quillet
-inline constexpr char kTargetHubST = 'I';  // ST-based Torvane
+// The target letter of sensor images; a HUB image carries its kind's
+// letter (serial/hub_kinds.hpp).
 inline constexpr char kTargetSensor = 'S';
 
-// The target letter an upgrade expects: 'S' for sensors; for the HUB by
-// device type (1 and 2: 'H', 3: 'I'; others, and no HUB yet: 0, which takes
-// either HUB letter).
-char expected_target(bool hub_upgrade, uint32_t device_type);
+// The target letter an upgrade expects: 'S' for sensors; for the HUB its
+// kind's letter (no HUB yet: 0, which takes the letter of any kind).
+char expected_target(bool hub_upgrade, HubKind kind);
 
 // A file read into memory: its bytes followed by 512 zero bytes, so that a
 // chunk can always copy a full 512 bytes behind any offset inside the file.
@@ -62,7 +63,7 @@ struct ImageBuffer {
 std::string read_image_file(zel::Platform& platform, const char* path, ImageBuffer& image);
 
 // Empty when the tag is "ZELS", 'B' or 'F', and `target` (or, for a target
-// of 0, any HUB letter); else what is wrong with it.
+// of 0, the letter of any HUB kind); else what is wrong with it.
 std::string check_tag(std::span<const uint8_t> file, char target);
 
 // Single-part layout, after a successful check.
@@ -106,8 +107,5 @@ std::string check_two_part(std::span<const uint8_t> file, TwoPartImage& out);
 // last one, which is declared with what remains (a full last chunk is 512).
 uint32_t chunk_count(uint32_t data_length);
 uint32_t chunk_length(uint32_t data_length, uint32_t k);
-
-// True when a path fits the NUL-terminated path field.
-bool path_fits(const char* path);
 
 }  // namespace fwimage

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string>
 
+#include "log/text.hpp"
+
 namespace {
 constexpr const char* kSource = "src/GetHUBInformation";
 constexpr const char* kOperation = "GetHUBInformation::RunCommand";
@@ -34,9 +36,10 @@ void parse_hub_info(const std::array<uint8_t, kRequestSize>& reply, HUBInfo& inf
 
 void GetHUBInformation::_build_request() {
     request_.fill(0);
-    // Only the Quillet knows the boot request; the others get the normal one
+    // Only some kinds know the boot request; the others get the normal one
     // and the boot report is read from the same words of its reply.
-    const bool boot = boot_info && connected_device_type() == DEVICE_QUILLET;
+    const HubKindRow* kind = hub_kind(connected_device_type());
+    const bool boot = boot_info && kind != nullptr && kind->boot_request;
     _frame(request_.data(), boot ? kBootInfoRequest : kInfoRequest, kLegacyCode);
 }
 
@@ -45,8 +48,7 @@ void GetHUBInformation::_log_short_report() {
     if (boot_info) {
         const uint32_t boot_version = get_le32(r + R::kBootBootloaderVersion);
         logger->Info("HUB boot information:\n");
-        logger->Info("\tHUB bootloader version v%d.%d.%d-%c \n", byte_of(boot_version, 24), byte_of(boot_version, 16),
-                     byte_of(boot_version, 8), byte_of(boot_version, 0));
+        logger->Info("\tHUB bootloader version v%s \n", version_text(boot_version, VersionForm::Letter).c_str());
         logger->Info("\tHUB prod assy: 0x%.8x\n", get_le32(r + R::kBootProdAssy));
         return;
     }
@@ -58,26 +60,24 @@ void GetHUBInformation::_log_short_report() {
     logger->Info("Unique ID number for HUB is: \n");
     logger->Info("\t0x%x%x%x%x \n", get_le32(r + R::kUniqueId), get_le32(r + R::kUniqueId + 4),
                  get_le32(r + R::kUniqueId + 8), get_le32(r + R::kUniqueId + 12));
-    logger->Info("\tHUB bootloader version v%d.%d.%d-%c \n", byte_of(boot_version, 24), byte_of(boot_version, 16),
-                 byte_of(boot_version, 8), byte_of(boot_version, 0));
-    logger->Info("\tHUB firmware version v%d.%d.%d-%c build on %s\n", byte_of(fw_version, 24), byte_of(fw_version, 16),
-                 byte_of(fw_version, 8), byte_of(fw_version, 0), built.c_str());
-    logger->Info("\tUSB API version v%d.%d.%d \n", byte_of(usb, 24), byte_of(usb, 16), static_cast<int>(usb & 0xFFFF));
-    logger->Info("\tWIFI API version v%d.%d.%d \n", byte_of(wifi, 24), byte_of(wifi, 16),
-                 static_cast<int>(wifi & 0xFFFF));
+    logger->Info("\tHUB bootloader version v%s \n", version_text(boot_version, VersionForm::Letter).c_str());
+    logger->Info("\tHUB firmware version v%s build on %s\n", version_text(fw_version, VersionForm::Letter).c_str(),
+                 built.c_str());
+    logger->Info("\tUSB API version v%s \n", version_text(usb, VersionForm::Interface).c_str());
+    logger->Info("\tWIFI API version v%s \n", version_text(wifi, VersionForm::Interface).c_str());
 }
 
 int32_t GetHUBInformation::RunCommand() {
     _stage("reading the HUB information", "Nothing on the HUB was changed");
     _build_request();
     int code = _send_message(request_.data(), kRequestSize, true);
-    if (report_exchange_error(code, kOperation, kSource, kRequestLine)) return 10;
+    if (report_exchange_error(code, kOperation, kSource, kRequestLine)) return results::hub_info::kRequestFailed;
 
     reply_.fill(0);
     code = _receive_message(reply_.data(), kRequestSize, kReplyTimeoutMs);
     if (report_exchange_error(code, kOperation, kSource, kReplyLine)) {
         logger->Warning("No answer from HUB - Unique ID and firmware versions set to zero\n");
-        return 11;
+        return results::hub_info::kReplyFailed;
     }
 
     _log_short_report();

@@ -53,6 +53,8 @@ void parse_hub_info(const std::array<uint8_t, kRequestSize>& reply, HUBInfo& inf
 
 class GetHUBInformation final : public Command {
 public:
+    using Command::Command;
+
     static constexpr uint32_t kInfoRequest = 0x00630100;
     static constexpr uint32_t kBootInfoRequest = 0x00870100;
     static constexpr uint8_t kLegacyCode = 0x63;

@@ -58,7 +58,7 @@ int64_t GetHUBLogFile::_read_text() {
 }
 
 int32_t GetHUBLogFile::RunCommand() {
-    if (log_file == nullptr) return 53;
+    if (log_file == nullptr) return results::hub_log::kNoLogArea;
     _stage("reading the HUB's log", "Nothing on the HUB was changed");
     std::memset(log_file->data, 0, sizeof log_file->data);
 
@@ -66,7 +66,7 @@ int32_t GetHUBLogFile::RunCommand() {
         const int result = _send_byte(&request[size_t(i)]);
         if (result < 0) {
             logger->Error("GetHUBLogFile::RunCommand: error %d at %s:%d\n", result, kSource, kTypingLine);
-            return 51;
+            return results::hub_log::kTypingFailed;
         }
         if (result == 0) logger->Warning("Byte %d with no answer!\n", i);
     }

@@ -30,6 +30,8 @@ std::vector<std::string> log_text_lines(const HUBLogFile& log);
 
 class GetHUBLogFile final : public Command {
 public:
+    using Command::Command;
+
     static constexpr int kRequestFieldSize = 16;
     static constexpr int kTypedBytes = 6;                  // "? log" and its carriage return
     static constexpr int64_t kAnswerPause100ns = 5000000;  // 500 ms

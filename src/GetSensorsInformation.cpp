@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "log/text.hpp"
 #include "src/GetHUBInformation.hpp"
 
 namespace {
@@ -42,11 +43,9 @@ void GetSensorsInformation::_log_sensor(SensorRecordBytes record) {
     const SensorRecord s = parse_sensor_record(record);
     const std::string calibrated = port->platform().format_local_time(s.calibration_date, kDeviceTimeFormat);
     logger->Info("Sensor with addr 0x%x:\n", s.address);
-    logger->Info("    Bootloader version %d.%d.%d-%c\n", byte_of(s.bootloader_version, 24),
-                 byte_of(s.bootloader_version, 16), byte_of(s.bootloader_version, 8), byte_of(s.bootloader_version, 0));
+    logger->Info("    Bootloader version %s\n", version_text(s.bootloader_version, VersionForm::Letter).c_str());
     logger->Info("    Boot status %s\n", s.boot_status == 0xE0 ? "OK!" : "failure during last upgrade!");
-    logger->Info("    Firmware version %d.%d.%d-%c\n", byte_of(s.fw_version, 24), byte_of(s.fw_version, 16),
-                 byte_of(s.fw_version, 8), byte_of(s.fw_version, 0));
+    logger->Info("    Firmware version %s\n", version_text(s.fw_version, VersionForm::Letter).c_str());
     logger->Info("    Signature 0x%x\n", s.signature);
     logger->Info("    Setup status %s\n", s.setup_status == 0 ? "OK!" : "failure during initialisation!");
     logger->Info("    Calibration ID 0x%x\n", s.calibration_id);
@@ -79,13 +78,13 @@ int GetSensorsInformation::_read_records() {
 
 int32_t GetSensorsInformation::RunCommand() {
     // The request has no legacy form.
-    if (legacy_hub) return 71;
+    if (legacy_hub) return results::sensor_info::kLegacyHub;
 
     _stage("reading the sensor information", "Nothing on the HUB was changed");
     request_.fill(0);
     put_le32(request_.data(), kRequestWord);
     const int code = _send_message(request_.data(), kRequestSize, true);
-    if (report_exchange_error(code, kOperation, kSource, kRequestLine)) return 72;
+    if (report_exchange_error(code, kOperation, kSource, kRequestLine)) return results::sensor_info::kRequestFailed;
 
     std::memset(block_, 0, sizeof block_);
     const int length = std::clamp(_read_records(), 0, kBlockSize);
@@ -93,7 +92,7 @@ int32_t GetSensorsInformation::RunCommand() {
         logger->Error("GetSensorsInformation class: error calling \"%s\" at %s:%d.\n", kOperation, kSource,
                       kEmptyBlockLine);
         logger->Error("what(): _read_port() failed - zero bytes received\n");
-        return 73;
+        return results::sensor_info::kNoData;
     }
 
     const int count = sensor_count_of_block(length);

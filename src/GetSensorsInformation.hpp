@@ -40,6 +40,8 @@ struct SensorsInfo {
 
 class GetSensorsInformation final : public Command {
 public:
+    using Command::Command;
+
     static constexpr uint32_t kRequestWord = 0x00431500;
     static constexpr int64_t kBlockBudgetMs = 45;
 

@@ -1,15 +1,14 @@
 #include "src/NetworkConfiguration.hpp"
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <iterator>
 
 #include <rapidxml/rapidxml.hpp>
 #include <rapidxml/rapidxml_print.hpp>
 
+#include "log/text.hpp"
 #include "platform/platform.hpp"
 #include "src/le32.hpp"
 
@@ -18,29 +17,8 @@ namespace {
 using rapidxml::node_element;
 using rapidxml::xml_node;
 
-std::string format(const char* pattern, ...) ZEL_PRINTF_FORMAT(1, 2);
-std::string format(const char* pattern, ...) {
-    va_list args;
-    va_start(args, pattern);
-    va_list again;
-    va_copy(again, args);
-    const int n = std::vsnprintf(nullptr, 0, pattern, args);
-    va_end(args);
-    std::string text(n > 0 ? size_t(n) : 0, '\0');
-    if (n > 0) std::vsnprintf(text.data(), text.size() + 1, pattern, again);
-    va_end(again);
-    return text;
-}
-
-// A text field holds its text up to the first zero byte, or all of the
-// field when it has none.
-size_t text_length(const void* field, size_t size) {
-    const void* zero = std::memchr(field, 0, size);
-    return zero != nullptr ? size_t(static_cast<const char*>(zero) - static_cast<const char*>(field)) : size;
-}
-
 void copy_text(void* to, const void* from, size_t size) {
-    const size_t n = text_length(from, size);
+    const size_t n = bounded_text(from, size).size();
     std::memcpy(to, from, n);
     std::memset(static_cast<char*>(to) + n, 0, size - n);
 }
@@ -53,12 +31,14 @@ std::string_view text_of(const xml_node<>* node) {
 // cut key would be a different key, and the HUB would silently fail to join.
 bool take_text(std::string_view name, std::string_view text, char (&field)[netrecord::kTextField], std::string& error) {
     if (text.size() >= netrecord::kTextField) {
-        error = format("%.*s in the XML configuration file has %u characters; at most %u fit.\n", int(name.size()),
-                       name.data(), unsigned(text.size()), unsigned(netrecord::kTextField - 1));
+        error =
+            format_string("%.*s in the XML configuration file has %u characters; at most %u fit.\n", int(name.size()),
+                          name.data(), unsigned(text.size()), unsigned(netrecord::kTextField - 1));
         return false;
     }
     if (text.find('\0') != std::string_view::npos) {
-        error = format("%.*s in the XML configuration file holds a zero character.\n", int(name.size()), name.data());
+        error = format_string("%.*s in the XML configuration file holds a zero character.\n", int(name.size()),
+                              name.data());
         return false;
     }
     std::memset(field, 0, sizeof field);
@@ -69,16 +49,16 @@ bool take_text(std::string_view name, std::string_view text, char (&field)[netre
 // What a conversion changed is said, and what is sent instead.
 void warn_of(std::string_view name, std::string_view text, const std::string& sent,
              std::vector<std::string>& warnings) {
-    warnings.push_back(format("%.*s \"%.*s\" in the XML configuration file is sent as %s.\n", int(name.size()),
-                              name.data(), int(std::min<size_t>(text.size(), 40)), text.data(), sent.c_str()));
+    warnings.push_back(format_string("%.*s \"%.*s\" in the XML configuration file is sent as %s.\n", int(name.size()),
+                                     name.data(), int(std::min<size_t>(text.size(), 40)), text.data(), sent.c_str()));
 }
 
 bool take_address(std::string_view name, const xml_node<>* node, uint32_t& field, std::string& error,
                   std::vector<std::string>& warnings) {
     const std::string_view text = text_of(node);
     if (!is_well_formed_IP_address(text)) {
-        error = format("Malformed address \"%.*s\" for %.*s in the XML configuration file.\n",
-                       int(std::min<size_t>(text.size(), 40)), text.data(), int(name.size()), name.data());
+        error = format_string("Malformed address \"%.*s\" for %.*s in the XML configuration file.\n",
+                              int(std::min<size_t>(text.size(), 40)), text.data(), int(name.size()), name.data());
         return false;
     }
     field = _parse_IP_address(node->value());
@@ -216,7 +196,7 @@ bool is_well_formed_IP_address(std::string_view text) {
 }
 
 std::string format_IP_address(uint32_t a) {
-    return format("%u.%u.%u.%u", a & 0xFFu, (a >> 8) & 0xFFu, (a >> 16) & 0xFFu, a >> 24);
+    return format_string("%u.%u.%u.%u", a & 0xFFu, (a >> 8) & 0xFFu, (a >> 16) & 0xFFu, a >> 24);
 }
 
 std::string network_xml_text(const NetworkConfiguration& c) {
@@ -235,9 +215,9 @@ std::string network_xml_text(const NetworkConfiguration& c) {
         value[text.size()] = '\0';
         root->append_node(doc.allocate_node(node_element, name, value, 0, text.size()));
     };
-    append_text("SSID", std::string_view(c.SSID, text_length(c.SSID, sizeof c.SSID)));
-    append_text("PSK", std::string_view(c.PSK, text_length(c.PSK, sizeof c.PSK)));
-    append_text("UNITY_ADDR", std::string_view(c.UNITY_ADDR, text_length(c.UNITY_ADDR, sizeof c.UNITY_ADDR)));
+    append_text("SSID", bounded_text(c.SSID, sizeof c.SSID));
+    append_text("PSK", bounded_text(c.PSK, sizeof c.PSK));
+    append_text("UNITY_ADDR", bounded_text(c.UNITY_ADDR, sizeof c.UNITY_ADDR));
     append_text("CHANNEL_NO", std::to_string(c.CHANNEL_NO));
     append_text("SERVERIP", format_IP_address(c.SERVERIP));
     append_text("DEVICEIP", format_IP_address(c.DEVICEIP));
@@ -261,7 +241,7 @@ bool read_network_xml(char* text, NetworkConfiguration& configuration, std::stri
     } catch (const rapidxml::parse_error& e) {
         const char* where = e.where<char>();
         const long offset = where != nullptr ? long(where - text) : -1L;
-        error = format("The XML configuration file is not well-formed: %s at byte %ld.\n", e.what(), offset);
+        error = format_string("The XML configuration file is not well-formed: %s at byte %ld.\n", e.what(), offset);
         return false;
     }
     xml_node<>* root = doc.first_node("NETWORK");
@@ -314,23 +294,23 @@ bool load_network_file(zel::Platform& platform, const char* path, std::array<cha
                        std::string& error) {
     const zel::FileStatus status = platform.file_status(path);
     if (status.kind == zel::FileStatus::Missing) {
-        error = format("Unable to open configuration file %s.\n", path);
+        error = format_string("Unable to open configuration file %s.\n", path);
         return false;
     }
     // A FIFO or a device would block the read or never end.
     if (status.kind != zel::FileStatus::Regular) {
-        error = format("Configuration file %s is not a regular file.\n", path);
+        error = format_string("Configuration file %s is not a regular file.\n", path);
         return false;
     }
     const std::string too_large =
-        format("Configuration file %s is too large (at most %u bytes).\n", path, unsigned(kXmlBufferSize - 1));
+        format_string("Configuration file %s is too large (at most %u bytes).\n", path, unsigned(kXmlBufferSize - 1));
     std::string text;
     if (status.size >= kXmlBufferSize) {
         error = too_large;
         return false;
     }
     if (!platform.read_file(path, kXmlBufferSize - 1, true, text)) {
-        error = format("Unable to read configuration file %s.\n", path);
+        error = format_string("Unable to read configuration file %s.\n", path);
         return false;
     }
     // Read one byte beyond what fits, so a file that grew since is caught too.
@@ -344,26 +324,25 @@ bool load_network_file(zel::Platform& platform, const char* path, std::array<cha
 }
 
 bool store_network_file(zel::Platform& platform, const char* path, const std::string& text, std::string& error) {
-    const size_t length = std::strlen(path);
-    if (length > kMaxPathLength) {
-        error = format("Path of configuration file too long (%u characters, at most %u): %s\n", unsigned(length),
-                       unsigned(kMaxPathLength), path);
-        return false;
-    }
     // The file holds the WiFi key in clear: a new one is its owner's alone.
     switch (platform.replace_file(path, text, true, true)) {
         case zel::FileWrite::Replaced:
         case zel::FileWrite::WrittenInPlace: return true;
-        case zel::FileWrite::ReadOnly: error = format("Configuration file %s is read-only.\n", path); break;
-        case zel::FileWrite::NotRegular: error = format("Configuration file %s is not a regular file.\n", path); break;
-        case zel::FileWrite::Failed: error = format("Unable to write configuration file %s.\n", path); break;
+        case zel::FileWrite::ReadOnly: error = format_string("Configuration file %s is read-only.\n", path); break;
+        case zel::FileWrite::NotRegular:
+            error = format_string("Configuration file %s is not a regular file.\n", path);
+            break;
+        case zel::FileWrite::Failed: error = format_string("Unable to write configuration file %s.\n", path); break;
     }
     return false;
 }
 
-bool copy_file_name(char (&field)[kMaxPathLength + 1], const char* path) {
-    const size_t length = std::strlen(path);
-    if (length >= sizeof field) return false;
-    std::memcpy(field, path, length + 1);
+bool copy_file_name(char (&field)[kMaxPathLength + 1], const char* path, std::string& error) {
+    if (!fits_field(path, sizeof field)) {
+        error = format_string("Path of configuration file too long (%u characters, at most %u): %s\n",
+                              unsigned(std::strlen(path)), unsigned(kMaxPathLength), path);
+        return false;
+    }
+    std::memcpy(field, path, std::strlen(path) + 1);
     return true;
 }

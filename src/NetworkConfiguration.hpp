@@ -112,13 +112,15 @@ bool read_network_xml(char* text, NetworkConfiguration& configuration, std::stri
 bool load_network_file(zel::Platform& platform, const char* path, std::array<char, kXmlBufferSize>& buffer,
                        std::string& error);
 
-// Replaces the file with `text` (with the system's line ends) so that it is
+// Replaces the file `path` (a command's file-name field) with `text` (with
+// the system's line ends) so that it is
 // never left half written: written whole and renamed over it, or, where the
 // folder takes no new file, rewritten in place. A read-only file is left as
 // it was; a new one may be read by its owner only (it holds the key). False
 // with the line to log in `error`.
 bool store_network_file(zel::Platform& platform, const char* path, const std::string& text, std::string& error);
 
-// Copies a configuration file's path into a command's field; false when it
-// does not fit with its terminator (nothing is cut).
-bool copy_file_name(char (&field)[kMaxPathLength + 1], const char* path);
+// Copies a configuration file's path into a command's field; false, with the
+// line to log in `error`, when it does not fit with its terminator (nothing
+// is cut: a cut path would name some other file).
+bool copy_file_name(char (&field)[kMaxPathLength + 1], const char* path, std::string& error);

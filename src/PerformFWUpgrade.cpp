@@ -1,7 +1,8 @@
 #include "src/PerformFWUpgrade.hpp"
 
+#include "log/text.hpp"
+
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -11,6 +12,16 @@ constexpr int64_t kReplyTimeoutMs = 45;
 constexpr int64_t kHubBootMsgTimeoutMs = 15000;
 constexpr int64_t kAfterHubBootMsg100ns = 327680;  // 32.768 ms
 constexpr int64_t kAutoAddressingTimeoutMs = 12000;
+// The documented waits of the upgrade, the same in both timing modes.
+constexpr uint32_t kSinglePartEraseMs = 3000;     // after the start trigger of a single-part image
+constexpr uint32_t kPartEraseMs = 5000;           // after the start trigger of each part of a two-part image
+constexpr uint32_t kSensorsEnterBootMs = 2000;    // after the sensors' upgrade request
+constexpr uint32_t kSensorsBootTriggerMs = 1000;  // after the trigger to sensors already in their bootloader
+constexpr uint32_t kSensorsRestartMs = 10000;     // after the last chunk to the sensors
+// Before the sensors' records follow the reply of auto addressing (fast:
+// their first byte is waited for as long).
+constexpr uint32_t kRecordsLegacyMs = 8000;
+constexpr uint32_t kRecordsMs = 2000;
 constexpr uint32_t kTextOffset = 24;  // the HUB-boot message's text, and a request's block
 
 constexpr const char* kAtmel = "PerformFWUpgrade::_upgrade_atmel";
@@ -27,13 +38,14 @@ std::string with(const char* label, const char* step) {
 }  // namespace
 
 int32_t PerformFWUpgrade::RunCommand() {
-    device_type = connected_device_type();
-    if (device_type == DEVICE_QUILLET && run_existing_fw) return kNotSupported;
-    if (run_existing_fw) return _runExistingFW();
+    kind_ = hub_kind(connected_device_type());
+    if (kind_ == nullptr) return results::upgrade::kNotSupported;
     if (!hub_upgrade) return _upgrade_atmel();
-    if (device_type == DEVICE_QUILLET || device_type == DEVICE_TORVANE_ST) return _upgrade_st();
-    if (device_type == DEVICE_TORVANE_ATMEL) return _upgrade_atmel();
-    return kNotSupported;
+    switch (kind_->upgrade) {
+        case UpgradeForm::SinglePart: return _upgrade_atmel();
+        case UpgradeForm::TwoPart: return _upgrade_st();
+    }
+    return results::upgrade::kNotSupported;
 }
 
 // --- the image ----------------------------------------------------------------
@@ -43,34 +55,34 @@ const char* PerformFWUpgrade::_path() const {
 }
 
 const char* PerformFWUpgrade::_who() const {
-    const uint32_t type = checked_for_;
-    return hub_upgrade && (type == DEVICE_QUILLET || type == DEVICE_TORVANE_ST) ? kST : kAtmel;
+    const HubKindRow* kind = hub_kind(checked_for_);
+    return hub_upgrade && kind != nullptr && kind->upgrade == UpgradeForm::TwoPart ? kST : kAtmel;
 }
 
 int32_t PerformFWUpgrade::check_image() {
-    if (hub_upgrade ? hub_info == nullptr : sensors_info == nullptr) return kNotValid;
+    if (hub_upgrade ? hub_info == nullptr : sensors_info == nullptr) return results::upgrade::kNotValid;
     const PortEntry* entry = chosen_entry();
-    const uint32_t type = entry != nullptr ? entry->device_type : DEVICE_NONE;
+    const HubKind type = entry != nullptr ? entry->device_type : HubKind::None;
     if (image_checked_ && checked_for_ == type) return 0;
     image_checked_ = false;
     checked_for_ = type;
-    if (std::memchr(_path(), 0, fwimage::kPathCapacity) == nullptr) {
-        logger->Error("PerformFWUpgrade: Image path longer than %d characters!\n", int(fwimage::kPathCapacity) - 1);
-        return kPathTooLong;
-    }
     // Without a HUB the sensor image is judged whole, a HUB image by its tag.
     const char target = fwimage::expected_target(hub_upgrade, type);
     std::string problem = fwimage::read_image_file(port->platform(), _path(), image_);
     if (problem.empty()) problem = fwimage::check_tag(image_.file(), target);
-    if (problem.empty() && (!hub_upgrade || type != DEVICE_NONE)) {
-        problem = hub_upgrade && type != DEVICE_TORVANE_ATMEL ? fwimage::check_two_part(image_.file(), two_)
-                                                              : fwimage::check_single_part(image_.file(), single_);
+    const HubKindRow* kind = hub_kind(type);
+    if (problem.empty() && !hub_upgrade) problem = fwimage::check_single_part(image_.file(), single_);
+    if (problem.empty() && hub_upgrade && kind != nullptr) {
+        switch (kind->upgrade) {
+            case UpgradeForm::SinglePart: problem = fwimage::check_single_part(image_.file(), single_); break;
+            case UpgradeForm::TwoPart: problem = fwimage::check_two_part(image_.file(), two_); break;
+        }
     }
     if (!problem.empty()) {
         logger->Error("%s: No valid file provided!\n", _who());
         logger->Error("PerformFWUpgrade: Invalid image - %s\n", problem.c_str());
         image_.release();
-        return kBadImage;
+        return results::upgrade::kBadImage;
     }
     image_checked_ = true;
     return 0;
@@ -95,10 +107,12 @@ void PerformFWUpgrade::_fill_header(uint32_t fw_length, uint32_t data_signature,
     put_le32(request() + 16, fw_signature);
 }
 
-int PerformFWUpgrade::_sendFirmware(uint32_t data, uint32_t length, bool st_form, const std::string& part) {
+int PerformFWUpgrade::_sendFirmware(uint32_t data, uint32_t length, bool st_form, int part_no, int parts) {
+    const std::string part =
+        parts > 0 ? " of part " + std::to_string(part_no) + " of " + std::to_string(parts) : std::string();
     const uint32_t chunks = fwimage::chunk_count(length);
-    int code = EXCHANGE_OK;
-    for (uint32_t k = 0; k < chunks && code == EXCHANGE_OK; ++k) {
+    int code = results::exchange::kOk;
+    for (uint32_t k = 0; k < chunks && code == results::exchange::kOk; ++k) {
         if (st_form) {
             _set_word(kStChunkWord);
         } else {
@@ -109,7 +123,8 @@ int PerformFWUpgrade::_sendFirmware(uint32_t data, uint32_t length, bool st_form
         // the buffer's spare 512 bytes cover the tail of the last chunk.
         std::memcpy(request() + kTextOffset, image_.bytes.data() + data + size_t(k) * fwimage::kBlockSize,
                     fwimage::kBlockSize);
-        _stage("sending firmware chunk " + std::to_string(k + 1) + " of " + std::to_string(chunks) + part);
+        _stage("sending firmware chunk " + std::to_string(k + 1) + " of " + std::to_string(chunks) + part,
+               zel::Progress{.chunk = int(k + 1), .chunks = int(chunks), .part = part_no, .parts = parts});
         port->show("Sending firmware: chunk " + std::to_string(k + 1) + " of " + std::to_string(chunks) + part);
         code = _send_boot_request();
     }
@@ -130,11 +145,12 @@ int32_t PerformFWUpgrade::_send_single_part(const char* erase_wait) {
 
     _stage("starting the firmware transfer");
     _set_bootloader_form(kCodeTrigger, 1);
-    if (report_exchange_error(_send_boot_request(), with(kAtmel, "_sendTrigger()").c_str())) return kStartTriggerFailed;
-    _wait(3000, erase_wait);
-    if (report_exchange_error(_sendFirmware(single_.data, single_.length, false, ""),
+    if (report_exchange_error(_send_boot_request(), with(kAtmel, "_sendTrigger()").c_str()))
+        return results::upgrade::kStartTriggerFailed;
+    _wait(kSinglePartEraseMs, erase_wait);
+    if (report_exchange_error(_sendFirmware(single_.data, single_.length, false, 0, 0),
                               with(kAtmel, "_sendFirmware()").c_str())) {
-        return kChunkFailed;
+        return results::upgrade::kChunkFailed;
     }
     image_.release();
     return 0;
@@ -147,13 +163,13 @@ int32_t PerformFWUpgrade::_requestHUBUpgrade(const char* label) {
     _stage("sending the HUB into its bootloader", kHubLeftInBootloader, kHubNext);
     if (report_exchange_error(_send_message(request(), kRequestSize, false),
                               with(label, "_requestHUBUpgrade()").c_str())) {
-        return kEnterBootloaderFailed;
+        return results::upgrade::kEnterBootloaderFailed;
     }
     return 0;
 }
 
 int32_t PerformFWUpgrade::_upgrade_atmel() {
-    if (!valid || (hub_upgrade ? hub_info == nullptr : sensors_info == nullptr)) return kNotValid;
+    if (!valid || (hub_upgrade ? hub_info == nullptr : sensors_info == nullptr)) return results::upgrade::kNotValid;
     if (const int32_t refused = check_image()) return refused;
     return hub_upgrade ? _upgrade_hub_atmel() : _upgrade_sensors();
 }
@@ -162,15 +178,16 @@ int32_t PerformFWUpgrade::_upgrade_hub_atmel() {
     if (const int32_t failed = _requestHUBUpgrade(kAtmel)) return failed;
     if (const int32_t sent = _send_single_part("for the HUB's flash to be erased")) return sent;
     _readHUBBootMsg();
-    if (_getBootInfo() != 0) return kBootInfoFailed;
+    if (_getBootInfo() != 0) return results::upgrade::kBootInfoFailed;
     _stage("telling the bootloader to start the new firmware");
     _set_bootloader_form(kCodeTrigger, 0);
-    if (report_exchange_error(_send_boot_request(), with(kAtmel, "_sendTrigger()").c_str())) return kFinalTriggerFailed;
+    if (report_exchange_error(_send_boot_request(), with(kAtmel, "_sendTrigger()").c_str()))
+        return results::upgrade::kFinalTriggerFailed;
     return 0;
 }
 
 int32_t PerformFWUpgrade::_upgrade_st() {
-    if (!valid || hub_info == nullptr) return kNotValid;
+    if (!valid || hub_info == nullptr) return results::upgrade::kNotValid;
     if (const int32_t refused = check_image()) return refused;
     if (const int32_t failed = _requestHUBUpgrade(kST)) return failed;
     put_le32(request() + 20, two_.image_word);
@@ -185,7 +202,8 @@ int32_t PerformFWUpgrade::_upgrade_st() {
         logger->Info("PerformFWUpgrade: firmware signature 0x%x\n", part.fw_signature);
         logger->Info("PerformFWUpgrade: data signature 0x%x\n", part.data_signature);
 
-        _stage("starting the transfer of part " + std::to_string(i + 1) + " of " + std::to_string(two_.count));
+        _stage("starting the transfer of part " + std::to_string(i + 1) + " of " + std::to_string(two_.count),
+               zel::Progress{.part = int(i + 1), .parts = int(two_.count)});
         if (i < 2) {
             _set_word(kStStartWord);
             put_le32(request() + 4, uint32_t(1 - i));
@@ -195,35 +213,34 @@ int32_t PerformFWUpgrade::_upgrade_st() {
             _set_word(kStRunWord);
         }
         if (report_exchange_error(_send_boot_request(), with(kST, "_sendTrigger()").c_str()))
-            return kStartTriggerFailed;
-        _wait(5000, "for the HUB's flash to be erased");
-        const std::string of_part = " of part " + std::to_string(i + 1) + " of " + std::to_string(two_.count);
-        if (report_exchange_error(_sendFirmware(part.data, part.data_length, true, of_part),
+            return results::upgrade::kStartTriggerFailed;
+        _wait(kPartEraseMs, "for the HUB's flash to be erased");
+        if (report_exchange_error(_sendFirmware(part.data, part.data_length, true, int(i + 1), int(two_.count)),
                                   with(kST, "_sendFirmware()").c_str())) {
-            return kChunkFailed;
+            return results::upgrade::kChunkFailed;
         }
         _readHUBBootMsg();
-        if (_getBootInfo() != 0) return kBootInfoFailed;
+        if (_getBootInfo() != 0) return results::upgrade::kBootInfoFailed;
     }
 
     _stage("telling the bootloader to start the new firmware");
     _set_word(kStRunWord);
-    if (report_exchange_error(_send_boot_request(), with(kST, "_sendTrigger()").c_str())) return kFinalTriggerFailed;
+    if (report_exchange_error(_send_boot_request(), with(kST, "_sendTrigger()").c_str()))
+        return results::upgrade::kFinalTriggerFailed;
     image_.release();
     return 0;
 }
 
 int32_t PerformFWUpgrade::_getBootInfo() {
     _stage("reading the bootloader's report");
-    if (device_type == DEVICE_TORVANE_ATMEL) {
-        _set_bootloader_form(kCodeBootInfo, 0);
-    } else {
-        _set_word(kStBootInfoWord);
+    switch (kind_->boot_info) {
+        case BootInfoForm::BootloaderCode: _set_bootloader_form(kCodeBootInfo, 0); break;
+        case BootInfoForm::RequestWord: _set_word(kStBootInfoWord); break;
     }
     switch (_exchange(request(), kBootRequestSize, reply_.data(), kReplySize, kReplyTimeoutMs,
                       "PerformFWUpgrade::_getBootInfo")) {
-        case Exchanged::RequestFailed: return kRequestFailed;
-        case Exchanged::ReplyFailed: return kReplyFailed;
+        case Exchanged::RequestFailed: return results::upgrade::kRequestFailed;
+        case Exchanged::ReplyFailed: return results::upgrade::kReplyFailed;
         case Exchanged::Ok: break;
     }
     if (hub_info != nullptr) {
@@ -238,66 +255,22 @@ int32_t PerformFWUpgrade::_getBootInfo() {
 
 int PerformFWUpgrade::_readHUBBootMsg() {
     _stage("waiting for the HUB-boot message");
-    int code = EXCHANGE_OK;
+    int code = results::exchange::kOk;
     if (port->read_port(reply_.data(), kReplySize, kHubBootMsgTimeoutMs, "for the HUB-boot message") == kReplySize) {
         // Printed up to its NUL, and never beyond the reply buffer.
-        const char* text = reinterpret_cast<const char*>(reply_.data() + kTextOffset);
-        const size_t room = kReplySize - kTextOffset;
-        const void* nul = std::memchr(text, 0, room);
-        const size_t length = nul != nullptr ? size_t(static_cast<const char*>(nul) - text) : room;
-        logger->Info("HUB-boot message: %.*s", int(length), text);
+        const std::string_view text = bounded_text(reply_.data() + kTextOffset, kReplySize - kTextOffset);
+        logger->Info("HUB-boot message: %.*s", int(text.size()), text.data());
     } else {
-        code = legacy_hub ? EXCHANGE_SHORT : EXCHANGE_NO_FEEDBACK;
+        code = legacy_hub ? results::exchange::kShort : results::exchange::kNoFeedback;
     }
     port->pause(kAfterHubBootMsg100ns);
     return code;
 }
 
-int32_t PerformFWUpgrade::_runExistingFW() {
-    if (hub_upgrade) {
-        auto trigger = [this] {
-            if (device_type == DEVICE_TORVANE_ATMEL) {
-                _set_bootloader_form(kCodeTrigger, 0);
-            } else {
-                _set_word(kStStartWord);
-                put_le32(request() + 4, 0);
-            }
-            return _send_boot_request();
-        };
-        trigger();  // whether it came through shows in the boot information
-        _readHUBBootMsg();
-        _wait(2000, "for the HUB firmware to start");
-        if (_getBootInfo() != 0) return kBootInfoFailed;
-        if (report_exchange_error(trigger(), "PerformFWUpgrade::_runExistingFW in _sendTrigger()")) {
-            return kFinalTriggerFailed;
-        }
-        return 0;
-    }
-
-    if (legacy_hub) {
-        _set_bootloader_form(kCodeHubBootMsg, 0);
-        if (report_exchange_error(_send_message(request(), kRequestSize, false),
-                                  "PerformFWUpgrade::_runExistingFW in _requestHUBBootMsg()")) {
-            return kEnterBootloaderFailed;
-        }
-    }
-    sensors_in_boot = true;
-    _set_bootloader_form(kCodeTrigger, 0);
-    if (report_exchange_error(_send_boot_request(), "PerformFWUpgrade::_runExistingFW in _sendTrigger()")) {
-        return kBootTriggerFailed;
-    }
-    _wait(1000, "for the sensors' bootloader");
-    _send_boot_request();  // the same trigger again; a miss here is not fatal
-    _wait(5000, "for the sensors to start");
-    const int32_t addressed = _performAutoAddressing();
-    sensors_in_boot = false;
-    return addressed != 0 ? kAutoAddressingFailed : 0;
-}
-
 // --- sensors -------------------------------------------------------------------
 
 int32_t PerformFWUpgrade::_upgrade_sensors() {
-    const bool check = sensors_info->check_connected && device_type == DEVICE_TORVANE_ST;
+    const bool check = sensors_info->check_connected && kind_->counts_sensors;
     if (check) {
         _stage("counting the sensors", "Nothing was sent to the sensors",
                sensors_info->from_boot ? "-sb takes sensors that are all in their bootloader: run -s with the same "
@@ -305,59 +278,59 @@ int32_t PerformFWUpgrade::_upgrade_sensors() {
                                        : "connect every sensor, then run -s with the same image file again");
     }
     if (!sensors_info->from_boot) {
-        if (check && _checkSensorsConnected(false) != 0) return kSensorsNotReady;
+        if (check && _checkSensorsConnected(false) != 0) return results::upgrade::kSensorsNotReady;
         _set_head(kSensorsUpgradeWord, kCodeSensorsUpgrade);
         _stage("sending the sensors into their bootloader", kSensorsLeftInBootloader, kSensorsNext);
         if (report_exchange_error(_send_message(request(), kRequestSize, true),
                                   with(kAtmel, "_requestSensorsUpgrade()").c_str())) {
-            return kEnterBootloaderFailed;
+            return results::upgrade::kEnterBootloaderFailed;
         }
         sensors_in_boot = true;
-        _wait(2000, "for the sensors to enter their bootloader");
+        _wait(kSensorsEnterBootMs, "for the sensors to enter their bootloader");
     } else {
-        if (check && _checkSensorsConnected(true) != 0) return kSensorsNotReady;
+        if (check && _checkSensorsConnected(true) != 0) return results::upgrade::kSensorsNotReady;
         _stage("starting the sensors' bootloader", kSensorsLeftInBootloader, kSensorsNext);
         if (legacy_hub) {
             _set_bootloader_form(kCodeHubBootMsg, 0);
             if (report_exchange_error(_send_message(request(), kRequestSize, false),
                                       with(kAtmel, "_requestHUBBootMsg()").c_str())) {
-                return kEnterBootloaderFailed;
+                return results::upgrade::kEnterBootloaderFailed;
             }
         }
         sensors_in_boot = true;
         _set_bootloader_form(kCodeTrigger, 0);
         if (report_exchange_error(_send_boot_request(), with(kAtmel, "_sendTrigger()").c_str())) {
-            return kBootTriggerFailed;
+            return results::upgrade::kBootTriggerFailed;
         }
-        _wait(1000, "for the sensors' bootloader");
+        _wait(kSensorsBootTriggerMs, "for the sensors' bootloader");
     }
 
     if (const int32_t sent = _send_single_part("for the sensors' flash to be erased")) return sent;
     _stage("waiting for the sensors to restart", "Some sensors may still be in their bootloader",
            "run -sinfo to see them, and -sb with the same image file to complete their upgrade");
-    _wait(10000, "for the sensors to restart");
+    _wait(kSensorsRestartMs, "for the sensors to restart");
     const int32_t addressed = _performAutoAddressing();
     sensors_in_boot = false;
-    return addressed != 0 ? kAutoAddressingFailed : 0;
+    return addressed != 0 ? results::upgrade::kAutoAddressingFailed : 0;
 }
 
 int32_t PerformFWUpgrade::_checkSensorsConnected(bool all_in_boot) {
     _set_word(kSensorCountWord);
     switch (_exchange(request(), kRequestSize, reply_.data(), kRequestSize, kReplyTimeoutMs,
                       "PerformFWUpgrade::_checkSensorsConnected")) {
-        case Exchanged::RequestFailed: return kRequestFailed;
-        case Exchanged::ReplyFailed: return kReplyFailed;
+        case Exchanged::RequestFailed: return results::upgrade::kRequestFailed;
+        case Exchanged::ReplyFailed: return results::upgrade::kReplyFailed;
         case Exchanged::Ok: break;
     }
     const int count = reply_[0];
     if (all_in_boot) {
         if (count != 0) {
             logger->Error("PerformFWUpgrade::_checkSensorsConnected: At least %d sensors not in bootloader!\n", count);
-            return kSensorsNotReady;
+            return results::upgrade::kSensorsNotReady;
         }
     } else if (count != 17 && count != 19) {
         logger->Error("PerformFWUpgrade::_checkSensorsConnected: %d sensors found! Some sensors missing.\n", count);
-        return kSensorsNotReady;
+        return results::upgrade::kSensorsNotReady;
     }
     return 0;
 }
@@ -366,11 +339,12 @@ int32_t PerformFWUpgrade::_performAutoAddressing() {
     static constexpr const char* kWho = "PerformFWUpgrade::_performAutoAddressing";
     _stage("collecting the sensors' reports");
     _set_head(kAutoAddressingWord, kCodeAutoAddressing);
-    if (report_exchange_error(_send_message(request(), kBootRequestSize, true), kWho)) return kRequestFailed;
+    if (report_exchange_error(_send_message(request(), kBootRequestSize, true), kWho))
+        return results::upgrade::kRequestFailed;
     if (report_exchange_error(_receive_message(reply_.data(), kReplySize, kAutoAddressingTimeoutMs,
                                                "for the sensors to address themselves"),
                               kWho)) {
-        return kReplyFailed;
+        return results::upgrade::kReplyFailed;
     }
     const int n = reply_[2];
     logger->Info("Number of sensors in boot %d\n", n);
@@ -378,9 +352,9 @@ int32_t PerformFWUpgrade::_performAutoAddressing() {
         // Their entries would not fit: none is read.
         logger->Error("PerformFWUpgrade::_performAutoAddressing: %d sensors reported, at most %d can be received!\n", n,
                       kMaxEntries);
-        return kSensorEntriesMissing;
+        return results::upgrade::kSensorEntriesMissing;
     }
-    const uint32_t before_records_ms = legacy_hub ? 8000 : 2000;
+    const uint32_t before_records_ms = legacy_hub ? kRecordsLegacyMs : kRecordsMs;
     const int length = n * kEntrySize;
     // Fast: the records are read as they come, their first byte waited for
     // as long as the documented sleep and read would.
@@ -391,8 +365,8 @@ int32_t PerformFWUpgrade::_performAutoAddressing() {
     const int got =
         n == 0 ? 0 : port->read_port_count(entries_.data(), length, kReplyTimeoutMs, nullptr, first_byte_ms);
     if (n > 0 && got != length) {
-        report_exchange_error(legacy_hub ? EXCHANGE_SHORT : EXCHANGE_NO_FEEDBACK, kWho);
-        return kSensorEntriesMissing;
+        report_exchange_error(legacy_hub ? results::exchange::kShort : results::exchange::kNoFeedback, kWho);
+        return results::upgrade::kSensorEntriesMissing;
     }
     if (sensors_info != nullptr) {
         for (int i = 0; i < n; ++i) {

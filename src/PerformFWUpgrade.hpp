@@ -17,7 +17,6 @@ struct HUBUpgradeInfo {
     char path[fwimage::kPathCapacity] = {};
     uint8_t status = 0;  // 0xE0 running OK, 0xE3 will be reset, else failed
     uint8_t code = 0;
-    bool run_existing_fw = false;
 };
 
 // One slot per sensor entry of auto addressing; the path goes in.
@@ -33,33 +32,12 @@ struct SensorsUpgradeInfo {
     uint8_t code[kSlots] = {};
     uint8_t count = 0;
     bool from_boot = false;
-    bool run_existing_fw = false;
     bool check_connected = true;
 };
 
 class PerformFWUpgrade final : public Command {
 public:
-    // The results of an upgrade besides 0.
-    enum Result : int32_t {
-        kPathTooLong = 23,
-        kNotValid = 24,
-        kBadImage = 25,
-        kRequestFailed = 26,  // a request of the boot information, the sensor count or auto addressing
-        kReplyFailed = 27,    // its reply
-        kStartTriggerFailed = 28,
-        kFinalTriggerFailed = 29,
-        kChunkFailed = 30,
-        kEnterBootloaderFailed = 31,
-        kSensorEntriesMissing = 32,
-        kBootInfoFailed = 33,
-        kAutoAddressingFailed = 34,
-        kBootTriggerFailed = 35,
-        kNotSupported = 36,
-        kSensorsNotReady = 37,
-        // The exchanges went through, but the report says the job was not done.
-        kBootloaderReportedFailure = 38,  // the HUB's bootloader: neither 0xE0 nor 0xE3
-        kSensorsReportedFailure = 39,     // a sensor reported anything but 0xE0
-    };
+    using Command::Command;
 
     static constexpr int kBootRequestSize = 536;
     static constexpr int kForwardedSize = 540;
@@ -87,11 +65,9 @@ public:
 
     HUBUpgradeInfo* hub_info = nullptr;
     SensorsUpgradeInfo* sensors_info = nullptr;
-    uint32_t device_type = 0;
     bool hub_upgrade = false;
     bool valid = false;
     bool sensors_in_boot = false;
-    bool run_existing_fw = false;
 
     // Reads the image and judges it for the HUB that Connect will open (any
     // HUB image when none was found): 0, or 25 with the lines that say what
@@ -99,10 +75,6 @@ public:
     // exchange; RunCommand does it itself otherwise.
     int32_t check_image();
     int32_t RunCommand() override;
-
-    // The request buffer with the forwarding header in front of it, as it
-    // stands now (tests look at what the run left in it).
-    const std::array<uint8_t, kForwardedSize>& message() const { return message_; }
 
 private:
     // The header occupies bytes 0-3 and the request bytes 4-539, so a
@@ -132,7 +104,6 @@ private:
     int32_t _upgrade_hub_atmel();
     int32_t _upgrade_sensors();
     int32_t _upgrade_st();
-    int32_t _runExistingFW();
     int32_t _getBootInfo();
     int _readHUBBootMsg();
     int32_t _checkSensorsConnected(bool all_in_boot);
@@ -140,7 +111,8 @@ private:
     // The upgrade request that sends the HUB into its bootloader: 0 or 31.
     int32_t _requestHUBUpgrade(const char* label);
     // Sends a data block in chunks (ST or bootloader form): an exchange code.
-    int _sendFirmware(uint32_t data, uint32_t length, bool st_form, const std::string& part);
+    // `parts` 0: a single-part image.
+    int _sendFirmware(uint32_t data, uint32_t length, bool st_form, int part_no, int parts);
     int32_t _send_single_part(const char* erase_wait);
     // The path of the image and what the report names this path.
     const char* _path() const;
@@ -153,7 +125,8 @@ private:
     fwimage::SinglePartImage single_;
     fwimage::TwoPartImage two_;
     bool image_checked_ = false;
-    uint32_t checked_for_ = 0;  // the device type the image was judged for
+    HubKind checked_for_ = HubKind::None;  // the kind the image was judged for
+    const HubKindRow* kind_ = nullptr;     // of the connected HUB
 
     std::array<uint8_t, kForwardedSize> message_{};
     std::array<uint8_t, kReplySize> reply_{};

@@ -7,43 +7,33 @@ namespace {
 constexpr const char* kOperation = "ReadNetworkCommand::RunCommand";
 }  // namespace
 
-bool ReadNetworkCommand::set_file_name(const char* path) {
-    return copy_file_name(file_name, path);
+bool ReadNetworkCommand::set_file_name(const char* path, std::string& error) {
+    return copy_file_name(file_name, path, error);
 }
 
 int32_t ReadNetworkCommand::RunCommand() {
     _stage("reading the WiFi configuration", "Nothing on the HUB was changed, and no file was written");
     _frame(request, kRequestWord, kLegacyCode);
     switch (_exchange(request, kRequestSize, reply, kRequestSize, kReplyTimeoutMs, kOperation)) {
-        case Exchanged::RequestFailed: return kRequestFailed;
-        case Exchanged::ReplyFailed: return kReplyFailed;
+        case Exchanged::RequestFailed: return results::read_network::kRequestFailed;
+        case Exchanged::ReplyFailed: return results::read_network::kReplyFailed;
         case Exchanged::Ok: break;
     }
 
-    if (use_XML_file) {
-        _stage("writing the XML file", "Nothing on the HUB was changed, and the file was left as it was",
-               "run -r again with a file you may write");
-        uint8_t copy[kRequestSize];
-        std::memcpy(copy, reply, sizeof copy);
-        return _write_XML_file(copy);
-    }
-    if (configuration == nullptr) return kNoConfiguration;
-    *configuration = network_from_message(std::span<const uint8_t, kRequestSize>(reply, kRequestSize));
-    return 0;
+    _stage("writing the XML file", "Nothing on the HUB was changed, and the file was left as it was",
+           "run -r again with a file you may write");
+    uint8_t copy[kRequestSize];
+    std::memcpy(copy, reply, sizeof copy);
+    return _write_XML_file(copy);
 }
 
 int32_t ReadNetworkCommand::_write_XML_file(const uint8_t* message) {
-    // A name that fills the field without its terminator is no name at all.
-    if (std::memchr(file_name, 0, sizeof file_name) == nullptr) {
-        logger->Error("Path of configuration file too long (at most %u characters).\n", unsigned(kMaxPathLength));
-        return kFileNotWritten;
-    }
     const NetworkConfiguration record =
         network_from_message(std::span<const uint8_t, kRequestSize>(message, kRequestSize));
     std::string error;
     if (!store_network_file(port->platform(), file_name, network_xml_text(record), error)) {
         logger->Error("%s", error.c_str());
-        return kFileNotWritten;
+        return results::read_network::kFileNotWritten;
     }
     return 0;
 }

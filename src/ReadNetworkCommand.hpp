@@ -1,5 +1,5 @@
-// Reads the HUB's WiFi configuration: into the XML file named by the caller
-// (-r), or into a caller's record.
+// Reads the HUB's WiFi configuration into the XML file named by the caller
+// (-r).
 #pragma once
 
 #include "src/Command.hpp"
@@ -7,29 +7,25 @@
 
 class ReadNetworkCommand final : public Command {
 public:
+    using Command::Command;
+
     static constexpr uint32_t kRequestWord = 0x00491900;
     static constexpr uint8_t kLegacyCode = 0x49;
     static constexpr int64_t kReplyTimeoutMs = 45;
 
-    // Results besides 0.
-    static constexpr int32_t kFileNotWritten = 14;
-    static constexpr int32_t kRequestFailed = 20;
-    static constexpr int32_t kReplyFailed = 21;
-    static constexpr int32_t kNoConfiguration = 22;
-
     char file_name[kMaxPathLength + 1] = {};
-    NetworkConfiguration* configuration = nullptr;  // not owned
-    bool use_XML_file = false;
     uint8_t request[kRequestSize] = {};
     uint8_t reply[kRequestSize] = {};
 
-    // Copies `path` into file_name; false (nothing copied) when it does not fit.
-    bool set_file_name(const char* path);
+    // Copies `path` into file_name; false (nothing copied), with the line to
+    // log in `error`, when it does not fit.
+    bool set_file_name(const char* path, std::string& error);
 
     int32_t RunCommand() override;
 
 private:
-    // Writes the record of a 104-byte reply to file_name; 0, or 14 after
-    // logging why the file could not be written (an old file stays as it was).
+    // Writes the record of a 104-byte reply to file_name; 0, or
+    // results::read_network::kFileNotWritten after logging why the file could
+    // not be written (an old file stays as it was).
     int32_t _write_XML_file(const uint8_t* message);
 };

@@ -3,52 +3,15 @@
 #include <algorithm>
 #include <string>
 
+#include "log/text.hpp"
+
 namespace {
 constexpr const char* kStepOperation = "RunSelfTest::_run_test_cmd";
 
-constexpr uint32_t kLimit = 1000;
-constexpr uint32_t kLongLimit = 5000;
-
-// Row n is step n. Row 1 only documents the product's version query: step 1
-// always runs through the version form with its own fixed limit.
-constexpr std::array<TestStep, RunSelfTest::kQuilletSteps> kQuilletTable{{
-    {0x00013A00, false, kLimit},    {0x00313A00, false, kLimit},    {0x00293B00, false, kLimit},
-    {0x00023A00, false, kLimit},    {0x00043A00, false, kLimit},    {0x00063A00, false, kLimit},
-    {0x00332A00, true, kLimit},     {0x00352A00, true, kLimit},     {0x00372A00, true, kLimit},
-    {0x00083A00, false, kLimit},    {0x00093A00, false, kLimit},    {0x00103300, false, kLimit},
-    {0x00113A00, false, kLimit},    {0x00123A00, false, kLimit},    {0x00133A00, false, kLimit},
-    {0x00143A00, true, kLongLimit}, {0x00153700, true, kLimit},     {0x00163700, true, kLimit},
-    {0x00173700, true, kLimit},     {0x00183700, true, kLimit},     {0x00193700, true, kLimit},
-    {0x00203700, true, kLimit},     {0x00213700, true, kLimit},     {0x00223A00, false, kLimit},
-    {0x00233A00, false, kLimit},    {0x00241300, false, kLimit},    {0x00253A00, false, kLimit},
-    {0x00263800, true, kLimit},     {0x00273B00, false, kLimit},    {0x00283900, false, kLimit},
-    {0x00323A00, false, kLimit},    {0x00503000, true, kLongLimit},
-}};
-
-constexpr std::array<TestStep, RunSelfTest::kTorvaneSteps> kTorvaneTable{{
-    {0x00010100, false, kLimit},
-    {0x00241300, false, kLimit},
-    {0x00103300, false, kLongLimit},
-}};
-
-struct Product {
-    uint32_t device_type;
-    const char* announcement;
-    int32_t step_count;
-    uint32_t expected_version;
-    uint32_t first_step_request;
-    bool quillet_table;
-};
-
-constexpr Product kProducts[] = {
-    {DEVICE_QUILLET, "Running Quillets self-test.\n", 32, 0x01010000, 0x00013A00, true},
-    {DEVICE_TORVANE_ATMEL, "Running Atmel-Torvane self-test.\n", 2, 0x01010000, 0x00010100, false},
-    {DEVICE_TORVANE_ST, "Running ST-Torvane self-test.\n", 3, 0x01020000, 0x00010100, false},
-};
 }  // namespace
 
-RunSelfTest::RunSelfTest(std::span<TestResult> results, uint32_t* step_count_out)
-    : results_(results), step_count_out_(step_count_out), quillet_steps_(kQuilletTable), torvane_steps_(kTorvaneTable) {
+RunSelfTest::RunSelfTest(zel::RunContext& run, std::span<TestResult> results, uint32_t* step_count_out)
+    : Command(run), results_(results), step_count_out_(step_count_out) {
     logger->Info("Creating object RunSelfTest\n");
 }
 
@@ -66,7 +29,7 @@ int32_t RunSelfTest::_step_exchange(uint32_t word, int reply_length, int64_t lim
     put_le32(request_.data(), word);
     reply_.fill(0);
     const Exchanged done = _exchange(request_.data(), kRequestSize, reply_.data(), reply_length, limit_ms, operation);
-    return done == Exchanged::Ok ? 0 : kExchangeFailed;
+    return done == Exchanged::Ok ? 0 : results::self_test::kExchangeFailed;
 }
 
 int32_t RunSelfTest::_refusal(uint32_t word) {
@@ -75,7 +38,7 @@ int32_t RunSelfTest::_refusal(uint32_t word) {
     logger->Error("Error: %0x\n", reply_word);
     // A refusal must never read as success: a reply word of 0 carries no
     // status, so it counts as a failed exchange.
-    return reply_word == 0 ? kExchangeFailed : static_cast<int32_t>(reply_word);
+    return reply_word == 0 ? results::self_test::kExchangeFailed : static_cast<int32_t>(reply_word);
 }
 
 int32_t RunSelfTest::_confirmed_request(uint32_t word, int64_t limit_ms, const char* operation) {
@@ -87,7 +50,7 @@ int32_t RunSelfTest::_run_test_cmd(uint32_t word) {
     if (const int32_t failed = _step_exchange(word, kRequestSize, kVersionLimitMs, kStepOperation)) return failed;
     if (const int32_t refused = _refusal(word)) return refused;
     const uint32_t version = get_le32(&reply_[8]);
-    logger->Info("Version: v%d.%d.%d\n", int(version >> 24), int((version >> 16) & 0xFF), int((version >> 8) & 0xFF));
+    logger->Info("Version: v%s\n", version_text(version, VersionForm::Three).c_str());
     reported_version_ = version;
     return static_cast<int32_t>(get_le32(&reply_[4]));
 }
@@ -118,11 +81,6 @@ int32_t RunSelfTest::disable_safe_mode() {
     return _confirmed_request(kDisableSafeMode, 1000, "RunSelfTest::disable_safe_mode");
 }
 
-int32_t RunSelfTest::set_firmware_verified() {
-    logger->Error("Setting firmware verified!\n");
-    return _confirmed_request(kSetFirmwareVerified, 2000, "RunSelfTest::set_firmware_verified");
-}
-
 bool RunSelfTest::system_reset(uint32_t word) {
     request_.fill(0);
     put_le32(request_.data(), word);
@@ -138,63 +96,60 @@ void RunSelfTest::_return_to_bootloader() {
 }
 
 int32_t RunSelfTest::RunCommand() {
-    if (device_type == 0) device_type = connected_device_type();
-    const Product* product = nullptr;
-    for (const Product& p : kProducts) {
-        if (p.device_type == device_type) product = &p;
-    }
-    if (product == nullptr) {
+    const HubKindRow* kind = hub_kind(connected_device_type());
+    product_ = kind != nullptr ? kind->self_test : nullptr;
+    if (product_ == nullptr) {
         logger->Error("The self-test is only available on Quillets and Torvanes.\n");
-        return kUnsupportedDevice;
+        return results::self_test::kUnsupportedDevice;
     }
-    logger->Info("%s", product->announcement);
-    step_count_ = product->step_count;
-    expected_version_ = product->expected_version;
-    first_step_request_ = product->first_step_request;
-    steps_ = product->quillet_table ? quillet_steps_.data() : torvane_steps_.data();
+    logger->Info("%s", product_->announcement);
+    step_count_ = product_->step_count;
+    expected_version_ = product_->expected_version;
 
     if (step_count_out_ != nullptr) *step_count_out_ = static_cast<uint32_t>(step_count_);
     for (int32_t s = 1; s <= step_count_; ++s) _entry(s) = TestResult{};
 
-    const bool quillet = device_type == DEVICE_QUILLET;
+    const bool safe_mode = product_->safe_mode;
     _stage("running the self-test", "Nothing on the HUB was changed");
-    if (quillet) {
-        result_ = use_fw_verified ? set_firmware_verified() : enable_safe_mode();
+    if (safe_mode) {
+        result_ = enable_safe_mode();
         if (result_ != 0) return result_;
         _stage("restarting the HUB for the self-test", "The HUB may be left in safe mode",
                "run -stest again to finish the self-test and bring it back");
         logger->Error("System reset\n");
         // The test goes on even when the HUB did not come back: step 1 then
         // fails on the closed port and ends it.
-        result_ = system_reset(use_fw_verified ? kResetAfterVerified : kResetAfterSafeMode) ? kExchangeFailed : 0;
+        result_ = system_reset(kResetAfterSafeMode) ? results::self_test::kExchangeFailed : 0;
     }
 
     _stage("waiting before the first self-test step");
     port->sleep_ms(kSettleMs, "before the first self-test step");
 
-    _stage("running self-test step 1 of " + std::to_string(step_count_));
+    _stage("running self-test step 1 of " + std::to_string(step_count_),
+           zel::Progress{.step = 1, .steps = step_count_});
     logger->Info("Running step 1\n");
-    result_ = _run_test_cmd(first_step_request_);
+    result_ = _run_test_cmd(product_->steps[0].request_word);
     _entry(1).code = result_;
     if (result_ != 0) {
         logger->Error("Connection error step 1\n");
-        if (quillet) _return_to_bootloader();
+        if (safe_mode) _return_to_bootloader();
         return result_;
     }
     if (reported_version_ != expected_version_) {
         logger->Error("Self-test incompatible: %d != %d\n", static_cast<int>(reported_version_),
                       static_cast<int>(expected_version_));
-        if (quillet) _return_to_bootloader();
-        _entry(1).code = kIncompatible;
+        if (safe_mode) _return_to_bootloader();
+        _entry(1).code = results::self_test::kIncompatible;
         // The test did not run: no success, though no exchange failed.
-        return kIncompatible;
+        return results::self_test::kIncompatible;
     }
 
     for (int32_t s = 2; s <= step_count_; ++s) {
-        const TestStep& row = steps_[s - 1];
+        const TestStep& row = product_->steps[size_t(s - 1)];
         TestResult& entry = _entry(s);
         entry.code = 0;
-        _stage("running self-test step " + std::to_string(s) + " of " + std::to_string(step_count_));
+        _stage("running self-test step " + std::to_string(s) + " of " + std::to_string(step_count_),
+               zel::Progress{.step = s, .steps = step_count_});
         logger->Info("Running step %d\n", s);
         result_ = row.keep_data ? _run_test_cmd(row.request_word, entry, row.time_limit_ms, KeepData{})
                                 : _run_test_cmd(row.request_word, entry, row.time_limit_ms);
@@ -202,7 +157,7 @@ int32_t RunSelfTest::RunCommand() {
             entry.code = result_;
             logger->Error("Connection error step %u\n", static_cast<unsigned>(s));
             all_passed_ = false;
-            if (stop_on_error != 0 || result_ == kExchangeFailed) {
+            if (result_ == results::self_test::kExchangeFailed) {
                 _return_to_bootloader();
                 return result_;
             }
@@ -210,17 +165,13 @@ int32_t RunSelfTest::RunCommand() {
             logger->Error("Test error step %u\n", static_cast<unsigned>(s));
             logger->Error("Return code: %d\n", entry.code);
             all_passed_ = false;
-            if (stop_on_error != 0) {
-                _return_to_bootloader();
-                return kStepFailed;
-            }
         }
         port->pause(kStepPause100ns);
     }
 
-    if (!quillet) {
+    if (!safe_mode) {
         logger->Info("Self-test complete.\n");
-        return all_passed_ ? 0 : kStepFailed;
+        return all_passed_ ? 0 : results::self_test::kStepFailed;
     }
     if (all_passed_) {
         _stage("switching safe mode off");
@@ -231,11 +182,11 @@ int32_t RunSelfTest::RunCommand() {
                "run -hinfo to see that it is back");
         logger->Error("System reset\n");
         // A HUB that does not come back is no success, though every step passed.
-        result_ = system_reset(kResetAfterDisable) ? kExchangeFailed : 0;
+        result_ = system_reset(kResetAfterDisable) ? results::self_test::kExchangeFailed : 0;
         logger->Info("Self-test complete.\n");
         return result_;
     }
     _return_to_bootloader();
     logger->Info("Self-test complete.\n");
-    return kStepFailed;
+    return results::self_test::kStepFailed;
 }

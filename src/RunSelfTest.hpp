@@ -1,6 +1,7 @@
 // The HUB's built-in hardware test (-stest), run step by step: one request
 // word per step, answered with the step's return code and, for some steps,
-// 96 bytes of measured data that the caller keeps.
+// 96 bytes of measured data that the caller keeps. Each kind's steps are in
+// its row of serial/hub_kinds.hpp.
 #pragma once
 
 #include <array>
@@ -8,12 +9,6 @@
 #include <span>
 
 #include "src/Command.hpp"
-
-struct TestStep {
-    uint32_t request_word = 0;
-    bool keep_data = false;  // the step's result entry receives the reply's data bytes
-    uint32_t time_limit_ms = 0;
-};
 
 struct TestResult {
     static constexpr size_t kDataSize = 96;
@@ -23,20 +18,11 @@ struct TestResult {
 
 class RunSelfTest final : public Command {
 public:
-    static constexpr int32_t kExchangeFailed = 801;
-    static constexpr int32_t kStepFailed = 802;  // the test ran to its end, and a step failed
-    static constexpr int32_t kIncompatible = 803;
-    static constexpr int32_t kUnsupportedDevice = 804;
-
-    static constexpr size_t kQuilletSteps = 32;
-    static constexpr size_t kTorvaneSteps = 3;
-    static constexpr size_t kMaxSteps = kQuilletSteps;
+    static constexpr size_t kMaxSteps = kMaxSelfTestSteps;
 
     static constexpr uint32_t kEnableSafeMode = 0x00501A00;
     static constexpr uint32_t kDisableSafeMode = 0x00511A00;
-    static constexpr uint32_t kSetFirmwareVerified = 0x00910100;
     static constexpr uint32_t kResetAfterSafeMode = 0x00990100;
-    static constexpr uint32_t kResetAfterVerified = 0x00700100;
     static constexpr uint32_t kResetAfterDisable = 0x00993B00;
     static constexpr uint32_t kResetToBootloader = 0x00471A00;
 
@@ -44,25 +30,17 @@ public:
     static constexpr uint32_t kSettleMs = 3000;        // before step 1
     static constexpr uint32_t kVersionLimitMs = 1000;
 
-    // The caller owns both: `results` should hold an entry per step (32 for
-    // a Quillet); entries beyond its end are not written.
-    RunSelfTest(std::span<TestResult> results, uint32_t* step_count_out);
+    // The caller owns both: `results` should hold an entry per step
+    // (kMaxSteps will do); entries beyond its end are not written.
+    RunSelfTest(zel::RunContext& run, std::span<TestResult> results, uint32_t* step_count_out);
 
     int32_t RunCommand() override;
 
-    // 0: taken from the connected port when the test starts.
-    uint32_t device_type = 0;
-    // Quillet: start by marking the firmware verified instead of safe mode.
-    bool use_fw_verified = false;
-    // Nonzero: stop at the first failed step and send the HUB to its bootloader.
-    uint32_t stop_on_error = 0;
-
+    // The self-test of the connected HUB's kind, once the test has started;
+    // null before, or when the kind has none.
+    const SelfTestProduct* product() const { return product_; }
     uint32_t reported_version() const { return reported_version_; }
     uint32_t expected_version() const { return expected_version_; }
-    int32_t step_count() const { return step_count_; }
-    bool all_passed() const { return all_passed_; }
-    const std::array<TestStep, kQuilletSteps>& quillet_steps() const { return quillet_steps_; }
-    const std::array<TestStep, kTorvaneSteps>& torvane_steps() const { return torvane_steps_; }
 
 private:
     struct KeepData {};
@@ -73,12 +51,12 @@ private:
     int32_t _run_test_cmd(uint32_t word, TestResult& entry, uint32_t limit_ms, KeepData);
     int32_t enable_safe_mode();
     int32_t disable_safe_mode();
-    int32_t set_firmware_verified();
     // Sent without an echo check: the HUB restarts and the port is reopened.
     // True when a failure was reported.
     bool system_reset(uint32_t word);
 
-    // One echo-checked request and its reply check; 0 or 801 (reported).
+    // One echo-checked request and its reply check; 0 or
+    // results::self_test::kExchangeFailed (reported).
     int32_t _step_exchange(uint32_t word, int reply_length, int64_t limit_ms, const char* operation);
     // 0 when the reply word confirms `word`; otherwise the HUB's status.
     int32_t _refusal(uint32_t word);
@@ -96,10 +74,7 @@ private:
     int32_t result_ = 0;
     int32_t step_count_ = 0;
     uint32_t expected_version_ = 0;
-    uint32_t first_step_request_ = 0;
-    const TestStep* steps_ = nullptr;
+    const SelfTestProduct* product_ = nullptr;
     bool all_passed_ = true;
-    std::array<TestStep, kQuilletSteps> quillet_steps_{};
-    std::array<TestStep, kTorvaneSteps> torvane_steps_{};
     TestResult scratch_{};  // stands in for entries the caller's array lacks
 };

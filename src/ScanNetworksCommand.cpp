@@ -1,5 +1,7 @@
 #include "src/ScanNetworksCommand.hpp"
 
+#include "log/text.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <string_view>
@@ -11,15 +13,12 @@ namespace {
 constexpr const char* kOperation = "ScanNetworksCommand::RunCommand";
 
 std::string_view name_in(const uint8_t* entry) {
-    const char* name = reinterpret_cast<const char*>(entry + 4);
-    const void* zero = std::memchr(name, 0, AccessPointRecord::kNameSize);
-    return {name, zero != nullptr ? size_t(static_cast<const char*>(zero) - name) : AccessPointRecord::kNameSize};
+    return bounded_text(entry + 4, AccessPointRecord::kNameSize);
 }
 }  // namespace
 
 std::string_view access_point_name(const AccessPointRecord& entry) {
-    const void* zero = std::memchr(entry.SSID, 0, sizeof entry.SSID);
-    return {entry.SSID, zero != nullptr ? size_t(static_cast<const char*>(zero) - entry.SSID) : sizeof entry.SSID};
+    return bounded_text(entry.SSID, sizeof entry.SSID);
 }
 
 int32_t ScanNetworksCommand::RunCommand() {
@@ -35,19 +34,20 @@ int32_t ScanNetworksCommand::RunCommand() {
         put_le32(request + 8, channel);
     }
     int code = _send_message(request, kRequestSize, true);
-    if (report_exchange_error(code, kOperation)) return kRequestFailed;
+    if (report_exchange_error(code, kOperation)) return results::scan::kRequestFailed;
     constexpr const char* kWaitingFor = "for the HUB's WiFi scan";
     if (legacy_hub) {
         // The first byte of this reply is the entry count, not the marker:
         // only its length can be judged.
-        code = port->read_port(reply, kReplySize, kReplyTimeoutMs, kWaitingFor) == kReplySize ? EXCHANGE_OK
-                                                                                              : EXCHANGE_SHORT;
+        code = port->read_port(reply, kReplySize, kReplyTimeoutMs, kWaitingFor) == kReplySize
+                   ? results::exchange::kOk
+                   : results::exchange::kShort;
     } else {
         code = _receive_message(reply, kReplySize, kReplyTimeoutMs, kWaitingFor);
     }
     if (report_exchange_error(code, kOperation)) {
         reply[0] = 0;
-        return kReplyFailed;
+        return results::scan::kReplyFailed;
     }
     reply[0] = std::min<uint8_t>(reply[0], ScanResult::kMaxEntries);
     _remove_duplicate_SSIDs();

@@ -29,14 +29,13 @@ struct ScanResult {
 
 class ScanNetworksCommand final : public Command {
 public:
+    using Command::Command;
+
     static constexpr uint32_t kRequestWord = 0x00791900;
     static constexpr uint8_t kLegacyCode = 0x79;
     static constexpr int kReplySize = 514;  // 8 + 11 entries of 46 bytes
     static constexpr int kEntriesOffset = 8;
     static constexpr int64_t kReplyTimeoutMs = 20000;
-
-    static constexpr int32_t kRequestFailed = 12;
-    static constexpr int32_t kReplyFailed = 13;
 
     uint8_t channel = 0;
     uint8_t band = 0;

@@ -10,11 +10,11 @@ namespace {
 constexpr const char* kOperation = "WriteNetworkCommand::RunCommand";
 }  // namespace
 
-bool WriteNetworkCommand::set_file_name(const char* path) {
-    return copy_file_name(file_name, path);
+bool WriteNetworkCommand::set_file_name(const char* path, std::string& error) {
+    return copy_file_name(file_name, path, error);
 }
 
-int WriteNetworkCommand::_parse_XML_file(const char* name) {
+bool WriteNetworkCommand::_parse_XML_file(const char* name) {
     std::array<char, kXmlBufferSize> buffer;
     std::string error;
     const std::span<uint8_t, kRequestSize> message(request, kRequestSize);
@@ -23,32 +23,23 @@ int WriteNetworkCommand::_parse_XML_file(const char* name) {
     if (!load_network_file(port->platform(), name, buffer, error) ||
         !read_network_xml(buffer.data(), record, error, warnings)) {
         logger->Error("%s", error.c_str());
-        return 1;
+        return false;
     }
     for (const std::string& warning : warnings) logger->Warning("%s", warning.c_str());
     network_to_message(record, message);
-    return 0;
+    return true;
 }
 
 int32_t WriteNetworkCommand::load_file() {
-    if (std::memchr(file_name, 0, sizeof file_name) == nullptr) {
-        logger->Error("Path of configuration file too long (at most %u characters).\n", unsigned(kMaxPathLength));
-        return kFileRefused;
-    }
     // Nothing reaches the HUB unless the whole file was usable.
-    if (_parse_XML_file(file_name) != 0) return kFileRefused;
+    if (!_parse_XML_file(file_name)) return results::write_network::kFileRefused;
     loaded_ = true;
     return 0;
 }
 
 int32_t WriteNetworkCommand::RunCommand() {
-    if (use_XML_file) {
-        if (!loaded_) {
-            if (const int32_t refused = load_file()) return refused;
-        }
-    } else {
-        if (configuration == nullptr) return kNoConfiguration;
-        network_to_message(*configuration, std::span<uint8_t, kRequestSize>(request, kRequestSize));
+    if (!loaded_) {
+        if (const int32_t refused = load_file()) return refused;
     }
     _frame(request, kRequestWord, kLegacyCode);
     // A current HUB answers with the bare status word; a legacy one with a
@@ -58,8 +49,8 @@ int32_t WriteNetworkCommand::RunCommand() {
            "read it back with -r to check");
     sent = true;
     switch (_exchange(request, kRequestSize, reply, reply_length, kReplyTimeoutMs, kOperation)) {
-        case Exchanged::RequestFailed: return kRequestFailed;
-        case Exchanged::ReplyFailed: return kReplyFailed;
+        case Exchanged::RequestFailed: return results::write_network::kRequestFailed;
+        case Exchanged::ReplyFailed: return results::write_network::kReplyFailed;
         case Exchanged::Ok: break;
     }
     return static_cast<int32_t>(get_le32(legacy_hub ? reply + 4 : reply));

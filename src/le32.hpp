@@ -7,11 +7,6 @@ inline uint32_t get_le32(const uint8_t* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
-// Byte `shift / 8` of a word: the parts of a packed version (major in bits 24-31).
-inline int byte_of(uint32_t word, int shift) {
-    return static_cast<int>((word >> shift) & 0xFF);
-}
-
 inline void put_le32(uint8_t* p, uint32_t v) {
     p[0] = uint8_t(v);
     p[1] = uint8_t(v >> 8);

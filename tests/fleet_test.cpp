@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <thread>
+#include <tuple>
 
 #include "app/fleet/fleet.hpp"
 #include "app/fleet/sha256.hpp"
@@ -480,8 +481,8 @@ TEST(FleetSeam, StartsTheToolInAFolderOfAnyName) {
 
 // zel_fleet, zel_usb_interface and zel_hub_sim as they ship: four HUBs,
 // the first comes back from the self-test's restart under another name, a
-// step of the second's self-test fails. The tool writes no events yet: the
-// plain lines do without them.
+// step of the second's self-test fails; each run's event stream is there
+// for the fleet to follow.
 TEST(FleetSeam, AFleetOfTheRealProgramsOnTheStandIn) {
     const std::string bin = ZEL_BIN_DIR;
     if (!fs::exists(bin + "/zel_hub_sim")) GTEST_SKIP() << "no stand-in on this system";
@@ -541,6 +542,16 @@ TEST(FleetSeam, AFleetOfTheRealProgramsOnTheStandIn) {
     for (const char* hub : {"1-1", "1-2", "1-3", "1-4"}) {
         EXPECT_NE(t::read_text(records / hub / "record.json").find("\"operation\": \"-stest\""), std::string::npos);
         EXPECT_NE(t::read_text(records / hub / "console.txt").find("Self-test"), std::string::npos) << hub;
+    }
+    for (const auto& [hub, end, port] :
+         {std::tuple{"1-1", "\"result\":0,", "ttyACM7"}, std::tuple{"1-2", "\"result\":802,", "ttyACM1"}}) {
+        const std::string events = t::read_text(records / hub / "events.jsonl");
+        EXPECT_EQ(events.find("{\"event\":\"start\","), 0u) << hub;
+        EXPECT_NE(events.find("\"port\":\"" + d + "/s/dev/" + port + "\""), std::string::npos) << events;
+        EXPECT_NE(events.find("\"event\":\"stage\",\"t\":"), std::string::npos) << events;
+        const std::string last = events.substr(events.rfind('\n', events.size() - 2) + 1);
+        EXPECT_EQ(last.find("{\"event\":\"end\","), 0u) << last;
+        EXPECT_NE(last.find(end), std::string::npos) << last;
     }
     // Interrupted during the upgrade: the fleet alone gets the signal and
     // stops each run, which tells where it stopped.

@@ -15,9 +15,12 @@
 #include <filesystem>
 #include <fstream>
 #include <numeric>
+#include <regex>
+#include <set>
 #include <thread>
 
 #include "platform/platform.hpp"
+#include "serial/hub_kinds.hpp"
 #include "tests/support.hpp"
 
 namespace fs = std::filesystem;
@@ -88,17 +91,17 @@ TEST_F(Discovery, UsbTtysInNaturalOrderWithTheirLocations) {
 
     const auto devices = native_platform().list_usb_serial_devices();
     ASSERT_EQ(devices.size(), 3u);
-    const std::tuple<std::string, std::string, std::string> expected[] =
-        {{"/dev/zel/ttyACM2", "vid_03eb&pid_2404", "1-1.4"},
-         {"/dev/zel/ttyACM10", "vid_0483&pid_a432", "1-3"},
-         {"/dev/zel/ttyUSB0", "vid_0483&pid_5740", "2-1"}};
+    const std::tuple<std::string, int, int, std::string> expected[] = {{"/dev/zel/ttyACM2", 0x03eb, 0x2404, "1-1.4"},
+                                                                       {"/dev/zel/ttyACM10", 0x0483, 0xa432, "1-3"},
+                                                                       {"/dev/zel/ttyUSB0", 0x0483, 0x5740, "2-1"}};
     for (size_t i = 0; i < 3; ++i) {
         EXPECT_EQ(devices[i].port_name, std::get<0>(expected[i]));
-        EXPECT_NE(devices[i].device_path.find(std::get<1>(expected[i])), std::string::npos) << devices[i].device_path;
-        EXPECT_EQ(devices[i].location, std::get<2>(expected[i]));
+        EXPECT_EQ(std::tuple(int(devices[i].vendor_id), int(devices[i].product_id)),
+                  std::tuple(std::get<1>(expected[i]), std::get<2>(expected[i])));
+        EXPECT_EQ(devices[i].location, std::get<3>(expected[i]));
         // Its lock key: the device's folder, unique also across fake trees.
         EXPECT_EQ(devices[i].lock_key.rfind(fs::canonical(dir_).string() + "/sys/devices/usb", 0), 0u);
-        EXPECT_TRUE(devices[i].lock_key.ends_with("/" + std::get<2>(expected[i])));
+        EXPECT_TRUE(devices[i].lock_key.ends_with("/" + std::get<3>(expected[i])));
     }
     setenv("ZEL_SYSFS_ROOT", (dir_ / "nowhere").c_str(), 1);
     EXPECT_TRUE(native_platform().list_usb_serial_devices().empty());
@@ -333,6 +336,22 @@ TEST(Process, ClocksExitStatusAndLocalTime) {
     EXPECT_EQ(p.format_local_time(86400 + 3600, "%Y-%m-%d %H:%M %z"), "1970-01-02 03:00 +0200");
     unsetenv("TZ");
     tzset();
+}
+
+// The package's udev rule names every HUB kind, and nothing else, in both its forms.
+TEST(Packaging, TheUdevRuleCoversEveryHubKind) {
+    const std::string rules = t::read_text(ZEL_SOURCE_DIR "/packaging/70-zel-hub.rules");
+    std::set<std::pair<int, int>> kinds;
+    for (const HubKindRow& kind : hub_kinds()) kinds.insert({kind.vendor_id, kind.product_id});
+    for (const std::string attr : {"ATTR", "ATTRS"}) {
+        const std::regex ids(attr + R"re(\{idVendor\}=="([0-9a-f]{4})", )re" + attr +
+                             R"re(\{idProduct\}=="([0-9a-f]{4})")re");
+        std::set<std::pair<int, int>> ruled;
+        for (std::sregex_iterator m(rules.begin(), rules.end(), ids), end; m != end; ++m) {
+            ruled.insert({std::stoi((*m)[1], nullptr, 16), std::stoi((*m)[2], nullptr, 16)});
+        }
+        EXPECT_EQ(ruled, kinds) << attr;
+    }
 }
 
 }  // namespace

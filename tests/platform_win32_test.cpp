@@ -103,10 +103,22 @@ TEST(Win32Process, ClocksPausesAndExitStatus) {
 
 TEST(Win32Discovery, PortsCarryOpenableNamesAndTheirSockets) {
     EXPECT_EQ(zel::win32::port_entry_name("COM12"), "\\\\.\\COM12");  // beyond COM9 only with the device prefix
+    // The identifiers from the interface path, also below 0x1000.
+    const std::tuple<std::string, bool, int, int> paths[] =
+        {{"\\\\?\\usb#vid_03eb&pid_2404#5&1a2b#{a5dcbf10-6530-11d2-901f-00c04fb951ed}", true, 0x03eb, 0x2404},
+         {"\\\\?\\usb#vid_0483&pid_0a43#6&3c4d", true, 0x0483, 0x0a43},
+         {"\\\\?\\usb#vid_0483&pid_a4", false, 0, 0},
+         {"\\\\?\\usb#vid_0483&pid_x432#", false, 0, 0},
+         {"\\\\?\\hid#vid_0483#", false, 0, 0}};
+    for (const auto& [path, found, vendor, product] : paths) {
+        uint16_t v = 0, pr = 0;
+        EXPECT_EQ(zel::win32::usb_ids_of(path, v, pr), found) << path;
+        EXPECT_TRUE(!found || std::tuple(int(v), int(pr)) == std::tuple(vendor, product)) << path;
+    }
     const auto devices = p.list_usb_serial_devices();
     if (devices.empty()) GTEST_SKIP() << "SetupAPI lists no USB serial device here (wine has none)";
     for (const zel::UsbSerialDevice& d : devices) {
-        EXPECT_NE(d.device_path.find("vid_"), std::string::npos) << d.device_path;
+        EXPECT_NE(d.vendor_id, 0) << d.port_name;
         EXPECT_TRUE(d.port_name.find("COM") != std::string::npos && !d.location.empty()) << d.port_name << d.location;
     }
 }
@@ -135,7 +147,7 @@ TEST_F(Folder, TheComPortThroughTheSerialLayer) {
     if (name.empty()) GTEST_SKIP() << "ZEL_TEST_COM_PORT is not set: no COM port to open";
     ASSERT_TRUE(SetCurrentDirectoryW(wdir_.c_str()));
     zel::RunScope scope(p);
-    zel_usb_cdc_interface port;
+    zel_usb_cdc_interface port(p);
     port.logger = &scope.logger();
     ASSERT_EQ(port.open_port(name.c_str()), 0);
     t::Bytes buffer(256);

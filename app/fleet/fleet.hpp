@@ -6,22 +6,16 @@
 #include <string>
 #include <vector>
 
+#include "serial/results.hpp"
+
 namespace zel {
 class Platform;
 }
 
 namespace zel::fleet {
 
-// The fleet's own results, apart from every result of the tool.
-inline constexpr int kAllDone = 0;
-inline constexpr int kSomeFailed = 60;    // a HUB's run did not end with 0, or an asked-for HUB is missing
-inline constexpr int kNoHub = 61;         // no HUB attached, or none of them chosen
-inline constexpr int kBadArguments = 62;  // arguments, or an input file, that cannot be used
-inline constexpr int kCannotStart = 63;   // no zel_usb_interface beside zel_fleet, or no records folder
-inline constexpr int kInterrupted = 130;
-
-// Runs the fleet as main() would: `arguments` after the program name; the
-// fleet's result.
+// Runs the fleet as main() would: `arguments` after the program name; one
+// of results::fleet.
 int run_fleet(const std::vector<std::string>& arguments, Platform& platform);
 
 }  // namespace zel::fleet

@@ -59,7 +59,7 @@ private:
     std::string tool_;
     std::vector<std::string> arguments_;  // of the operation's runs, but for -h's image
     ImageFile image_;                     // the image given after the operation
-    std::vector<std::pair<uint32_t, ImageFile>> kind_images_;
+    std::vector<std::pair<HubKind, ImageFile>> kind_images_;
     std::deque<HubRun> hubs_;
     std::vector<std::string> missing_;
     std::string records_;

@@ -95,7 +95,7 @@ int print_history(Platform& platform, const std::string& path) {
     }
     if (!platform.read_file(path, kMaxHistoryBytes, true, text) || text.size() > kMaxHistoryBytes) {
         platform.write_stderr("zel_fleet: cannot read the history " + path + "\n");
-        return kBadArguments;
+        return results::fleet::kBadArguments;
     }
     std::map<std::string, Latest> hubs;  // by serial; a HUB whose serial was never read by its location
     for (size_t at = 0, end = 0; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {

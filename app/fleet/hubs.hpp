@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "serial/hub_kinds.hpp"
+
 namespace zel {
 class Platform;
 }
@@ -17,20 +19,21 @@ struct Hub {
     std::string port;      // what ZEL_PORT names it by
     std::string location;  // its USB location; empty where the system does not tell
     std::string kind;      // "Torvane (ST)", as the tool names it
-    uint32_t device_type = 0;
+    HubKind device_type = HubKind::None;
 };
 
 // The attached HUBs, as the tool's serial layer finds them (the same USB
 // identifiers, names and locations as a run of the tool sees), in its order.
 std::vector<Hub> discover_hubs(Platform& platform);
 
-// "atmel", "quillet", "st": the names of the kinds on the command line.
-uint32_t kind_type(const std::string& key);
-std::string kind_key(uint32_t device_type);
+// "atmel", "quillet", "st": the names of the kinds on the command line
+// (the table of HUB kinds); HubKind::None and "" for none.
+HubKind kind_type(const std::string& key);
+std::string kind_key(HubKind kind);
 
 // Why a HUB image does not fit HUBs of a kind, as a run of the tool would
 // refuse it; empty when it fits.
-std::string hub_image_problem(std::span<const uint8_t> image, uint32_t device_type);
+std::string hub_image_problem(std::span<const uint8_t> image, HubKind kind);
 // The same for a sensor image, which fits every kind.
 std::string sensor_image_problem(std::span<const uint8_t> image);
 

@@ -68,7 +68,7 @@ std::string parse_options(const std::vector<std::string>& arguments, Options& op
         } else if (word == "--image") {
             const size_t equals = value.find('=');
             const std::string kind = value.substr(0, equals);
-            if (equals == std::string::npos || equals + 1 == value.size() || kind_type(kind) == 0)
+            if (equals == std::string::npos || equals + 1 == value.size() || kind_type(kind) == HubKind::None)
                 return "--image takes KIND=IMAGE, KIND one of atmel, quillet, st: '" + value + "'";
             options.images.emplace_back(kind, value.substr(equals + 1));
         } else if (word == "--jobs") {

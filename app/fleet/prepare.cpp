@@ -23,7 +23,8 @@ int FleetRun::_load(const std::string& given, ImageFile& image) {
     image.path = absolute_path(platform_, given);
     image.name = leaf_name(platform_, given);
     const std::string problem = fwimage::read_image_file(platform_, image.path.c_str(), image.bytes);
-    if (!problem.empty()) return _fail(kBadArguments, "the image " + given + " cannot be used: " + problem);
+    if (!problem.empty())
+        return _fail(results::fleet::kBadArguments, "the image " + given + " cannot be used: " + problem);
     image.sha256 = sha256_hex(image.bytes.file());
     return 0;
 }
@@ -36,7 +37,8 @@ int FleetRun::_judge_inputs() {
             if (!given.empty()) {
                 if (const int refused = _load(given[0], image_)) return refused;
                 const std::string problem = is("-h") ? std::string() : sensor_image_problem(image_.bytes.file());
-                if (!problem.empty()) return _fail(kBadArguments, "the image " + given[0] + " is refused: " + problem);
+                if (!problem.empty())
+                    return _fail(results::fleet::kBadArguments, "the image " + given[0] + " is refused: " + problem);
             }
             for (const auto& [key, path] : options_.images) {
                 ImageFile& image = kind_images_.emplace_back(kind_type(key), ImageFile{}).second;
@@ -45,7 +47,7 @@ int FleetRun::_judge_inputs() {
                 if (!problem.empty()) {
                     std::string text = "the image ";
                     text.append(path).append(" does not fit the kind ").append(key).append(": ").append(problem);
-                    return _fail(kBadArguments, text);
+                    return _fail(results::fleet::kBadArguments, text);
                 }
             }
             if (!is("-h")) arguments_.push_back(image_.path);
@@ -53,11 +55,11 @@ int FleetRun::_judge_inputs() {
         case Argument::InputFile:
             arguments_.push_back(absolute_path(platform_, given[0]));
             if (platform_.file_status(arguments_.back()).kind != FileStatus::Regular)
-                return _fail(kBadArguments, "there is no file " + given[0]);
+                return _fail(results::fleet::kBadArguments, "there is no file " + given[0]);
             return 0;
         case Argument::OutputFile:
             arguments_.push_back(leaf_name(platform_, given[0]));
-            if (arguments_.back().empty()) return _fail(kBadArguments, given[0] + " names no file");
+            if (arguments_.back().empty()) return _fail(results::fleet::kBadArguments, given[0] + " names no file");
             return 0;
         case Argument::None:
         case Argument::Text: arguments_.insert(arguments_.end(), given.begin(), given.end()); return 0;
@@ -118,7 +120,8 @@ int FleetRun::_make_folders() {
     const char sep = separator(platform_);
     std::string root = absolute_path(platform_, options_.records.empty() ? "zel_fleet" : options_.records);
     while (root.size() > 1 && (root.back() == sep || root.back() == '/')) root.pop_back();
-    if (!make_directories(platform_, root)) return _fail(kCannotStart, "cannot make the records folder " + root);
+    if (!make_directories(platform_, root))
+        return _fail(results::fleet::kCannotStart, "cannot make the records folder " + root);
     // Named by the local date and time; a second fleet started in the same
     // second gets a folder of its own.
     const std::string stamp =
@@ -131,14 +134,14 @@ int FleetRun::_make_folders() {
         return std::string();
     };
     records_ = make_new(root + sep + stamp);
-    if (records_.empty()) return _fail(kCannotStart, "cannot make a folder in " + root);
+    if (records_.empty()) return _fail(results::fleet::kCannotStart, "cannot make a folder in " + root);
     for (HubRun& hub : hubs_) {
         if (!hub.left_out.empty()) continue;
         hub.folder =
             make_new(records_ + sep +
                      folder_name(hub.hub.location.empty() ? leaf_name(platform_, hub.hub.port) : hub.hub.location));
         if (hub.folder.empty())
-            return _fail(kCannotStart, "cannot make the folder of " + hub.name() + " in " + records_);
+            return _fail(results::fleet::kCannotStart, "cannot make the folder of " + hub.name() + " in " + records_);
     }
     return 0;
 }
@@ -152,22 +155,23 @@ int FleetRun::_prepare() {
     std::transform(suffix.begin(), suffix.end(), suffix.begin(), [](char c) { return char(std::tolower(uint8_t(c))); });
     tool_ = self.substr(0, self.size() - name.size()) + "zel_usb_interface" + (suffix == ".exe" ? ".exe" : "");
     if (self.empty() || platform_.file_status(tool_).kind != FileStatus::Regular)
-        return _fail(kCannotStart, "zel_usb_interface is missing beside zel_fleet (" + tool_ + ")");
+        return _fail(results::fleet::kCannotStart, "zel_usb_interface is missing beside zel_fleet (" + tool_ + ")");
     // Every input is judged before any HUB is touched.
     if (const int refused = _judge_inputs()) return refused;
     const std::vector<Hub> attached = discover_hubs(platform_);
-    if (attached.empty()) return _fail(kNoHub, "No HUB found. zel_usb_interface -list shows the HUBs the system sees.");
+    if (attached.empty())
+        return _fail(results::fleet::kNoHub, "No HUB found. zel_usb_interface -list shows the HUBs the system sees.");
     _choose(attached);
     if (hubs_.empty()) {
         std::string asked;
         for (const std::string& missing : missing_) asked += (asked.empty() ? "" : ", ") + missing;
-        return _fail(kNoHub, "none of the attached HUBs is at " + asked);
+        return _fail(results::fleet::kNoHub, "none of the attached HUBs is at " + asked);
     }
     _give_images();
     if (std::all_of(hubs_.begin(), hubs_.end(), [](const HubRun& hub) { return !hub.left_out.empty(); })) {
         std::string why;
         for (const HubRun& hub : hubs_) why += "\n  " + hub.name() + " " + hub.hub.kind + ": " + hub.left_out;
-        return _fail(kNoHub, "no HUB is left to work on:" + why);
+        return _fail(results::fleet::kNoHub, "no HUB is left to work on:" + why);
     }
     image_.bytes.release();
     for (auto& kind : kind_images_) kind.second.bytes.release();

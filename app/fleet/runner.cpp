@@ -244,7 +244,7 @@ std::string FleetRun::_again() const {
 }
 
 int FleetRun::_result() const {
-    if (!stopped_by_.empty()) return kInterrupted;
+    if (!stopped_by_.empty()) return results::fleet::kInterrupted;
     bool any = false;
     bool failed = !missing_.empty();
     for (const HubRun& hub : hubs_) {
@@ -252,7 +252,7 @@ int FleetRun::_result() const {
         any = true;
         failed = failed || !hub.succeeded();
     }
-    return !any ? kNoHub : failed ? kSomeFailed : kAllDone;
+    return !any ? results::fleet::kNoHub : failed ? results::fleet::kSomeFailed : results::fleet::kAllDone;
 }
 
 int FleetRun::run() {
@@ -303,7 +303,7 @@ int run_fleet(const std::vector<std::string>& arguments, Platform& platform) {
     const std::string problem = parse_options(arguments, options);
     if (!problem.empty()) {
         platform.write_stderr("zel_fleet: " + problem + "\nzel_fleet without arguments shows its usage.\n");
-        return kBadArguments;
+        return results::fleet::kBadArguments;
     }
     switch (options.mode) {
         case Options::Mode::Usage: platform.write_stdout(usage_text()); return 0;
@@ -316,7 +316,7 @@ int run_fleet(const std::vector<std::string>& arguments, Platform& platform) {
             if (path.empty()) {
                 platform.write_stderr(
                     "zel_fleet: no history file: neither LOCALAPPDATA, XDG_DATA_HOME nor HOME is set\n");
-                return kBadArguments;
+                return results::fleet::kBadArguments;
             }
             return print_history(platform, path);
         }

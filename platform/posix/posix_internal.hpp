@@ -1,7 +1,10 @@
-// What the POSIX backend's files share: device discovery through sysfs, the
-// search for the program that holds a port, the port itself, the clock and
-// the interruptions that end every wait.
+// What the POSIX backend's files share: the port, the lock, the clock, the
+// interruptions that end every wait, and folder helpers (platform/posix);
+// and what each system adds of its own (platform/linux for Linux): device
+// discovery, who holds a port or a lock, the timer slack, the port's speed.
 #pragma once
+
+#include <termios.h>
 
 #include <cstdint>
 #include <string>
@@ -11,26 +14,36 @@
 
 namespace zel::posix {
 
-// The USB serial ports under $ZEL_SYSFS_ROOT (default /sys), named under
-// $ZEL_DEV_ROOT (default /dev), in natural name order.
-std::vector<UsbSerialDevice> discover_usb_serial_devices();
-
-// "pid 4711 (minicom)" for the first other process that has `port` open, as
-// far as the process table shows it; empty when none is seen.
-std::string find_port_holder(const std::string& port);
-
 // The names in a folder, without "." and ".."; empty when it cannot be read.
 std::vector<std::string> directory_entries(const std::string& dir);
-
+// The real path of `path` (links resolved); false when it does not exist.
+bool real_path(const std::string& path, std::string& out);
 // Digit runs compare by value, so ttyACM2 comes before ttyACM10.
 bool natural_less(const std::string& a, const std::string& b);
 
 // --- time --------------------------------------------------------------------
 inline constexpr int64_t kNsPerMs = 1'000'000;
 int64_t monotonic_ns();
-// The default slack of 50 us makes every short pause land late; the slack is
-// a per-thread setting, so each thread that waits sets it once.
+
+// --- what each system adds ---------------------------------------------------------
+// The USB serial ports (Linux: under $ZEL_SYSFS_ROOT, default /sys, named
+// under $ZEL_DEV_ROOT, default /dev, in natural name order).
+std::vector<UsbSerialDevice> discover_usb_serial_devices();
+// "pid 4711 (minicom)" for the first other process that has `port` open, as
+// far as the system shows it; empty when none is seen.
+std::string find_port_holder(const std::string& port);
+// The same for the process that holds the lock on the open file `fd`.
+std::string lock_holder(int fd);
+// Short pauses land late with a system's default timer slack (Linux: 50 us);
+// the slack is a per-thread setting, so each thread that waits sets it once.
 void tighten_timer_slack();
+// The HUB's 3,000,000 baud in both directions of `settings`.
+bool set_hub_speed(termios& settings);
+// After an open refused for permissions: how a user gets them.
+std::string permission_hint(const std::string& port);
+// The running program's own path (Linux: /proc/self/exe); empty when the
+// system does not tell.
+std::string running_executable();
 
 // --- interruptions ---------------------------------------------------------------
 // SIGINT, SIGTERM and SIGHUP are caught (unless the process was started with

@@ -4,14 +4,10 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include "platform/posix/posix_internal.hpp"
 
@@ -31,29 +27,6 @@ std::string lock_folder() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime != nullptr && writable_folder(runtime)) return runtime;
     return "/tmp";
-}
-
-// Who holds the flock on the file: its device and inode in /proc/locks give
-// the process ("1: FLOCK  ADVISORY  WRITE 4711 08:01:1234 0 EOF").
-std::string lock_holder(int fd) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) return {};
-    char where[64];
-    std::snprintf(where, sizeof where, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
-                  static_cast<unsigned long long>(st.st_ino));
-    std::ifstream locks("/proc/locks");
-    for (std::string line; std::getline(locks, line);) {
-        std::istringstream fields(line);
-        std::string id, kind, mode, access, pid, file;
-        fields >> id >> kind;
-        if (kind == "->") fields >> kind;  // a waiter, not the holder
-        fields >> mode >> access >> pid >> file;
-        if (kind != "FLOCK" || file != where || pid.empty() || pid == "0") continue;
-        std::string name;
-        std::getline(std::ifstream("/proc/" + pid + "/comm"), name);
-        return "pid " + pid + (name.empty() ? "" : " (" + name + ")");
-    }
-    return {};
 }
 
 class FileLock final : public HubLock {

@@ -1,11 +1,12 @@
-// The Linux backend of the platform seam: clocks and sleeps on the monotonic
+// The POSIX backend of the platform seam: clocks and sleeps on the monotonic
 // clock, the console, files, and the interruptions (SIGINT, SIGTERM,
-// SIGHUP) that end the run at its next wait. Discovery and the port live in
-// their own files.
+// SIGHUP) that end the run at its next wait. The port and the lock live in
+// their own files; what a system adds of its own (discovery, who holds a
+// port, the timer slack, the port's speed) in its folder (platform/linux).
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -237,11 +238,7 @@ public:
     std::vector<UsbSerialDevice> list_usb_serial_devices() override { return discover_usb_serial_devices(); }
     PortHandle port_create(const std::string& name, OpenFailure& why) override { return open_port(name, why); }
     std::string port_holder(const std::string& name) override { return find_port_holder(name); }
-    std::string port_open_hint(const std::string& name) override {
-        return "CDC-interface: No permission to open " + name +
-               ": install the tool's udev rule (70-zel-hub.rules) and plug the HUB in again, or add your user to "
-               "the dialout group (sudo usermod -aG dialout $USER) and log in again\n";
-    }
+    std::string port_open_hint(const std::string& name) override { return permission_hint(name); }
     bool port_set_state(PortHandle h) override { return configure_port(h); }
     // The kernel sizes its own queues, and the time-outs live in the reads
     // and writes.
@@ -284,18 +281,61 @@ int64_t monotonic_ns() {
     return now_ns(CLOCK_MONOTONIC);
 }
 
-void tighten_timer_slack() {
-    thread_local const bool done = [] {
-        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-        return true;
-    }();
-    (void)done;
+bool natural_less(const std::string& a, const std::string& b) {
+    auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (is_digit(a[i]) && is_digit(b[j])) {
+            size_t ie = i, je = j;
+            while (ie < a.size() && is_digit(a[ie])) ++ie;
+            while (je < b.size() && is_digit(b[je])) ++je;
+            size_t is = i, js = j;
+            while (is + 1 < ie && a[is] == '0') ++is;
+            while (js + 1 < je && b[js] == '0') ++js;
+            const size_t alen = ie - is, blen = je - js;
+            if (alen != blen) return alen < blen;
+            const int c = a.compare(is, alen, b, js, blen);
+            if (c != 0) return c < 0;
+            i = ie;
+            j = je;
+        } else {
+            if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+            ++i;
+            ++j;
+        }
+    }
+    if ((a.size() - i) != (b.size() - j)) return (a.size() - i) < (b.size() - j);
+    return a < b;  // equal by value ("ttyACM01" and "ttyACM1"): any fixed order
+}
+
+bool real_path(const std::string& path, std::string& out) {
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) return false;
+    out = resolved;
+    std::free(resolved);
+    return true;
+}
+
+std::vector<std::string> directory_entries(const std::string& dir) {
+    std::vector<std::string> names;
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr) return names;
+    while (const dirent* e = ::readdir(d)) {
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+        names.emplace_back(e->d_name);
+    }
+    ::closedir(d);
+    return names;
 }
 
 void catch_interruptions() {
     // A reader that goes away must not end the run half-way.
     ::signal(SIGPIPE, SIG_IGN);
-    if (g_pipe[0] >= 0 || ::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    if (g_pipe[0] >= 0 || ::pipe(g_pipe) != 0) return;
+    for (const int fd : g_pipe) {
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    }
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
         struct sigaction old {};
         // A process started with the signal ignored (nohup, a background

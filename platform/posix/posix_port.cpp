@@ -92,7 +92,7 @@ bool configure_port(PortHandle h) {
     // Reads are timed by ppoll: VTIME counts in steps of 100 ms.
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
-    if (::cfsetispeed(&tio, B3000000) != 0 || ::cfsetospeed(&tio, B3000000) != 0) return false;
+    if (!set_hub_speed(tio)) return false;
     if (::tcsetattr(fd, TCSANOW, &tio) != 0) return false;
     const int lines = TIOCM_DTR | TIOCM_RTS;
     return ::ioctl(fd, TIOCMBIS, &lines) == 0 || errno == ENOTTY || errno == EINVAL;

@@ -173,9 +173,11 @@ void ProcessSeam::wait_children(const std::vector<ChildProcess*>& children, uint
 }
 
 std::string ProcessSeam::executable_path() {
-    std::string path(4096, '\0');
-    const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size());
-    return n > 0 && size_t(n) < path.size() ? path.substr(0, size_t(n)) : std::string();
+    return running_executable();
+}
+
+int ProcessSeam::process_id() {
+    return int(::getpid());
 }
 
 std::string ProcessSeam::current_directory() {

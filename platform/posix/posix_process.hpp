@@ -12,6 +12,7 @@ public:
     std::unique_ptr<ChildProcess> start_child(const ChildSpec& spec, std::string& why) override;
     void wait_children(const std::vector<ChildProcess*>& children, uint32_t ms) override;
     std::string executable_path() override;
+    int process_id() override;
     std::string current_directory() override;
     bool make_directory(const std::string& path) override;
     bool stdout_is_terminal() override;

@@ -14,7 +14,7 @@ namespace {
 const GUID kUsbDeviceInterface = {0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
 
 // Interface paths and port names are narrowed to their low bytes: they are
-// ASCII, and the "vid_xxxx&pid_xxxx" search works on bytes.
+// ASCII.
 std::string narrow(const wchar_t* text, size_t max_chars) {
     std::string out;
     for (size_t i = 0; i < max_chars && text[i] != L'\0'; ++i) {
@@ -57,7 +57,8 @@ bool read_device(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& iface, UsbSerialDevice&
     SP_DEVINFO_DATA info{};
     info.cbSize = sizeof info;
     if (!SetupDiGetDeviceInterfaceDetailW(set, &iface, detail, required, nullptr, &info)) return false;
-    device.device_path = narrow(detail->DevicePath, (required - kPathOffset) / sizeof(wchar_t));
+    const std::string path = narrow(detail->DevicePath, (required - kPathOffset) / sizeof(wchar_t));
+    if (!usb_ids_of(path, device.vendor_id, device.product_id)) return false;
 
     HKEY key = SetupDiOpenDevRegKey(set, &info, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
     if (key == INVALID_HANDLE_VALUE || key == nullptr) return false;
@@ -78,6 +79,28 @@ bool read_device(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& iface, UsbSerialDevice&
 std::string port_entry_name(const std::string& registry_name) {
     // Names beyond COM9 need the device namespace prefix to be opened.
     return registry_name.size() > 4 ? "\\\\.\\" + registry_name : registry_name;
+}
+
+bool usb_ids_of(const std::string& interface_path, uint16_t& vendor, uint16_t& product) {
+    const std::string& path = interface_path;
+    auto hex = [&path](size_t from, uint16_t& out) {
+        uint16_t value = 0;
+        for (size_t i = from; i < from + 4; ++i) {
+            const char c = path[i];
+            if (c >= '0' && c <= '9') {
+                value = uint16_t(value * 16 + (c - '0'));
+            } else if (c >= 'a' && c <= 'f') {
+                value = uint16_t(value * 16 + (c - 'a' + 10));
+            } else {
+                return false;
+            }
+        }
+        out = value;
+        return true;
+    };
+    const size_t at = path.find("vid_");  // "vid_xxxx&pid_xxxx"
+    return at != std::string::npos && at + 17 <= path.size() && path.compare(at + 8, 5, "&pid_") == 0 &&
+           hex(at + 4, vendor) && hex(at + 13, product);
 }
 
 std::vector<UsbSerialDevice> discover_usb_serial_devices() {

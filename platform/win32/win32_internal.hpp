@@ -39,4 +39,9 @@ std::unique_ptr<HubLock> lock_hub(const std::string& key, std::string& holder);
 // The port name as the table keeps it: COM3 stays, COM12 becomes \\.\COM12.
 std::string port_entry_name(const std::string& registry_name);
 
+// The USB identifiers in an interface path ("...#vid_03eb&pid_2404#..."):
+// four lowercase hex digits each, as the system writes them; false when the
+// path carries none.
+bool usb_ids_of(const std::string& interface_path, uint16_t& vendor, uint16_t& product);
+
 }  // namespace zel::win32

@@ -198,6 +198,10 @@ std::string ProcessSeam::executable_path() {
     }
 }
 
+int ProcessSeam::process_id() {
+    return int(GetCurrentProcessId());
+}
+
 std::string ProcessSeam::current_directory() {
     const DWORD n = GetCurrentDirectoryW(0, nullptr);
     std::wstring path(n, L'\0');

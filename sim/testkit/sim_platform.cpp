@@ -130,10 +130,8 @@ std::vector<zel::UsbSerialDevice> SimPlatform::list_usb_serial_devices() {
                      [](const HubModel* a, const HubModel* b) { return a->arrived_at() < b->arrived_at(); });
     std::vector<zel::UsbSerialDevice> devices;
     for (const HubModel* hub : present) {
-        char path[160];
-        std::snprintf(path, sizeof path, "\\\\?\\usb#vid_%04x&pid_%04x#%s#{a5dcbf10-6530-11d2-901f-00c04fb951ed}",
-                      hub->vendor_id(), hub->product_id(), hub->config().location.c_str());
-        devices.push_back({path, hub->port_name(), hub->config().location, hub->config().location});
+        devices.push_back(
+            {hub->vendor_id(), hub->product_id(), hub->port_name(), hub->config().location, hub->config().location});
     }
     return devices;
 }

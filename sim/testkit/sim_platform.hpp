@@ -97,7 +97,6 @@ public:
     int64_t interrupt_at = -1;
     std::string interrupt_by = "SIGINT";
 
-    // Bytes the tool wrote / read, run together.
     // Open handles right now (a test checks that nothing is left open).
     size_t open_handles() const { return handles_.size(); }
 
@@ -146,6 +145,7 @@ public:
     }
     void wait_children(const std::vector<zel::ChildProcess*>&, uint32_t ms) override { sleep_ms(ms); }
     std::string executable_path() override { return "/sim/bin/zel_fleet"; }
+    int process_id() override { return 4711; }
     std::string current_directory() override { return "/sim"; }
     bool make_directory(const std::string& path) override { return !file(path) && folders.insert(path).second; }
     bool stdout_is_terminal() override { return out_terminal; }

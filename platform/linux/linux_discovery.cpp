@@ -1,16 +1,11 @@
-// USB serial discovery through sysfs, by the Linux discovery contract, and
-// the search of the process table for whoever holds a port.
-#include <dirent.h>
+// USB serial discovery through sysfs, by the Linux discovery contract.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "platform/posix/posix_internal.hpp"
 
@@ -22,14 +17,6 @@ std::string env_or(const char* name, const char* fallback) {
     std::string text = (value != nullptr && *value != '\0') ? value : fallback;
     while (text.size() > 1 && text.back() == '/') text.pop_back();
     return text;
-}
-
-bool real_path(const std::string& path, std::string& out) {
-    char* resolved = ::realpath(path.c_str(), nullptr);
-    if (resolved == nullptr) return false;
-    out = resolved;
-    std::free(resolved);
-    return true;
 }
 
 // Strictly below `root`: the root itself is never a USB device.
@@ -76,47 +63,7 @@ bool read_usb_id(const std::string& path, uint32_t& out) {
     return true;
 }
 
-// Digit runs compare by value, so ttyACM2 comes before ttyACM10.
 }  // namespace
-
-bool natural_less(const std::string& a, const std::string& b) {
-    auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
-    size_t i = 0, j = 0;
-    while (i < a.size() && j < b.size()) {
-        if (is_digit(a[i]) && is_digit(b[j])) {
-            size_t ie = i, je = j;
-            while (ie < a.size() && is_digit(a[ie])) ++ie;
-            while (je < b.size() && is_digit(b[je])) ++je;
-            size_t is = i, js = j;
-            while (is + 1 < ie && a[is] == '0') ++is;
-            while (js + 1 < je && b[js] == '0') ++js;
-            const size_t alen = ie - is, blen = je - js;
-            if (alen != blen) return alen < blen;
-            const int c = a.compare(is, alen, b, js, blen);
-            if (c != 0) return c < 0;
-            i = ie;
-            j = je;
-        } else {
-            if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
-            ++i;
-            ++j;
-        }
-    }
-    if ((a.size() - i) != (b.size() - j)) return (a.size() - i) < (b.size() - j);
-    return a < b;  // equal by value ("ttyACM01" and "ttyACM1"): any fixed order
-}
-
-std::vector<std::string> directory_entries(const std::string& dir) {
-    std::vector<std::string> names;
-    DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr) return names;
-    while (const dirent* e = ::readdir(d)) {
-        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-        names.emplace_back(e->d_name);
-    }
-    ::closedir(d);
-    return names;
-}
 
 namespace {
 
@@ -158,44 +105,15 @@ std::vector<UsbSerialDevice> discover_usb_serial_devices() {
         std::string entry = class_dir;
         entry.append("/").append(name);
         if (!find_usb_device(root, entry, device_dir, vendor, product)) continue;
-        // Written like a Windows interface path, so that the serial layer's
-        // "vid_xxxx&pid_xxxx" search works the same on both systems.
-        char ids[40];
-        std::snprintf(ids, sizeof ids, "usb#vid_%04x&pid_%04x#", vendor, product);
         // The device's folder is named after its place on the bus ("1-1.4").
         const std::string location = device_dir.substr(device_dir.rfind('/') + 1);
         std::string port = dev_root;
         port.append("/").append(name);
         // Its folder's real path names the socket uniquely, also across the
         // fake trees of several stand-ins.
-        devices.push_back(UsbSerialDevice{std::string(ids).append(device_dir), port, location, device_dir});
+        devices.push_back(UsbSerialDevice{uint16_t(vendor), uint16_t(product), port, location, device_dir});
     }
     return devices;
-}
-
-std::string find_port_holder(const std::string& port) {
-    std::string device;
-    if (!real_path(port, device)) return {};
-    const std::string self = std::to_string(::getpid());
-    for (const std::string& pid : directory_entries("/proc")) {
-        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos || pid == self) continue;
-        const std::string process = "/proc/" + pid;
-        const std::string fd_dir = process + "/fd/";
-        for (const std::string& fd : directory_entries(fd_dir)) {
-            char target[PATH_MAX];
-            const ssize_t n = ::readlink((fd_dir + fd).c_str(), target, sizeof target - 1);
-            if (n <= 0 || device.compare(0, std::string::npos, target, size_t(n)) != 0) continue;
-            std::string name;
-            if (FILE* comm = std::fopen((process + "/comm").c_str(), "r")) {
-                char text[64] = {};
-                if (std::fgets(text, sizeof text, comm) != nullptr) name = text;
-                std::fclose(comm);
-            }
-            while (!name.empty() && name.back() == '\n') name.pop_back();
-            return "pid " + pid + (name.empty() ? "" : " (" + name + ")");
-        }
-    }
-    return {};
 }
 
 }  // namespace zel::posix
