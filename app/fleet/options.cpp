@@ -7,14 +7,16 @@
 namespace zel::fleet {
 
 const std::vector<Operation>& operations() {
-    static const std::vector<Operation> kOperations = {
-        {"-log", 0, 0, Argument::None, false},     {"-hinfo", 0, 1, Argument::Text, false},
-        {"-sinfo", 0, 0, Argument::None, false},   {"-h", 0, 1, Argument::Image, true},
-        {"-s", 1, 1, Argument::Image, true},       {"-sb", 1, 1, Argument::Image, true},
-        {"-srf", 0, 0, Argument::None, false},     {"-sfb", 0, 0, Argument::None, false},
-        {"-r", 1, 1, Argument::OutputFile, false}, {"-w", 1, 1, Argument::InputFile, false},
-        {"-rs", 1, 2, Argument::Text, false},      {"-stest", 0, 0, Argument::None, false},
-    };
+    static const std::vector<Operation> kOperations = [] {
+        std::vector<Operation> offered;
+        for (const ::Operation& row : ::operations()) {
+            if (row.fleet == Argument::NotOffered) continue;
+            // argc counts the program and the option.
+            const int min = row.min_argc - 2 - (row.fleet == Argument::HubImage ? 1 : 0);
+            offered.push_back({row.option, min, row.max_argc - 2, row.fleet, row.upgrade});
+        }
+        return offered;
+    }();
     return kOperations;
 }
 

@@ -6,27 +6,22 @@
 #include <utility>
 #include <vector>
 
+#include "app/operations.hpp"
+
 namespace zel::fleet {
 
-// What an operation's first argument is, which decides how each HUB's run
-// gets it (its working folder is the HUB's folder).
-enum class Argument {
-    None,
-    Image,       // an image file: made absolute
-    InputFile,   // a file read by the run: made absolute
-    OutputFile,  // a file the run writes: its name alone, so it lands in the HUB's folder
-    Text,        // passed as given
-};
+using Argument = FleetArgument;
 
+// An operation of the tool as the fleet runs it (a row of the tool's table).
 struct Operation {
     const char* option;
-    int min_arguments;
+    int min_arguments;  // after the option; a HUB image's may come from --image
     int max_arguments;
     Argument first;
     bool upgrade;  // identities are read before it, and firmware before and after is shown
 };
 
-// The operations of the tool the fleet runs, in the order of its usage text.
+// The rows of the tool's table of operations the fleet offers, in its order.
 const std::vector<Operation>& operations();
 
 struct Options {

@@ -31,12 +31,15 @@ int FleetRun::_load(const std::string& given, ImageFile& image) {
 
 int FleetRun::_judge_inputs() {
     arguments_ = {options_.operation->option};
+    const bool hub_image = options_.operation->first == Argument::HubImage;
     const std::vector<std::string>& given = options_.arguments;
     switch (options_.operation->first) {
+        case Argument::NotOffered: return 0;
+        case Argument::HubImage:
         case Argument::Image:
             if (!given.empty()) {
                 if (const int refused = _load(given[0], image_)) return refused;
-                const std::string problem = is("-h") ? std::string() : sensor_image_problem(image_.bytes.file());
+                const std::string problem = hub_image ? std::string() : sensor_image_problem(image_.bytes.file());
                 if (!problem.empty())
                     return _fail(results::fleet::kBadArguments, "the image " + given[0] + " is refused: " + problem);
             }
@@ -50,7 +53,7 @@ int FleetRun::_judge_inputs() {
                     return _fail(results::fleet::kBadArguments, text);
                 }
             }
-            if (!is("-h")) arguments_.push_back(image_.path);
+            if (!hub_image) arguments_.push_back(image_.path);
             return 0;
         case Argument::InputFile:
             arguments_.push_back(absolute_path(platform_, given[0]));
@@ -94,7 +97,7 @@ void FleetRun::_give_images() {
     for (HubRun& hub : hubs_) {
         hub.arguments = arguments_;
         const ImageFile* image = image_.path.empty() ? nullptr : &image_;
-        if (is("-h")) {
+        if (options_.operation->first == Argument::HubImage) {
             const auto own = std::find_if(kind_images_.begin(), kind_images_.end(),
                                           [&](const auto& kind) { return kind.first == hub.hub.device_type; });
             if (own != kind_images_.end()) {
