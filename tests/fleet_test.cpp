@@ -97,7 +97,7 @@ public:
         started.push_back(spec);
         const std::string which =
             spec.arguments.at(0) == "-hinfo" ? fs::path(variable(spec, "ZEL_JSON")).stem().string() : "";
-        const std::string n = variable(spec, "ZEL_PORT").substr(3);
+        const std::string n = variable(spec, "ZEL_PORT").substr(2);  // its location, 1-n
         Act act = acts.count(std::stoi(n)) ? acts[std::stoi(n)] : Act{};
         if (which == "identity" || which == "after") {
             act = Act{.verdict = R"("ok": true, "text": "Done: the HUB information was read.")",
@@ -288,7 +288,7 @@ TEST(Fleet, RunsOneToolPerHubAndEndsWithItsResult) {
         // Each run works in its HUB's folder, with the HUB and its files named.
         for (const zel::ChildSpec& spec : p.started) {
             const bool identity = spec.arguments == std::vector<std::string>{"-hinfo"};
-            const std::string folder = kRecords + "1-" + variable(spec, "ZEL_PORT").substr(3);
+            const std::string folder = kRecords + variable(spec, "ZEL_PORT");
             EXPECT_EQ(spec.program, "/sim/bin/zel_usb_interface");
             EXPECT_EQ(spec.directory, folder);
             EXPECT_EQ(spec.output, folder + "/console.txt");

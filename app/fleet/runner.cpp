@@ -71,7 +71,9 @@ void FleetRun::_start(HubRun& hub, HubRun::Step step, int64_t now) {
     spec.program = tool_;
     spec.directory = hub.folder;
     spec.output = _path(hub, kConsole);
-    spec.environment = {{"ZEL_PORT", hub.hub.port}};
+    // The HUB by its USB location where the system tells it: that lasts
+    // across a restart under another port name.
+    spec.environment = {{"ZEL_PORT", hub.hub.location.empty() ? hub.hub.port : hub.hub.location}};
     if (step == HubRun::Step::Operation) {
         spec.arguments = hub.arguments;
         spec.environment.emplace_back("ZEL_JSON", _path(hub, kRecord));
