@@ -47,9 +47,13 @@ struct UsbSerialDevice {
 
 // A HUB held by this run: while it lives, no other run of the tool, in this
 // process or another, gets the lock of the same key.
+// A plain HubLock stands in where no lock could be made: the run goes on,
+// unguarded.
 class HubLock {
 public:
     virtual ~HubLock() = default;
+    // Whether it keeps other runs off the HUB.
+    virtual bool guards() const { return false; }
 };
 
 // Why a port did not open.

@@ -108,6 +108,12 @@ bool zel_usb_cdc_interface::_lock(const std::string& key, std::string& holder) {
     }
     std::unique_ptr<zel::HubLock> lock = platform_.lock_hub(key, holder);
     if (!lock) return false;
+    if (!lock->guards()) {
+        logger->Warning(
+            "CDC-interface: No lock could be made for the HUB (%s): two runs of this tool could now use it at "
+            "once\n",
+            key.c_str());
+    }
     locks_.emplace_back(key, std::move(lock));
     return true;
 }

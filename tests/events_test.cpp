@@ -55,3 +55,18 @@ TEST(EventStream, AnUpgradeFromStartToEnd) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HubLock, WithoutALockFileTheRunSaysItIsUnguarded) {
+    for (const bool unguarded : {false, true}) {
+        t::Bench b(t::hub());
+        b.p.no_lock_files = unguarded;
+        EXPECT_EQ(b.run({"-hinfo"}), 0);
+        EXPECT_EQ(b.count("CDC-interface: No lock could be made for the HUB (1-1): two runs of this tool could now "
+                          "use it at once\n"),
+                  unguarded ? 1 : 0);
+    }
+}
+
+}  // namespace

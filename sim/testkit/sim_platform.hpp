@@ -80,6 +80,7 @@ public:
     std::map<std::string, std::string> env;
     // HUB locks held by other processes, by key (a HUB's key is its location).
     std::map<std::string, ForeignLock> foreign_locks;
+    bool no_lock_files = false;  // lock_hub makes none: every run goes on unguarded
     // Keys locked by this process right now, how many locks it took in all,
     // and how many ports it opened.
     const std::set<std::string>& locked() const { return locked_; }
