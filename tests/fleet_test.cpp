@@ -448,14 +448,15 @@ int wait_for(zel::Platform& p, zel::ChildProcess& child, int seconds) {
     return child.ended(status) ? status : -1;
 }
 
-// The tool beside this test, started through the seam in a folder named in
-// three languages.
+// The tool and the fleet beside this test, started through the seam in a
+// folder named in four languages; the fleet's plain output names a file of
+// that folder.
 TEST(FleetSeam, StartsTheToolInAFolderOfAnyName) {
     zel::Platform& p = zel::native_platform();
     const std::string self = p.executable_path();
     const bool exe = self.size() > 4 && self.substr(self.size() - 4) == ".exe";
     const std::string tool = self.substr(0, self.find_last_of("/\\") + 1) + "zel_usb_interface" + (exe ? ".exe" : "");
-    const fs::path dir = fs::temp_directory_path() / fs::path(u8"zel_fleet_Łódź_ёжик_źdźbło");
+    const fs::path dir = fs::temp_directory_path() / fs::path(u8"Prüfstand_東京_Łódź_ёжик");
     fs::remove_all(dir);
     fs::create_directories(dir);
     const std::string folder = utf8(dir);
@@ -473,6 +474,14 @@ TEST(FleetSeam, StartsTheToolInAFolderOfAnyName) {
     bool logged = false;
     for (const fs::directory_entry& e : fs::directory_iterator(dir)) logged |= e.path().extension() == ".log";
     EXPECT_TRUE(logged);
+    spec.program = self.substr(0, self.find_last_of("/\\") + 1) + "zel_fleet" + (exe ? ".exe" : "");
+    spec.environment.clear();
+    child = p.start_child(spec, why);  // -h with an image that is not there: refused before any HUB is looked for
+    ASSERT_TRUE(child) << why;
+    EXPECT_EQ(wait_for(p, *child, 60), 62);
+    EXPECT_NE(t::read_text(dir / u8"výstup.txt").find("zel_fleet: the image " + utf8(dir / u8"obraz_прошивка.tfh")),
+              std::string::npos)
+        << t::read_text(dir / u8"výstup.txt");
     spec.program = folder + "/no-such-program";
     EXPECT_FALSE(p.start_child(spec, why));
     EXPECT_NE(why, "");
