@@ -2,6 +2,7 @@
 // events a ST upgrade writes, and the lines that carry each kind of field.
 #include <nlohmann/json.hpp>
 
+#include "log/events.hpp"
 #include "tests/support.hpp"
 
 namespace {
@@ -43,6 +44,11 @@ TEST(EventStream, AnUpgradeFromStartToEnd) {
          }) {
         EXPECT_NE(std::find(lines.begin(), lines.end(), expected), lines.end()) << expected;
     }
+
+    // A wait of at most 2.001 s is announced as 3 s, never as shorter than it may last.
+    sim::SimPlatform bare(sim::kDefaultUtcStart);
+    zel::EventStream(bare, "/w").wait("for it", 2001);
+    EXPECT_EQ(bare.file("/w")->content, "{\"event\":\"wait\",\"t\":0.000,\"for\":\"for it\",\"max_s\":3}\n");
 
     // A stream that cannot be written: one warning, and the run goes on.
     t::Bench ro(t::hub());
