@@ -73,11 +73,9 @@ void RunRecord::hub(const Command& command) {
                       {"location", entry->location},
                       {"kind", hub_kind_name(entry->device_type)},
                       {"framing", command.is_legacy() ? "legacy" : "current"}};
-    if (!serial_.empty()) record_["hub"]["serial"] = serial_;
 }
 
 void RunRecord::hub_serial(const std::string& serial) {
-    serial_ = serial;
     if (record_["hub"].is_object() && !serial.empty()) record_["hub"]["serial"] = serial;
 }
 

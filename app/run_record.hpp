@@ -23,7 +23,8 @@ public:
 
     // The HUB a command connected to: port, location, kind and framing.
     void hub(const Command& command);
-    // Its serial number, as the run read it from the HUB.
+    // Its serial number, as the run read it from the HUB; after
+    // connect_and_run, which names the HUB anew.
     void hub_serial(const std::string& serial);
     // What the operation found; its layout is the operation's.
     nlohmann::ordered_json& data() { return record_["data"]; }
@@ -68,6 +69,5 @@ private:
     nlohmann::ordered_json record_;
     std::string command_;       // the run's arguments, as a technician types them again
     bool verdict_due_ = false;  // set, and not logged yet
-    std::string serial_;        // read from the HUB in this run; empty: not read
     zel::EventStream events_;
 };
