@@ -460,7 +460,7 @@ def fleet_bench(build, counts, mode):
         alone = written_by_hub(trace)["1-1"]
         load = load_1min()
         for n in counts:
-            work = os.path.join(temp, "fleet%d" % n)
+            work = os.path.join(temp, "f%d" % n)  # port names stay within 39 characters
             os.mkdir(work)
             proc, trace, sim_env = start_sim(build, work, n)
             env = tool_env({k: sim_env[k] for k in ("ZEL_SYSFS_ROOT", "ZEL_DEV_ROOT")}, mode)
@@ -469,9 +469,12 @@ def fleet_bench(build, counts, mode):
             proc.send_signal(signal.SIGTERM)
             proc.wait(10)
             got = written_by_hub(trace)
+            # A HUB that got other bytes: its location, and how many it got against a run alone.
+            other = ["%s (%d, alone %d)" % (k, len(b), len(alone)) for k, b in sorted(got.items()) if b != alone]
+            other += ["%d HUBs in the trace: %s" % (len(got), " ".join(sorted(got)))] if len(got) != n else []
             r.update(hubs=n, ratio=r["wall_ms"] / single["wall_ms"],
-                     cpu_share=r["cpu_ms"] / r["wall_ms"] / n,
-                     same_bytes=len(got) == n and all(b == alone for b in got.values()))
+                     cpu_share=r["cpu_ms"] / r["wall_ms"] / n, other=other,
+                     same_bytes=len(got) == n and not other)
             rows.append(r)
     finally:
         shutil.rmtree(temp, ignore_errors=True)
@@ -485,7 +488,8 @@ def fleet_bench(build, counts, mode):
         out.append("| %d | %d | %.1f | %.1f | %.2f | %s | %.2f (%s) | %d | %s |" % (
             r["hubs"], r["exit"], r["wall_ms"] / 1e3, single["wall_ms"] / 1e3, r["ratio"],
             "<= %.2f %s" % (target, verdict(r["ratio"] <= target)) if target else "-", 100 * r["cpu_share"],
-            verdict(r["cpu_share"] <= FLEET_CPU_SHARE), r["rss_kib"], verdict(r["same_bytes"])))
+            verdict(r["cpu_share"] <= FLEET_CPU_SHARE), r["rss_kib"],
+            verdict(r["same_bytes"]) + ("" if r["same_bytes"] else ": " + ", ".join(r["other"]))))
     return "\n".join(out), all(r["exit"] == 0 for r in rows)
 
 
