@@ -105,6 +105,7 @@ int branch_hub_info(Run& run, bool boot_info) {
     }
     print_hub_info(run, info, boot_info);
     record.data() = info_data(info, boot_info);
+    if (!boot_info) record.hub_serial(info.serial_number);
     if (boot_info) {
         record.succeeded("the HUB's boot information was read", "Its bootloader is version " +
                                                                     RunRecord::version(info.unique_id[3]) +

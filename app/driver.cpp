@@ -49,7 +49,8 @@ namespace {
 int run_checked(zel::RunScope& scope, RunRecord& record, int argc, char** argv) {
     USB_Logger& logger = scope.logger();
     zel::Platform& platform = scope.platform();
-    zel::RunContext context{platform, logger, platform.environment("ZEL_TIMING"), platform.environment("ZEL_PORT")};
+    zel::RunContext context{platform, logger, platform.environment("ZEL_TIMING"), platform.environment("ZEL_PORT"),
+                            &record.events()};
     Run run{context, record};
     const Choice choice = choose(argc, argv);
     if (choice.usage) print_usage(platform);

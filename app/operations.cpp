@@ -15,6 +15,8 @@ constexpr Operation kOperations[] = {
         .branch = [](Run& run, int, char**) { return branch_log(run); },
         .usage = "\nDEVICE INFORMATION\nzel_usb_interface.exe -log\n\t-log to read LOG-file within HUB\n",
         .more = nullptr,
+        .fleet = FleetArgument::None,
+        .upgrade = false,
     },
     {
         .option = "-stest",
@@ -23,6 +25,8 @@ constexpr Operation kOperations[] = {
         .branch = [](Run& run, int, char**) { return branch_selftest(run); },
         .usage = nullptr,
         .more = "zel_usb_interface.exe -stest\n\t-stest to run the HUB's built-in self-test\n",
+        .fleet = FleetArgument::None,
+        .upgrade = false,
     },
     {
         .option = "-hinfo",
@@ -39,6 +43,8 @@ constexpr Operation kOperations[] = {
             },
         .usage = "zel_usb_interface.exe -hinfo\n\t-hinfo to read firmware information from HUB\n",
         .more = "zel_usb_interface.exe -hinfo -boot\n\t-hinfo -boot to read the boot information from HUB\n",
+        .fleet = FleetArgument::Text,
+        .upgrade = false,
     },
     {
         .option = "-sinfo",
@@ -47,6 +53,8 @@ constexpr Operation kOperations[] = {
         .branch = [](Run& run, int, char**) { return branch_sensor_info(run); },
         .usage = "zel_usb_interface.exe -sinfo\n\t-sinfo to read firmware information from sensors\n\n",
         .more = nullptr,
+        .fleet = FleetArgument::None,
+        .upgrade = false,
     },
     {
         .option = "-s",
@@ -56,6 +64,8 @@ constexpr Operation kOperations[] = {
         .usage =
             "FIRMWARE UPGRADES\nzel_usb_interface.exe -[s/h] [path to *.tfh/tfs]\n\t-s to upgrade SENSOR firmware\n",
         .more = nullptr,
+        .fleet = FleetArgument::Image,
+        .upgrade = true,
     },
     {
         .option = "-sb",
@@ -64,6 +74,8 @@ constexpr Operation kOperations[] = {
         .branch = [](Run& run, int, char** argv) { return branch_sensor_upgrade(run, argv[2], true); },
         .usage = "\t-sb to upgrade SENSOR firmware from boot\n",
         .more = nullptr,
+        .fleet = FleetArgument::Image,
+        .upgrade = true,
     },
     {
         .option = "-h",
@@ -72,6 +84,8 @@ constexpr Operation kOperations[] = {
         .branch = [](Run& run, int, char** argv) { return branch_hub_upgrade(run, argv[2]); },
         .usage = "\t-h to upgrade HUB firmware\n\n",
         .more = nullptr,
+        .fleet = FleetArgument::HubImage,
+        .upgrade = true,
     },
     {
         .option = "-srf",
@@ -80,6 +94,8 @@ constexpr Operation kOperations[] = {
         .branch = [](Run& run, int, char**) { return branch_sensor_trigger(run, true); },
         .usage = "SENSOR DIAGNOSTIC TOOLS\nzel_usb_interface.exe -srf\n\t-srf to run SENSOR firmware\n",
         .more = nullptr,
+        .fleet = FleetArgument::None,
+        .upgrade = false,
     },
     {
         .option = "-sfb",
@@ -88,6 +104,8 @@ constexpr Operation kOperations[] = {
         .branch = [](Run& run, int, char**) { return branch_sensor_trigger(run, false); },
         .usage = "zel_usb_interface.exe -sfb\n\t-sfb to trigger SENSOR bootlader\n\n",
         .more = nullptr,
+        .fleet = FleetArgument::None,
+        .upgrade = false,
     },
     {
         .option = "-r",
@@ -97,6 +115,8 @@ constexpr Operation kOperations[] = {
         .usage = "WIFI TOOLS\nzel_usb_interface.exe -[r/w] [path to *.xml]\n"
                  "\t-r reads HUB network configuration and writes it in [path to *.xml]\n",
         .more = nullptr,
+        .fleet = FleetArgument::OutputFile,
+        .upgrade = false,
     },
     {
         .option = "-w",
@@ -105,6 +125,8 @@ constexpr Operation kOperations[] = {
         .branch = [](Run& run, int, char** argv) { return branch_write_network(run, argv[2]); },
         .usage = "\t-w writes HUB network configuration in [path to *.xml]\n",
         .more = nullptr,
+        .fleet = FleetArgument::InputFile,
+        .upgrade = false,
     },
     {
         .option = "-rs",
@@ -115,6 +137,8 @@ constexpr Operation kOperations[] = {
         .usage = "zel_usb_interface.exe -rs [channel - number from 0 to 20] "
                  "[optional: band - 0 for 2.4GHz, 1 for 5GHz, 2 for dual band]\n\t-rs to scan for WiFi networks\n",
         .more = nullptr,
+        .fleet = FleetArgument::Text,
+        .upgrade = false,
     },
     {
         .option = "-list",
@@ -123,6 +147,8 @@ constexpr Operation kOperations[] = {
         .branch = [](Run& run, int, char**) { return branch_list(run); },
         .usage = nullptr,
         .more = "zel_usb_interface.exe -list\n\t-list to list the attached HUBs without opening any\n",
+        .fleet = FleetArgument::NotOffered,
+        .upgrade = false,
     },
     {
         .option = "--version",
@@ -135,6 +161,8 @@ constexpr Operation kOperations[] = {
             },
         .usage = nullptr,
         .more = "zel_usb_interface.exe --version\n\t--version to print the version\n",
+        .fleet = FleetArgument::NotOffered,
+        .upgrade = false,
     },
 };
 

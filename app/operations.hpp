@@ -10,6 +10,18 @@ namespace zel {
 class Platform;
 }
 
+// How zel_fleet (app/fleet) hands an operation's first argument to each
+// HUB's run, whose working folder is the HUB's own.
+enum class FleetArgument {
+    NotOffered,  // the fleet does not run it
+    None,
+    HubImage,    // a HUB image, made absolute; --image KIND=IMAGE may stand in for it
+    Image,       // an image file, made absolute
+    InputFile,   // a file the run reads, made absolute
+    OutputFile,  // a file the run writes: its name alone, so it lands in the HUB's folder
+    Text,        // passed as given
+};
+
 struct Operation {
     const char* option;  // argv[1], compared whole and case-sensitively
     // The argument counts (argc, the program's name included) it runs with.
@@ -22,6 +34,10 @@ struct Operation {
     const char* usage;
     // Its lines under MORE: what the lines above do not name.
     const char* more;
+    FleetArgument fleet;
+    // It changes firmware: the fleet reads each HUB's identity first and
+    // shows the firmware before and after.
+    bool upgrade;
 };
 
 // In the order of the usage text.

@@ -21,6 +21,16 @@ RunRecord::RunRecord(zel::Platform& platform, int argc, char** argv)
         record_["arguments"].push_back(argv[i]);
         command_ += (i > 1 ? " " : "") + std::string(argv[i]);
     }
+    events_ = zel::EventStream(platform, platform.environment("ZEL_EVENTS"));
+    nlohmann::ordered_json start = {{"time", record_["started"]},        {"tool", record_["tool"]},
+                                    {"version", record_["version"]},     {"operation", record_["operation"]},
+                                    {"arguments", record_["arguments"]}, {"pid", platform.process_id()}};
+    events_.write("start", fields(start));
+}
+
+std::string RunRecord::fields(const nlohmann::ordered_json& object) {
+    const std::string text = object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    return text.size() > 2 ? text.substr(1, text.size() - 2) : std::string();
 }
 
 void RunRecord::_verdict(bool ok, std::string text, const std::string& state, const std::string& next,
@@ -65,6 +75,10 @@ void RunRecord::hub(const Command& command) {
                       {"framing", command.is_legacy() ? "legacy" : "current"}};
 }
 
+void RunRecord::hub_serial(const std::string& serial) {
+    if (record_["hub"].is_object() && !serial.empty()) record_["hub"]["serial"] = serial;
+}
+
 void RunRecord::finish(int result, USB_Logger& logger) {
     if (verdict_due_) {
         const nlohmann::ordered_json& verdict = record_["verdict"];
@@ -76,6 +90,12 @@ void RunRecord::finish(int result, USB_Logger& logger) {
         }
         verdict_due_ = false;
     }
+    if (record_.contains("verdict")) events_.write("verdict", fields(record_["verdict"]));
+    _write(result);
+    events_.write("end", fields({{"result", result}, {"exit_code", platform_.exit_status(result)}}));
+}
+
+void RunRecord::_write(int result) {
     if (path_.empty()) return;
     record_["duration_s"] = double(platform_.tick_count() - start_ticks_) / 1e7;
     record_["result"] = result;

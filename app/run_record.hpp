@@ -8,6 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "log/events.hpp"
+
 class Command;
 class USB_Logger;
 struct RunStage;
@@ -21,6 +23,9 @@ public:
 
     // The HUB a command connected to: port, location, kind and framing.
     void hub(const Command& command);
+    // Its serial number, as the run read it from the HUB; after
+    // connect_and_run, which names the HUB anew.
+    void hub_serial(const std::string& serial);
     // What the operation found; its layout is the operation's.
     nlohmann::ordered_json& data() { return record_["data"]; }
 
@@ -38,8 +43,12 @@ public:
     void interrupted(const std::string& text, const RunStage& stage);
 
     // Completes the record and replaces the file with it; a file that cannot
-    // be written costs one warning on standard error and nothing else.
+    // be written costs one warning on standard error and nothing else. The
+    // event stream gets the verdict and, last, the end.
     void finish(int result, USB_Logger& logger);
+
+    // The run's event stream (ZEL_EVENTS), begun with its start.
+    zel::EventStream& events() { return events_; }
 
     // Texts of the device's words, as the reports print them.
     static std::string version(uint32_t v);                          // "2.1.3-A"
@@ -48,6 +57,9 @@ public:
     static std::string hex(uint32_t word);                           // "0xa43201"
 
 private:
+    // An object's members as JSON text without the braces.
+    static std::string fields(const nlohmann::ordered_json& object);
+    void _write(int result);
     void _verdict(bool ok, std::string text, const std::string& state, const std::string& next,
                   nlohmann::ordered_json facts);
 
@@ -57,4 +69,5 @@ private:
     nlohmann::ordered_json record_;
     std::string command_;       // the run's arguments, as a technician types them again
     bool verdict_due_ = false;  // set, and not logged yet
+    zel::EventStream events_;
 };

@@ -17,6 +17,14 @@ usage: python3 bench/perf.py [--build DIR] [--reps N] [--only NAME,...]
                              [--modes documented,fast] [--files N]
                              [--json FILE] [--list]
        python3 bench/perf.py --trace FILE
+       python3 bench/perf.py --fleet 1,8,16 [--build DIR] [--modes MODE]
+
+--fleet upgrades N stand-in ST HUBs at once with zel_fleet -h, for each N,
+beside one zel_usb_interface -h on a single HUB: the wall time of each
+against the single run, the CPU of the fleet and all its runs per HUB, the
+fleet's own peak memory, and whether each HUB received exactly the bytes
+that -hinfo and -h (the fleet's identity pass and its operation) send to a
+HUB alone.
 
 Prints a Markdown report on standard output (docs/PERFORMANCE.md is made
 from it) and keeps every figure in --json. Linux only (zel_hub_sim serves a
@@ -369,6 +377,120 @@ def run_once(build, op, xml_text, mode, keep_xml=None):
         shutil.rmtree(work, ignore_errors=True)
         if sim_temp:
             shutil.rmtree(sim_temp, ignore_errors=True)
+
+
+# zel_fleet: N HUBs upgraded at once against one run on one HUB.
+FLEET_TARGETS = {8: 1.25, 16: 1.5}  # wall time / single -h
+FLEET_CPU_SHARE = 0.02  # of one core, per HUB
+
+
+def start_sim(build, temp, hubs):
+    trace = os.path.join(temp, "trace.txt")
+    proc = subprocess.Popen([os.path.join(build, "bin", "zel_hub_sim"), "--dir", os.path.join(temp, "hub"),
+                             "--trace", trace, "--hubs", str(hubs), "--kinds", "st", "--exit-after-idle", "300"],
+                            stdout=subprocess.PIPE, stderr=open(os.path.join(temp, "sim.err"), "w"))
+    text = b""
+    deadline = time.monotonic() + 10
+    while text.count(b"\n") < 2 and time.monotonic() < deadline:
+        ready, _, _ = select.select([proc.stdout], [], [], 0.1)
+        if ready:
+            chunk = os.read(proc.stdout.fileno(), 512)
+            if not chunk:
+                break
+            text += chunk
+    env = dict(line.split("=", 1) for line in text.decode().splitlines() if "=" in line)
+    return proc, trace, {k: v.strip("'") for k, v in env.items()}
+
+
+def written_by_hub(trace):
+    """The bytes the tools wrote to each HUB (on the bus or lost), by location."""
+    by = {}
+    for line in open(trace):
+        words = line.split()
+        if len(words) < 3:
+            continue
+        where = "1-1"
+        if words[1].startswith("["):
+            where, words = words[1].strip("[]"), words[1:]
+        if words[1] in ("->", "x>"):
+            by[where] = by.get(where, b"") + bytes(int(w, 16) for w in words[3:])
+    return by
+
+
+def timed(argv, cwd, env, watch_rss=False):
+    """Wall ms, CPU ms of the program and every child it waited for, its own peak RSS (KiB)."""
+    began = time.monotonic()
+    proc = subprocess.Popen(argv, cwd=cwd, env=env, stdout=open(os.path.join(cwd, ".out"), "w"),
+                            stderr=subprocess.STDOUT)
+    peak = 0
+    while True:
+        if watch_rss:
+            try:
+                for line in open("/proc/%d/status" % proc.pid):
+                    if line.startswith("VmHWM:"):
+                        peak = max(peak, int(line.split()[1]))
+            except OSError:
+                pass
+        pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
+        if pid == proc.pid:
+            break
+        time.sleep(0.02)
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    return {"wall_ms": (time.monotonic() - began) * 1e3, "cpu_ms": (usage.ru_utime + usage.ru_stime) * 1e3,
+            "rss_kib": peak, "exit": proc.returncode}
+
+
+def fleet_bench(build, counts, mode):
+    temp = tempfile.mkdtemp(prefix="zf", dir="/tmp")
+    image = os.path.join(temp, "st.tfh")
+    subprocess.check_call([os.path.join(build, "bin", "zel_hub_sim"), "--make-image", "st", image],
+                          stdout=subprocess.DEVNULL)
+    rows = []
+    try:
+        # One HUB alone: what the fleet's identity pass and its operation send, run by hand.
+        work = os.path.join(temp, "single")
+        os.mkdir(work)
+        proc, trace, sim_env = start_sim(build, work, 1)
+        env = tool_env({k: sim_env[k] for k in ("ZEL_SYSFS_ROOT", "ZEL_DEV_ROOT")}, mode)
+        tool = os.path.join(build, "bin", "zel_usb_interface")
+        timed([tool, "-hinfo"], work, env)
+        single = timed([tool, "-h", image], work, env)
+        proc.send_signal(signal.SIGTERM)
+        proc.wait(10)
+        alone = written_by_hub(trace)["1-1"]
+        load = load_1min()
+        for n in counts:
+            work = os.path.join(temp, "f%d" % n)  # port names stay within 39 characters
+            os.mkdir(work)
+            proc, trace, sim_env = start_sim(build, work, n)
+            env = tool_env({k: sim_env[k] for k in ("ZEL_SYSFS_ROOT", "ZEL_DEV_ROOT")}, mode)
+            r = timed([os.path.join(build, "bin", "zel_fleet"), "-h", image, "--timing", mode, "--history",
+                       os.path.join(work, "history.jsonl")], work, env, watch_rss=True)
+            proc.send_signal(signal.SIGTERM)
+            proc.wait(10)
+            got = written_by_hub(trace)
+            # A HUB that got other bytes: its location, and how many it got against a run alone.
+            other = ["%s (%d, alone %d)" % (k, len(b), len(alone)) for k, b in sorted(got.items()) if b != alone]
+            other += ["%d HUBs in the trace: %s" % (len(got), " ".join(sorted(got)))] if len(got) != n else []
+            r.update(hubs=n, ratio=r["wall_ms"] / single["wall_ms"],
+                     cpu_share=r["cpu_ms"] / r["wall_ms"] / n, other=other,
+                     same_bytes=len(got) == n and not other)
+            rows.append(r)
+    finally:
+        shutil.rmtree(temp, ignore_errors=True)
+    out = ["Load average (1 min) before the runs: %.2f. Command: `python3 bench/perf.py %s`." % (
+        load, " ".join(sys.argv[1:])), "",
+        "| HUBs | exit | fleet wall s | single -h wall s | fleet / single | target | CPU per HUB (% of a core) "
+        "| fleet peak RSS KiB | same bytes as alone |",
+        "|---|---|---|---|---|---|---|---|---|"]
+    for r in rows:
+        target = FLEET_TARGETS.get(r["hubs"])
+        out.append("| %d | %d | %.1f | %.1f | %.2f | %s | %.2f (%s) | %d | %s |" % (
+            r["hubs"], r["exit"], r["wall_ms"] / 1e3, single["wall_ms"] / 1e3, r["ratio"],
+            "<= %.2f %s" % (target, verdict(r["ratio"] <= target)) if target else "-", 100 * r["cpu_share"],
+            verdict(r["cpu_share"] <= FLEET_CPU_SHARE), r["rss_kib"],
+            verdict(r["same_bytes"]) + ("" if r["same_bytes"] else ": " + ", ".join(r["other"]))))
+    return "\n".join(out), all(r["exit"] == 0 for r in rows)
 
 
 def image_bytes(op):
@@ -816,7 +938,14 @@ def main():
     parser.add_argument("--list", action="store_true", help="list the operations and exit")
     parser.add_argument("--trace", default="", metavar="FILE",
                         help="print what a ZEL_TRACE file of a real HUB says about the fast timing, and exit")
+    parser.add_argument("--fleet", default="", metavar="N,N,...",
+                        help="zel_fleet -h on N stand-in HUBs at once for each N, against one single -h, and exit")
     args = parser.parse_args()
+    if args.fleet:
+        mode = args.modes.split(",")[0]
+        text, ok = fleet_bench(os.path.abspath(args.build), [int(n) for n in args.fleet.split(",")], mode)
+        print(text)
+        return 0 if ok else 1
     if args.trace:
         print(trace_figures(args.trace))
         return 0

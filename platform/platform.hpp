@@ -3,7 +3,8 @@
 // Everything above platform/ reaches the clock, the console, files and the
 // serial port through this interface, so the same driver runs on Windows, on
 // Linux and in-process against the HUB model in virtual time. Keep it small:
-// only what the serial layer, the logger and the file handling need.
+// only what the serial layer, the logger, the file handling and the fleet
+// runner need.
 //
 // Texts crossing the seam are UTF-8 bytes; a backend converts file names to
 // what its system takes (UTF-16 on Windows).
@@ -13,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // printf-style argument checks. mingw's C++ library formats with its own
@@ -45,9 +47,13 @@ struct UsbSerialDevice {
 
 // A HUB held by this run: while it lives, no other run of the tool, in this
 // process or another, gets the lock of the same key.
+// A plain HubLock stands in where no lock could be made: the run goes on,
+// unguarded.
 class HubLock {
 public:
     virtual ~HubLock() = default;
+    // Whether it keeps other runs off the HUB.
+    virtual bool guards() const { return false; }
 };
 
 // Why a port did not open.
@@ -68,6 +74,35 @@ enum class FileWrite {
     NotRegular,      // the target is a folder or a device: left as it was
     Failed,          // nothing usable was written; an old target is as it was (written back when
                      // the new bytes did not all fit in place)
+};
+
+// A program to start beside this one (the fleet runner starts one run of
+// the tool per HUB).
+struct ChildSpec {
+    std::string program;                 // the executable's path
+    std::vector<std::string> arguments;  // after the program name
+    // Set in its environment, over what it inherits from this process.
+    std::vector<std::pair<std::string, std::string>> environment;
+    std::string directory;  // its working folder
+    // Its standard output and error are appended to this file (made when
+    // missing); its standard input reads nothing.
+    std::string output;
+};
+
+// A started program. It runs in a process group of its own, so that an
+// interruption of this process reaches it only the way this process chooses.
+class ChildProcess {
+public:
+    // Neither stops nor waits for a program that still runs.
+    virtual ~ChildProcess() = default;
+    // True once it has ended, with its exit status (128 + the signal for a
+    // program a signal ended).
+    virtual bool ended(int& exit_status) = 0;
+    // Stops it as an interruption stops a run of the tool: SIGINT to its
+    // group on POSIX, Ctrl-Break to its process group on Windows.
+    virtual void interrupt() = 0;
+    // Ends it at once.
+    virtual void kill() = 0;
 };
 
 class Platform {
@@ -157,12 +192,36 @@ public:
     virtual std::string interruption() = 0;
     // The process exit status for a result.
     virtual int exit_status(int result) = 0;
+
+    // --- other programs (the fleet runner) ---------------------------------
+    // Null when it could not be started, and `why` says why.
+    virtual std::unique_ptr<ChildProcess> start_child(const ChildSpec& spec, std::string& why) = 0;
+    // Returns once one of `children` has ended, `ms` have passed, or an
+    // interruption arrives (once one has arrived, only the first two end it).
+    virtual void wait_children(const std::vector<ChildProcess*>& children, uint32_t ms) = 0;
+    // The running program's own path; empty when the system does not tell.
+    virtual std::string executable_path() = 0;
+    // This process's id (the event stream names it).
+    virtual int process_id() = 0;
+    // The working folder, absolute.
+    virtual std::string current_directory() = 0;
+    // Makes one folder; false when it could not be made or was there already.
+    virtual bool make_directory(const std::string& path) = 0;
+    virtual bool stdout_is_terminal() = 0;
+    // Shows `lines` on the terminal of standard output in place of the
+    // `drawn` lines this call showed last, each cut to the terminal's width.
+    virtual void redraw_stdout(const std::vector<std::string>& lines, size_t drawn) = 0;
 };
 
 // "zel_usb_interface-" and the 64-bit FNV-1a hash of a HUB's lock key in hex:
 // the name of its lock on every system (a key may be any length and hold any
 // character).
 std::string hub_lock_name(const std::string& key);
+
+// The text that redraws `lines` in place of the `drawn` lines shown before
+// on a terminal that takes VT sequences, each cut to `width` - 1 characters
+// (so that none wraps).
+std::string vt_redraw_text(const std::vector<std::string>& lines, size_t drawn, size_t width);
 
 // The native backend of this build (POSIX or Win32). Its first call makes
 // the process catch the interruptions it reports and ignore closed pipes.

@@ -51,6 +51,20 @@ public:
     std::string environment(const char* name) override { return inner_.environment(name); }
     std::string interruption() override { return inner_.interruption(); }
     int exit_status(int result) override { return inner_.exit_status(result); }
+    std::unique_ptr<ChildProcess> start_child(const ChildSpec& spec, std::string& why) override {
+        return inner_.start_child(spec, why);
+    }
+    void wait_children(const std::vector<ChildProcess*>& children, uint32_t ms) override {
+        inner_.wait_children(children, ms);
+    }
+    std::string executable_path() override { return inner_.executable_path(); }
+    int process_id() override { return inner_.process_id(); }
+    std::string current_directory() override { return inner_.current_directory(); }
+    bool make_directory(const std::string& path) override { return inner_.make_directory(path); }
+    bool stdout_is_terminal() override { return inner_.stdout_is_terminal(); }
+    void redraw_stdout(const std::vector<std::string>& lines, size_t drawn) override {
+        inner_.redraw_stdout(lines, drawn);
+    }
 
 private:
     void _record(const std::string& what, const uint8_t* data, size_t length, int result);

@@ -44,13 +44,14 @@ cmake -S "$ROOT" -B "$BUILD" -G Ninja \
 log "building"
 cmake --build "$BUILD" -j 2
 
-for exe in zel_usb_interface.exe zel_unit_tests.exe zel_scenario_tests.exe zel_robust_tests.exe; do
+for exe in zel_usb_interface.exe zel_fleet.exe zel_fleet_tests.exe zel_unit_tests.exe zel_scenario_tests.exe zel_robust_tests.exe; do
     [ -f "$BUILD/bin/$exe" ] || { echo "missing $BUILD/bin/$exe" >&2; exit 1; }
 done
 
-# What Windows shows for the tool: the project's version, and the manifest.
+# What Windows shows for the tool and the fleet: the project's version, and the manifest.
 version="$(sed -n 's/^project(zel_usb_interface VERSION \([0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt")"
-python3 - "$BUILD/bin/zel_usb_interface.exe" "$version" <<'EOF'
+for exe in zel_usb_interface.exe zel_fleet.exe; do
+python3 - "$BUILD/bin/$exe" "$version" <<'EOF'
 import struct, sys
 
 data = open(sys.argv[1], "rb").read()
@@ -94,6 +95,7 @@ if problems:
     sys.exit(f"{sys.argv[1]}: " + "; ".join(problems))
 print(f"== {sys.argv[1]}: version {want}, manifest asInvoker and longPathAware", file=sys.stderr)
 EOF
+done
 
 # --- wine -------------------------------------------------------------------
 export WINEPREFIX="$BUILD/wineprefix"

@@ -61,6 +61,7 @@ constexpr HubKindRow kKinds[] = {
         .product_id = 0x2404,
         .label = "Torvane",
         .name = "Torvane (Atmel)",
+        .key = "atmel",
         .image_target = 'H',
         .upgrade = UpgradeForm::SinglePart,
         .boot_info = BootInfoForm::BootloaderCode,
@@ -75,6 +76,7 @@ constexpr HubKindRow kKinds[] = {
         .product_id = 0x5740,
         .label = "Quillet",
         .name = "Quillet",
+        .key = "quillet",
         .image_target = 'H',
         .upgrade = UpgradeForm::TwoPart,
         .boot_info = BootInfoForm::RequestWord,
@@ -89,6 +91,7 @@ constexpr HubKindRow kKinds[] = {
         .product_id = 0xA432,
         .label = "Torvane",
         .name = "Torvane (ST)",
+        .key = "st",
         .image_target = 'I',
         .upgrade = UpgradeForm::TwoPart,
         .boot_info = BootInfoForm::RequestWord,
@@ -122,6 +125,13 @@ std::span<const HubKindRow> hub_kinds() {
 const HubKindRow* hub_kind(HubKind kind) {
     for (const HubKindRow& row : kKinds) {
         if (row.kind == kind) return &row;
+    }
+    return nullptr;
+}
+
+const HubKindRow* hub_kind_by_key(std::string_view key) {
+    for (const HubKindRow& row : kKinds) {
+        if (key == row.key) return &row;
     }
     return nullptr;
 }

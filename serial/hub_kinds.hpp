@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 // The numbers are the device types the port table has always carried.
 enum class HubKind : uint32_t {
@@ -55,6 +56,7 @@ struct HubKindRow {
     uint16_t product_id;
     const char* label;  // "CDC-interface: A <label> detected..."
     const char* name;   // in -list and in the run record
+    const char* key;    // "st": the kind on zel_fleet's command line (--image st=FILE)
     char image_target;  // the target letter of its HUB images
     UpgradeForm upgrade;
     BootInfoForm boot_info;
@@ -68,5 +70,7 @@ struct HubKindRow {
 std::span<const HubKindRow> hub_kinds();
 // The row of a kind; null for HubKind::None.
 const HubKindRow* hub_kind(HubKind kind);
+// The row named `key` ("st", "quillet", "atmel"); null for no kind.
+const HubKindRow* hub_kind_by_key(std::string_view key);
 // Its name in the reports ("Torvane (ST)"); "unknown" for HubKind::None.
 const char* hub_kind_name(HubKind kind);

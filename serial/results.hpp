@@ -113,4 +113,14 @@ inline constexpr int kIncompatible = 803;
 inline constexpr int kUnsupportedDevice = 804;
 }  // namespace self_test
 
+// zel_fleet's own results, apart from every result of the tool.
+namespace fleet {
+inline constexpr int kAllDone = 0;
+inline constexpr int kSomeFailed = 60;    // a HUB's run did not end with 0, or an asked-for HUB is missing
+inline constexpr int kNoHub = 61;         // no HUB attached, or none of them chosen
+inline constexpr int kBadArguments = 62;  // arguments, or an input file, that cannot be used
+inline constexpr int kCannotStart = 63;   // no zel_usb_interface beside zel_fleet, or no records folder
+inline constexpr int kInterrupted = driver::kInterrupted;
+}  // namespace fleet
+
 }  // namespace results

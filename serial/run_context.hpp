@@ -9,12 +9,14 @@
 class USB_Logger;
 namespace zel {
 class Platform;
+class EventStream;
 
 struct RunContext {
     Platform& platform;
     USB_Logger& logger;
     std::string timing;  // ZEL_TIMING: "fast", "documented", or empty (documented)
-    std::string port;    // ZEL_PORT: the HUB's port when several are attached; empty: the first
+    std::string port;    // ZEL_PORT: the HUB's port or USB location when several are attached; empty: the first
+    EventStream* events = nullptr;  // ZEL_EVENTS (log/events.hpp); null: none
 };
 
 }  // namespace zel

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "log/USB_Logger.hpp"
+#include "log/events.hpp"
 
 std::string PortEntry::describe() const {
     return "'" + std::string(name) + "' (USB location " + (location.empty() ? "unknown" : location) + ")";
@@ -20,6 +21,7 @@ class WaitNotice {
 public:
     WaitNotice(zel_usb_cdc_interface& port, const char* what, int64_t max_ms)
         : port_(port), what_(what), shown_(what != nullptr && max_ms >= 2000 && port.platform().stderr_is_terminal()) {
+        if (what != nullptr && max_ms >= 2000 && port.events != nullptr) port.events->wait(what, max_ms);
         update(max_ms);
     }
     ~WaitNotice() {
@@ -45,28 +47,45 @@ private:
 
 zel_usb_cdc_interface::zel_usb_cdc_interface(zel::Platform& platform) : platform_(platform) {}
 
-bool zel_usb_cdc_interface::find_ports() {
-    bool found = false;
-    for (const zel::UsbSerialDevice& device : platform_.list_usb_serial_devices()) {
+std::vector<PortEntry> find_hubs(zel::Platform& platform) {
+    std::vector<PortEntry> hubs;
+    for (const zel::UsbSerialDevice& device : platform.list_usb_serial_devices()) {
         for (const HubKindRow& kind : hub_kinds()) {
             if (device.vendor_id != kind.vendor_id || device.product_id != kind.product_id) continue;
-            // A full table, or a name that does not fit, adds no entry: every
-            // recorded entry must carry a name that open_port can use, and
-            // "found" means that an entry was added.
-            if (port_count >= kMaxPorts || device.port_name.empty() ||
-                device.port_name.size() >= PortEntry::kNameSize) {
-                continue;
-            }
-            PortEntry& entry = ports[port_count];
-            entry = PortEntry{};
+            // A name that does not fit makes no entry: every entry must carry
+            // a name that open_port can use.
+            if (device.port_name.empty() || device.port_name.size() >= PortEntry::kNameSize) continue;
+            PortEntry& entry = hubs.emplace_back();
             std::memcpy(entry.name, device.port_name.data(), device.port_name.size());
             entry.device_type = kind.kind;
             entry.location = device.location;
             entry.lock_key = device.lock_key.empty() ? device.port_name : device.lock_key;
-            ++port_count;
-            most_ports_seen_ = std::max(most_ports_seen_, port_count);
-            found = true;
         }
+    }
+    return hubs;
+}
+
+bool PortEntry::named_by(const char* wanted) const {
+    const char* bare = std::strncmp(name, kDevicePrefix, 4) == 0 ? name + 4 : name;
+    return std::strcmp(wanted, name) == 0 || std::strcmp(wanted, bare) == 0 ||
+           (!location.empty() && location == wanted);
+}
+
+bool zel_usb_cdc_interface::find_ports() {
+    bool found = false;
+    for (const PortEntry& hub : find_hubs(platform_)) {
+        // A full table takes no more, except the HUB the run asked for by
+        // name or location: it takes the last place, so that no count of
+        // attached HUBs hides it.
+        int place = port_count;
+        if (port_count >= kMaxPorts) {
+            if (requested_port[0] == '\0' || !hub.named_by(requested_port) || find_entry(requested_port) >= 0) continue;
+            place = kMaxPorts - 1;
+        }
+        ports[place] = hub;
+        port_count = std::max(port_count, place + 1);
+        most_ports_seen_ = std::max(most_ports_seen_, port_count);
+        found = true;
     }
     return found;
 }
@@ -78,9 +97,7 @@ void zel_usb_cdc_interface::clear_ports() {
 
 int zel_usb_cdc_interface::find_entry(const char* name) const {
     for (int i = 0; i < port_count; ++i) {
-        const char* entry = ports[i].name;
-        const char* bare = std::strncmp(entry, kDevicePrefix, 4) == 0 ? entry + 4 : entry;
-        if (std::strcmp(name, entry) == 0 || std::strcmp(name, bare) == 0) return i;
+        if (ports[i].named_by(name)) return i;
     }
     return -1;
 }
@@ -91,6 +108,12 @@ bool zel_usb_cdc_interface::_lock(const std::string& key, std::string& holder) {
     }
     std::unique_ptr<zel::HubLock> lock = platform_.lock_hub(key, holder);
     if (!lock) return false;
+    if (!lock->guards()) {
+        logger->Warning(
+            "CDC-interface: No lock could be made for the HUB (%s): two runs of this tool could now use it at "
+            "once\n",
+            key.c_str());
+    }
     locks_.emplace_back(key, std::move(lock));
     return true;
 }
@@ -99,6 +122,11 @@ int zel_usb_cdc_interface::open_port(const char* name, bool after_restart) {
     const int index = find_entry(name);
     const std::string hub = index >= 0 ? ports[index].describe() : "'" + std::string(name) + "'";
     const std::string key = index >= 0 ? ports[index].lock_key : std::string(name);
+    // The HUB chosen, and again where it came back under another name.
+    if (index >= 0 && events != nullptr && announced_ != ports[index].name) {
+        announced_ = ports[index].name;
+        events->hub(announced_, ports[index].location, hub_kind_name(ports[index].device_type));
+    }
     zel::PortHandle h = zel::kInvalidPort;
     zel::OpenFailure why = zel::OpenFailure::None;
     bool held = false;  // by another run, at the last attempt

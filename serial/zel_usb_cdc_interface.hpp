@@ -15,6 +15,9 @@
 #include "serial/timing.hpp"
 
 class USB_Logger;
+namespace zel {
+class EventStream;
+}
 
 struct PortEntry {
     static constexpr size_t kNameSize = 40;  // 39 characters and a NUL
@@ -25,7 +28,14 @@ struct PortEntry {
 
     // "'COM5' (USB location 1-1.4)": how the logs name a HUB.
     std::string describe() const;
+    // Whether `wanted` (ZEL_PORT) names it: its port name (also without the
+    // device prefix of a long Windows name) or its USB location.
+    bool named_by(const char* wanted) const;
 };
+
+// Every attached HUB, in the system's order: the serial ports whose USB
+// identifiers are those of a HUB kind (serial/hub_kinds.hpp).
+std::vector<PortEntry> find_hubs(zel::Platform& platform);
 
 namespace zel {
 // A run interrupted by the user (Ctrl-C, SIGTERM, a closed console). It is
@@ -51,11 +61,13 @@ public:
     bool is_open = false;
     char requested_port[103] = {};
     USB_Logger* logger = nullptr;
+    zel::EventStream* events = nullptr;  // the run's, when it has one
 
     explicit zel_usb_cdc_interface(zel::Platform& platform);
 
-    // Appends every present port whose USB identifiers are those of a HUB
-    // kind (serial/hub_kinds.hpp); true when this call added at least one.
+    // Appends every attached HUB (find_hubs) while the table has room, and
+    // the one `requested_port` names also when it has none; true when this
+    // call added at least one.
     bool find_ports();
     // Empties the table (a repeated discovery starts afresh).
     void clear_ports();
@@ -87,8 +99,8 @@ public:
     // platform's -1 when the device failed.
     int read_once(void* buffer, int length);
 
-    // The index of the table entry named `name`, also when given without the
-    // device prefix of a long Windows name; -1 when there is none.
+    // The index of the table entry `name` names (PortEntry::named_by); -1
+    // when there is none.
     int find_entry(const char* name) const;
 
     // After a request that restarts the HUB: closes the port, waits, and
@@ -130,5 +142,6 @@ private:
     int32_t most_ports_seen_ = 0;  // several HUBs during the run: none is taken for another
     zel::Timing timing_;
     PortEntry current_;
+    std::string announced_;                                                     // the port the event stream last named
     std::vector<std::pair<std::string, std::unique_ptr<zel::HubLock>>> locks_;  // by key, for the object's life
 };

@@ -29,16 +29,22 @@ Command::Command(zel::RunContext& run) {
     legacy_hub = false;
     port = new zel_usb_cdc_interface(run.platform);
     port->logger = logger;
-    port->requested_port[0] = '\0';
-    if (!port->find_ports()) port->status = results::port::kStatusNoPort;
-    // ZEL_PORT picks one HUB when several are attached.
+    port->events = run.events;
+    events_ = run.events;
+    _stage_changed();  // the first stage: connecting
+    // ZEL_PORT picks one HUB, by port or USB location, when several are attached.
     std::snprintf(port->requested_port, sizeof port->requested_port, "%s", run.port.c_str());
+    if (!port->find_ports()) port->status = results::port::kStatusNoPort;
     if (run.timing == "fast") {
         port->set_timing(zel::Timing::quick());
     } else if (!run.timing.empty() && run.timing != "documented") {
         logger->Warning("ZEL_TIMING=%s is neither fast nor documented: the documented timing is used\n",
                         run.timing.c_str());
     }
+}
+
+void Command::_stage_changed() {
+    if (events_ != nullptr) events_->stage(stage_.doing, stage_.leaves, stage_.next, progress_);
 }
 
 Command::~Command() {

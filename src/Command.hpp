@@ -7,6 +7,7 @@
 #include <string>
 
 #include "log/USB_Logger.hpp"
+#include "log/events.hpp"
 #include "platform/source_location.hpp"
 #include "serial/results.hpp"
 #include "serial/run_context.hpp"
@@ -79,11 +80,18 @@ protected:
     // The kind of the connected HUB; HubKind::None when not connected.
     HubKind connected_device_type() const;
     void echo_pause();
+    // Every change of stage passes here (and on to the event stream).
     void _stage(std::string doing, std::string leaves, std::string next = {}) {
         stage_ = {std::move(doing), std::move(leaves), std::move(next)};
+        progress_ = {};
+        _stage_changed();
     }
     // Only the step: what it leaves stays as it was.
-    void _stage(std::string doing) { stage_.doing = std::move(doing); }
+    void _stage(std::string doing, const zel::Progress& progress = {}) {
+        stage_.doing = std::move(doing);
+        progress_ = progress;
+        _stage_changed();
+    }
 
     bool legacy_hub = false;
     USB_Logger* logger = nullptr;
@@ -100,5 +108,9 @@ private:
     int _check_HUB_version();
     void _report_requested_port_missing();
     void _warn_of_other_hubs();
+    void _stage_changed();
+
     RunStage stage_;
+    zel::Progress progress_;  // the counts the stage's `doing` names
+    zel::EventStream* events_ = nullptr;
 };

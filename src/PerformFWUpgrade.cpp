@@ -107,7 +107,9 @@ void PerformFWUpgrade::_fill_header(uint32_t fw_length, uint32_t data_signature,
     put_le32(request() + 16, fw_signature);
 }
 
-int PerformFWUpgrade::_sendFirmware(uint32_t data, uint32_t length, bool st_form, const std::string& part) {
+int PerformFWUpgrade::_sendFirmware(uint32_t data, uint32_t length, bool st_form, int part_no, int parts) {
+    const std::string part =
+        parts > 0 ? " of part " + std::to_string(part_no) + " of " + std::to_string(parts) : std::string();
     const uint32_t chunks = fwimage::chunk_count(length);
     int code = results::exchange::kOk;
     for (uint32_t k = 0; k < chunks && code == results::exchange::kOk; ++k) {
@@ -121,7 +123,8 @@ int PerformFWUpgrade::_sendFirmware(uint32_t data, uint32_t length, bool st_form
         // the buffer's spare 512 bytes cover the tail of the last chunk.
         std::memcpy(request() + kTextOffset, image_.bytes.data() + data + size_t(k) * fwimage::kBlockSize,
                     fwimage::kBlockSize);
-        _stage("sending firmware chunk " + std::to_string(k + 1) + " of " + std::to_string(chunks) + part);
+        _stage("sending firmware chunk " + std::to_string(k + 1) + " of " + std::to_string(chunks) + part,
+               zel::Progress{.chunk = int(k + 1), .chunks = int(chunks), .part = part_no, .parts = parts});
         port->show("Sending firmware: chunk " + std::to_string(k + 1) + " of " + std::to_string(chunks) + part);
         code = _send_boot_request();
     }
@@ -145,7 +148,7 @@ int32_t PerformFWUpgrade::_send_single_part(const char* erase_wait) {
     if (report_exchange_error(_send_boot_request(), with(kAtmel, "_sendTrigger()").c_str()))
         return results::upgrade::kStartTriggerFailed;
     _wait(kSinglePartEraseMs, erase_wait);
-    if (report_exchange_error(_sendFirmware(single_.data, single_.length, false, ""),
+    if (report_exchange_error(_sendFirmware(single_.data, single_.length, false, 0, 0),
                               with(kAtmel, "_sendFirmware()").c_str())) {
         return results::upgrade::kChunkFailed;
     }
@@ -199,7 +202,8 @@ int32_t PerformFWUpgrade::_upgrade_st() {
         logger->Info("PerformFWUpgrade: firmware signature 0x%x\n", part.fw_signature);
         logger->Info("PerformFWUpgrade: data signature 0x%x\n", part.data_signature);
 
-        _stage("starting the transfer of part " + std::to_string(i + 1) + " of " + std::to_string(two_.count));
+        _stage("starting the transfer of part " + std::to_string(i + 1) + " of " + std::to_string(two_.count),
+               zel::Progress{.part = int(i + 1), .parts = int(two_.count)});
         if (i < 2) {
             _set_word(kStStartWord);
             put_le32(request() + 4, uint32_t(1 - i));
@@ -211,8 +215,7 @@ int32_t PerformFWUpgrade::_upgrade_st() {
         if (report_exchange_error(_send_boot_request(), with(kST, "_sendTrigger()").c_str()))
             return results::upgrade::kStartTriggerFailed;
         _wait(kPartEraseMs, "for the HUB's flash to be erased");
-        const std::string of_part = " of part " + std::to_string(i + 1) + " of " + std::to_string(two_.count);
-        if (report_exchange_error(_sendFirmware(part.data, part.data_length, true, of_part),
+        if (report_exchange_error(_sendFirmware(part.data, part.data_length, true, int(i + 1), int(two_.count)),
                                   with(kST, "_sendFirmware()").c_str())) {
             return results::upgrade::kChunkFailed;
         }

@@ -111,7 +111,8 @@ private:
     // The upgrade request that sends the HUB into its bootloader: 0 or 31.
     int32_t _requestHUBUpgrade(const char* label);
     // Sends a data block in chunks (ST or bootloader form): an exchange code.
-    int _sendFirmware(uint32_t data, uint32_t length, bool st_form, const std::string& part);
+    // `parts` 0: a single-part image.
+    int _sendFirmware(uint32_t data, uint32_t length, bool st_form, int part_no, int parts);
     int32_t _send_single_part(const char* erase_wait);
     // The path of the image and what the report names this path.
     const char* _path() const;

@@ -125,7 +125,8 @@ int32_t RunSelfTest::RunCommand() {
     _stage("waiting before the first self-test step");
     port->sleep_ms(kSettleMs, "before the first self-test step");
 
-    _stage("running self-test step 1 of " + std::to_string(step_count_));
+    _stage("running self-test step 1 of " + std::to_string(step_count_),
+           zel::Progress{.step = 1, .steps = step_count_});
     logger->Info("Running step 1\n");
     result_ = _run_test_cmd(product_->steps[0].request_word);
     _entry(1).code = result_;
@@ -147,7 +148,8 @@ int32_t RunSelfTest::RunCommand() {
         const TestStep& row = product_->steps[size_t(s - 1)];
         TestResult& entry = _entry(s);
         entry.code = 0;
-        _stage("running self-test step " + std::to_string(s) + " of " + std::to_string(step_count_));
+        _stage("running self-test step " + std::to_string(s) + " of " + std::to_string(step_count_),
+               zel::Progress{.step = s, .steps = step_count_});
         logger->Info("Running step %d\n", s);
         result_ = row.keep_data ? _run_test_cmd(row.request_word, entry, row.time_limit_ms, KeepData{})
                                 : _run_test_cmd(row.request_word, entry, row.time_limit_ms);

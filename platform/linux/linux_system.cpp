@@ -1,6 +1,6 @@
 // What the POSIX backend takes from Linux alone: who holds a port or a lock
 // (from /proc), the timer slack (prctl), the port's speed constant, and how
-// a user gets the permission to open a port.
+// a user gets the permission to open a port, and the running program's path.
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -80,6 +80,12 @@ std::string permission_hint(const std::string& port) {
     return "CDC-interface: No permission to open " + port +
            ": install the tool's udev rule (70-zel-hub.rules) and plug the HUB in again, or add your user to "
            "the dialout group (sudo usermod -aG dialout $USER) and log in again\n";
+}
+
+std::string running_executable() {
+    std::string path(PATH_MAX + 1, '\0');
+    const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size());
+    return n > 0 && size_t(n) < path.size() ? path.substr(0, size_t(n)) : std::string();
 }
 
 }  // namespace zel::posix

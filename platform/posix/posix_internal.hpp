@@ -41,6 +41,9 @@ void tighten_timer_slack();
 bool set_hub_speed(termios& settings);
 // After an open refused for permissions: how a user gets them.
 std::string permission_hint(const std::string& port);
+// The running program's own path (Linux: /proc/self/exe); empty when the
+// system does not tell.
+std::string running_executable();
 
 // --- interruptions ---------------------------------------------------------------
 // SIGINT, SIGTERM and SIGHUP are caught (unless the process was started with

@@ -33,6 +33,7 @@ class FileLock final : public HubLock {
 public:
     explicit FileLock(int fd) : fd_(fd) {}
     ~FileLock() override { ::close(fd_); }
+    bool guards() const override { return true; }
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
 

@@ -21,6 +21,7 @@
 #include <ctime>
 
 #include "platform/posix/posix_internal.hpp"
+#include "platform/posix/posix_process.hpp"
 
 namespace zel::posix {
 namespace {
@@ -146,7 +147,7 @@ FileWrite replace(const std::string& path, std::string_view content, bool owner_
     return FileWrite::Replaced;
 }
 
-class PosixPlatform final : public Platform {
+class PosixPlatform final : public ProcessSeam {
 public:
     PosixPlatform() {
         tighten_timer_slack();

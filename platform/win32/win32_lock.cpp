@@ -15,6 +15,7 @@ constexpr DWORD kHolderSize = 256;
 class MutexLock final : public HubLock {
 public:
     MutexLock(HANDLE mutex, HANDLE holder) : mutex_(mutex), holder_(holder) {}
+    bool guards() const override { return true; }
     ~MutexLock() override {
         ReleaseMutex(mutex_);
         CloseHandle(mutex_);

@@ -3,6 +3,7 @@
 // folders named in any language work, and the console's Ctrl-C, Ctrl-Break
 // and close, which end the run at its next wait.
 #include "platform/win32/win32_internal.hpp"
+#include "platform/win32/win32_process.hpp"
 
 #include <shellapi.h>
 
@@ -110,7 +111,7 @@ void write_text(DWORD which, std::FILE* stream, std::string_view text) {
     std::clearerr(stream);
 }
 
-class Win32Platform final : public Platform {
+class Win32Platform final : public ProcessSeam {
 public:
     Win32Platform() {
         LARGE_INTEGER f;

@@ -89,6 +89,7 @@ bool SimPlatform::append_to_file(const std::string& path, std::string_view text)
 }
 
 zel::FileStatus SimPlatform::file_status(const std::string& path) {
+    if (folders.count(path) != 0) return {zel::FileStatus::Other, 0, false};
     const SimFile* f = file(path);
     if (f == nullptr) return {};
     if (!f->regular) return {zel::FileStatus::Other, 0, false};
@@ -251,6 +252,7 @@ std::unique_ptr<zel::HubLock> SimPlatform::lock_hub(const std::string& key, std:
     public:
         Held(std::set<std::string>& locked, std::string key) : locked_(locked), key_(std::move(key)) {}
         ~Held() override { locked_.erase(key_); }
+        bool guards() const override { return true; }
         Held(const Held&) = delete;
         Held& operator=(const Held&) = delete;
 
@@ -259,6 +261,7 @@ std::unique_ptr<zel::HubLock> SimPlatform::lock_hub(const std::string& key, std:
         std::string key_;
     };
     holder.clear();
+    if (no_lock_files) return std::make_unique<zel::HubLock>();
     const auto foreign = foreign_locks.find(key);
     if (foreign != foreign_locks.end() && now_ < foreign->second.until) {
         holder = foreign->second.holder;

@@ -80,6 +80,7 @@ public:
     std::map<std::string, std::string> env;
     // HUB locks held by other processes, by key (a HUB's key is its location).
     std::map<std::string, ForeignLock> foreign_locks;
+    bool no_lock_files = false;  // lock_hub makes none: every run goes on unguarded
     // Keys locked by this process right now, how many locks it took in all,
     // and how many ports it opened.
     const std::set<std::string>& locked() const { return locked_; }
@@ -137,6 +138,22 @@ public:
     std::string environment(const char* name) override;
     std::string interruption() override { return interrupted() ? interrupt_by : ""; }
     int exit_status(int result) override { return result; }
+    // No other programs run in virtual time (a test that starts some
+    // overrides these); folders are kept as names, the table as its lines.
+    std::unique_ptr<zel::ChildProcess> start_child(const zel::ChildSpec&, std::string& why) override {
+        why = "no programs start in virtual time";
+        return nullptr;
+    }
+    void wait_children(const std::vector<zel::ChildProcess*>&, uint32_t ms) override { sleep_ms(ms); }
+    std::string executable_path() override { return "/sim/bin/zel_fleet"; }
+    int process_id() override { return 4711; }
+    std::string current_directory() override { return "/sim"; }
+    bool make_directory(const std::string& path) override { return !file(path) && folders.insert(path).second; }
+    bool stdout_is_terminal() override { return out_terminal; }
+    void redraw_stdout(const std::vector<std::string>& lines, size_t) override { table = lines; }
+    std::set<std::string> folders;
+    bool out_terminal = false;
+    std::vector<std::string> table;  // the lines redrawn last
 
 private:
     struct OpenPort {
