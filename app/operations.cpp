@@ -169,8 +169,9 @@ constexpr Operation kOperations[] = {
 // The usage text's last lines: what the run takes from its environment.
 constexpr const char* kEnvironment =
     "\nENVIRONMENT\n"
-    "\tZEL_PORT the port of the HUB to use when several are attached\n"
+    "\tZEL_PORT the port, or the USB location, of the HUB to use when several are attached\n"
     "\tZEL_JSON a file that receives a JSON record of the run\n"
+    "\tZEL_EVENTS a file that receives the run's events as they happen, one JSON line each\n"
     "\tZEL_TIMING fast, or documented (the default)\n"
     "\tZEL_TRACE a file that receives every byte exchanged with the HUB\n"
     "\tZEL_LOCK_DIR (Linux) the folder of the locks that keep two runs off one HUB\n"

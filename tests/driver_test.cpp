@@ -41,9 +41,10 @@ TEST(Arguments, UsageOrNothingAndNeverThePort) {
             EXPECT_EQ(b.run(t::words(line)), 0) << line;
             EXPECT_EQ(b.p.out.rfind(kVersionLine + (usage ? kUsage : ""), 0), 0u) << line;
             // Then what the usage text above does not name: the other options and the environment.
-            for (const std::string more : {"\nMORE\n", "-stest\n", "-hinfo -boot\n", "-list\n", "--version\n",
-                                           "\tZEL_PORT ", "\tZEL_JSON ", "\tZEL_TIMING ", "\tZEL_TRACE ",
-                                           "\tZEL_LOCK_DIR (Linux) ", "\tZEL_SYSFS_ROOT, ZEL_DEV_ROOT (Linux) "}) {
+            for (const std::string more :
+                 {"\nMORE\n", "-stest\n", "-hinfo -boot\n", "-list\n", "--version\n", "\tZEL_PORT ", "\tZEL_JSON ",
+                  "\tZEL_EVENTS ", "\tZEL_TIMING ", "\tZEL_TRACE ", "\tZEL_LOCK_DIR (Linux) ",
+                  "\tZEL_SYSFS_ROOT, ZEL_DEV_ROOT (Linux) "}) {
                 EXPECT_EQ(b.p.out.find(more, kUsage.size()) != std::string::npos, usage) << more;
             }
             EXPECT_TRUE(b.hub().requests().empty());
