@@ -44,6 +44,12 @@ struct Child {
         pid = ::fork();
         if (pid == 0) {
             ::dup2(fds[1], STDOUT_FILENO);
+            // As a shell would start it: a test run from `nohup ... &` ignores
+            // SIGINT, and the tool rightly keeps an ignored SIGINT ignored.
+            for (int s = 1; s < NSIG; ++s) ::signal(s, SIG_DFL);
+            sigset_t none;
+            ::sigemptyset(&none);
+            ::sigprocmask(SIG_SETMASK, &none, nullptr);
             if (::chdir(cwd.c_str()) == 0) ::execve(args[0], args.data(), envp.data());
             ::_exit(127);
         }
