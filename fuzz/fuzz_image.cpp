@@ -2,8 +2,8 @@
 // the virtual platform. Its tag is checked against the target letters and
 // its header against both layouts; for a layout the checks accept, every
 // copy the upgrade would make (first block, each chunk) must lie inside the
-// buffer the reader filled, and the chunks must declare exactly the data
-// length.
+// buffer the reader filled, and the chunks must be those of 512 bytes each
+// and the rest, as counted here.
 #include <algorithm>
 #include <cstring>
 
@@ -20,15 +20,15 @@ void copy_from(const fwimage::ImageBuffer& image, uint64_t offset) {
 
 // What the upgrade sends of one block of firmware bytes.
 void send_block(const fwimage::ImageBuffer& image, uint32_t data, uint32_t length) {
+    // Worked out here, not taken from the reader: 512 bytes a chunk, the rest in the last.
     const uint32_t chunks = fwimage::chunk_count(length);
-    uint64_t declared = 0;
+    if (chunks != (uint64_t(length) + kBlockSize - 1) / kBlockSize) fail("not one chunk per 512 bytes begun");
     for (uint32_t k = 0; k < chunks; ++k) {
-        const uint32_t n = fwimage::chunk_length(length, k);
-        if (n == 0 || n > kBlockSize) fail("a chunk is declared with 0 or more than 512 bytes");
-        declared += n;
+        if (fwimage::chunk_length(length, k) != std::min<uint64_t>(kBlockSize, length - uint64_t(k) * kBlockSize)) {
+            fail("a chunk is declared with a length other than 512 or the rest");
+        }
         copy_from(image, uint64_t(data) + uint64_t(k) * kBlockSize);
     }
-    if (declared != length) fail("the chunks do not add up to the data length");
     if (fwimage::chunk_length(length, chunks) != 0) fail("a chunk after the last one has a length");
     if (uint64_t(data) + length > image.size) fail("firmware bytes end beyond the file");
 }

@@ -77,6 +77,13 @@ TEST(HubUpgrade, AtmelByteForByteWithItsWaits) {
         EXPECT_TRUE(b.logged("INFO", line)) << line;
     }
     EXPECT_EQ(b.p.locks_taken, 1);  // one lock, held across the restart
+    // Its boot information never comes: 33, and no final trigger.
+    sim::HubConfig no_boot_info = t::hub(Kind::TorvaneAtmel);
+    no_boot_info.faults.push_back(t::on_word(0x00371AAE, {Fault::NoReply}));
+    Bench lost(no_boot_info);
+    lost.put("hub.tfh", file);
+    EXPECT_EQ(lost.run({"-h", "hub.tfh"}), 33);
+    EXPECT_EQ(t::get32(lost.writes().back(), 0), 0x00371AAEu);
 }
 
 TEST(HubUpgrade, StPartsAndTheirTriggers) {
@@ -101,6 +108,8 @@ TEST(HubUpgrade, StPartsAndTheirTriggers) {
             EXPECT_EQ(part.fw_signature, a ? 0xA1A2A3A4u : 0xB1B2B3B4u);
             EXPECT_EQ(part.data, a ? t::slice(file, 596 + 700, 1100) : t::slice(file, 596, 700));
             EXPECT_EQ(part.image_word, 0x2E0D0C0Bu);
+            EXPECT_EQ(part.data_signature, a ? 0xA5A6A7A8u : 0xB5B6B7B8u);
+            EXPECT_EQ(part.first_block, t::slice(file, 84, 512));
         }
         EXPECT_EQ(t::get32(b.writes().back(), 0), 0x00730100u);
         EXPECT_EQ(fw.final_triggers, 1);
@@ -223,6 +232,7 @@ TEST(ImageFiles, ChunksByLength) {
         EXPECT_EQ(b.run({"-s", "s.tfs"}), 0) << b.at("ERROR");
         ASSERT_EQ(b.hub().config().firmware.sensor_parts.size(), 1u);
         EXPECT_EQ(b.hub().config().firmware.sensor_parts[0].chunk_lengths, declared) << length;
+        EXPECT_TRUE(b.hub().config().firmware.violations.empty()) << length;
     }
 }
 

@@ -87,6 +87,17 @@ TEST(HubInformation, RequestByFramingAndKindAndTheBootReport) {
         // A legacy HUB is told by the silence after the probe: 2 s.
         EXPECT_EQ(b.logged("INFO", "HUB with legacy version\n"), c.legacy);
     }
+    // The probe's answer decides: 2 bytes mean legacy, 4 bytes within 2 s current.
+    for (const auto& [fault, legacy] :
+         std::vector<std::pair<sim::Fault, bool>>{{{Fault::ShortReply, 0, 2}, true},
+                                                  {{Fault::LateReply, 0, 0, 0, 1500}, false}}) {
+        sim::HubConfig c = t::hub(Kind::TorvaneAtmel);
+        c.faults.push_back(t::on_request(0, fault));
+        Bench b(c);
+        EXPECT_EQ(b.run({"-hinfo"}), legacy ? 11 : 0);
+        EXPECT_EQ(b.logged("INFO", "HUB with legacy version\n"), legacy);
+        EXPECT_EQ(b.writes().back(), t::request(legacy ? 0x006300AE : 0x00630100));
+    }
 }
 
 TEST(HubInformation, FailuresAtTheirPlacesWithTheirResults) {
@@ -294,7 +305,7 @@ TEST(WifiConfiguration, WriteSendsWhatTheFileSaysAndReturnsTheStatus) {
         "Lab</SSID><UNITY_ADDR>ABCDEF</UNITY_ADDR>"
         "<CHANNEL_NO> 011 </CHANNEL_NO><SERVERIP>192.0.2.300</SERVERIP><DEVICEIP>10.0.x.1</DEVICEIP><PORT>-1</PORT>"
         "<GATEWAY>1.2.3.4</GATEWAY><GATEWAY>5.6.7.8</GATEWAY><Other/><DHCP><Automatic value=\"true\"/><Manual "
-        "value=\"false\"/></DHCP><SECURITY_TYPE>" +
+        "value=\"true\"/></DHCP><SECURITY_TYPE>" +
         [] {
             std::string twelve;
             for (int i = 0; i < 12; ++i) twelve += "<O value=\"false\"/>";
@@ -313,7 +324,7 @@ TEST(WifiConfiguration, WriteSendsWhatTheFileSaysAndReturnsTheStatus) {
         sent.erase(sent.begin(), sent.begin() + 4);
         Bytes expected(100, 0);
         std::copy_n("ABCD", 4, expected.begin());
-        const std::pair<size_t, uint32_t> words[] = {{8, 0},           {12, 11},         {16, 12},
+        const std::pair<size_t, uint32_t> words[] = {{8, 1},           {12, 11},         {16, 12},
                                                      {20, 0x2C0200C0}, {24, 0xFFFFFFFF}, {28, 0x0100000A},
                                                      {32, 0x08070605}, {36, 0}};
         for (const auto& [offset, value] : words) t::put32(expected, offset - 4, value);
@@ -371,9 +382,10 @@ TEST(WifiConfiguration, AFileThatCannotBeUsedNeverReachesTheHub) {
 
 TEST(WifiScan, OneEntryPerNameAtMostElevenAndTheRequestHead) {
     sim::HubConfig c = t::hub();
-    c.network.access_points = {{1, 2, 3, 4, "A"}, {5, 6, 7, 8, "B"}, {9, 9, 9, 9, "A"}, {1, 1, 1, 1, "a"},
-                               {2, 2, 2, 2, ""},  {3, 3, 3, 3, ""},  {4, 4, 4, 4, "C"}, {5, 5, 5, 5, "D"},
-                               {6, 6, 6, 6, "E"}, {7, 7, 7, 7, "F"}, {8, 8, 8, 8, "G"}, {9, 9, 9, 9, "H"}};
+    c.network.access_points = {{1, 2, 3, 4, "A"}, {5, 6, 7, 8, "B"}, {9, 9, 9, 9, std::string("A\0xyz", 5)},
+                               {1, 1, 1, 1, "a"}, {2, 2, 2, 2, ""},  {3, 3, 3, 3, ""},
+                               {4, 4, 4, 4, "C"}, {5, 5, 5, 5, "D"}, {6, 6, 6, 6, "E"},
+                               {7, 7, 7, 7, "F"}, {8, 8, 8, 8, "G"}, {9, 9, 9, 9, "H"}};
     c.network.scan_count = 200;  // taken as 11: "H" is never seen
     Bench b(c);
     EXPECT_EQ(b.run({"-rs", "6"}), 0);
@@ -410,6 +422,7 @@ TEST(WifiScan, OneEntryPerNameAtMostElevenAndTheRequestHead) {
     EXPECT_NE(silent.p.out.find("\nBand 2.4GHz - Channel 6\n"), std::string::npos);
     EXPECT_NE(silent.p.out.find("Number of access points found 0\n"), std::string::npos);
     EXPECT_TRUE(silent.reported("ScanNetworksCommand::RunCommand", t::kNoFeedback));
+    EXPECT_LT(silent.p.now_ms(), 1000 + 1200 + 20000 + 100);  // open, probe, the reply's 20 s and one read
 }
 
 // --- the sensor triggers ------------------------------------------------------------------------------
@@ -437,19 +450,26 @@ TEST(SensorTriggers, WrittenWithoutEchoThenThePortReopened) {
                                 "sensor image file to upgrade them, or -srf to start their firmware.\n"));
     }
     // Gone before the trigger could be written: 41. Back 8 s after it: found
-    // at the fourth look. Gone for good after it: 41, after 20 looks.
-    for (const auto& [absent_ms, gone_at_once, result] :
-         std::vector<std::tuple<int64_t, bool, int>>{{-1, true, 41}, {8000, false, 0}, {-1, false, 41}}) {
+    // at the fourth look. Gone for good after it: 41, after 20 looks. Back,
+    // but its port never opens again: 41 in both timings.
+    for (const auto& [absent_ms, gone_at_once, refusals, fast, result] :
+         std::vector<std::tuple<int64_t, bool, int, bool, int>>{{-1, true, 0, false, 41},
+                                                                {8000, false, 0, false, 0},
+                                                                {-1, false, 0, false, 41},
+                                                                {1500, false, 20, false, 41},
+                                                                {1500, false, 20, true, 41}}) {
         sim::HubConfig c = t::hub();
         c.sensor_trigger_drops = true;
         c.reset_absent_ms = absent_ms;
+        c.refuse_opens_after_restart = refusals;
         if (gone_at_once) c.faults.push_back(t::on_request(0, {Fault::Vanish, 0, 0, 0, -1}));
         Bench b(c);
+        if (fast) b.p.env["ZEL_TIMING"] = "fast";
         EXPECT_EQ(b.run({"-sfb"}), result);
         EXPECT_EQ(b.count("Opening COM port\n"), result == 0 ? 2 : 1);
         EXPECT_EQ(b.reported("SimpleCommand::RunCommand", gone_at_once ? t::kWriteFailed : t::kNotConnected),
                   result == 41);
-        if (result == 0 || gone_at_once) continue;
+        if (result == 0 || gone_at_once || refusals > 0) continue;
         EXPECT_TRUE(b.logged("ERROR",
                              "CDC-interface: The HUB at 'COM3' (USB location 1-1) did not come back after "
                              "its restart\n"));
@@ -539,6 +559,10 @@ TEST(SelfTest, FailedStepsVersionsAndRefusals) {
         for (const std::string& e : c.errors) EXPECT_TRUE(b.logged("ERROR", e)) << e << b.at("ERROR");
         EXPECT_EQ(b.hub().mode() == sim::Mode::Bootloader, c.to_bootloader);
         EXPECT_EQ(b.logged("INFO", "Running step 3\n"), c.reaches_step_3);
+        // 5 ms after every step from step 2 on, also after a failed one.
+        EXPECT_EQ(std::count_if(b.p.waits.begin(), b.p.waits.end(),
+                                [](const sim::Wait& w) { return w.duration == 50000; }),
+                  c.reaches_step_3 ? (c.kind == Kind::Quillet ? 31 : 2) : 0);
         EXPECT_TRUE(verdicts[i].empty() || b.log().back().text == verdicts[i]) << b.log().back().text;
     }
 }

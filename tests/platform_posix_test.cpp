@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -172,6 +173,18 @@ TEST_F(Port, ReadsEndAsAWindowsPortWouldAndNothingIsTranslated) {
     EXPECT_EQ(p.port_read(port_, buffer.data(), 104), 30);
     EXPECT_EQ(buffer[0], 2);
     sender.join();
+
+    // Bytes that keep coming within 10 ms of each other do not hold a read
+    // beyond its 10 n + 10 ms: 210 ms for 20, the first byte after 205 ms.
+    std::thread trickle([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(205));
+        for (int i = 0; i < 20; ++i) {
+            send(t::Bytes(1, 3));
+            std::this_thread::sleep_for(std::chrono::milliseconds(8));
+        }
+    });
+    EXPECT_LT(p.port_read(port_, buffer.data(), 20), 20);
+    trickle.join();
 }
 
 TEST_F(Port, HeldGoneOrHungEveryFailureIsToldAndBounded) {
@@ -195,6 +208,17 @@ TEST_F(Port, HeldGoneOrHungEveryFailureIsToldAndBounded) {
     EXPECT_EQ(p.port_write(port_, chunk.data(), 1), 0);
     EXPECT_GE(ms_since(start), 20.0);
     EXPECT_LT(ms_since(start), 500.0);
+
+    // A device that takes a byte but never passes it on: the wait for it to leave has the same bound.
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    const uint8_t byte = 1;
+    const auto queued = Clock::now();
+    EXPECT_EQ(p.port_write(zel::PortHandle(pair[0]), &byte, 1), 0);
+    EXPECT_GE(ms_since(queued), 20.0);
+    EXPECT_LT(ms_since(queued), 500.0);
+    ::close(pair[0]);
+    ::close(pair[1]);
 
     ::close(master_);  // the device goes away
     master_ = -1;
