@@ -98,13 +98,9 @@ protected:
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         dir_ = pattern;
         fs::create_directories(dir_ / "work");
-        std::vector<std::string> argv{std::string(ZEL_BIN_DIR) + "/zel_hub_sim",
-                                      "--dir",
-                                      (dir_ / "hub").string(),
-                                      "--trace",
-                                      (dir_ / "trace.txt").string(),
-                                      "--exit-after-idle",
-                                      "60"};
+        std::vector<std::string> argv =
+            t::words(std::string(ZEL_BIN_DIR) + "/zel_hub_sim --dir " + (dir_ / "hub").string() + " --trace " +
+                     (dir_ / "trace.txt").string() + " --exit-after-idle 60");
         argv.insert(argv.end(), hubs.begin(), hubs.end());
         sim_ = std::make_unique<Child>(argv, std::vector<std::string>{"PATH=/usr/bin:/bin"}, dir_.string());
         const std::string lines =
@@ -146,10 +142,8 @@ TEST_F(Stand, TwoHubsTheChosenOneComesBackUnderAnotherNameAndTheOtherHearsNothin
     const auto list = tool({"-list"});
     const std::string listed = list->read_all(10);
     EXPECT_EQ(list->wait(5), 0);
-    EXPECT_NE(listed.find((dir_ / "hub/dev/ttyACM0").string() + "\tTorvane (ST)\tUSB location 1-1"), std::string::npos)
-        << listed;
-    EXPECT_NE(listed.find((dir_ / "hub/dev/ttyACM1").string() + "\tQuillet\tUSB location 1-2"), std::string::npos)
-        << listed;
+    for (const std::string row : {"ttyACM0\tTorvane (ST)\tUSB location 1-1", "ttyACM1\tQuillet\tUSB location 1-2"})
+        EXPECT_NE(listed.find((dir_ / "hub/dev/").string() + row), std::string::npos) << listed;
     const auto run = tool({"-sfb"}, {"ZEL_PORT=" + (dir_ / "hub/dev/ttyACM1").string()});
     const std::string out = run->read_all(30);
     EXPECT_EQ(run->wait(5), 0) << out;
