@@ -25,22 +25,22 @@ TEST(EventStream, AnUpgradeFromStartToEnd) {
     EXPECT_EQ(order, "sshswsswssswssswssswssve");
     const std::string upgrade = R"("leaves":"The HUB stays in its bootloader","next":"run -h with the same image )"
                                 R"(file again to complete the upgrade")";
-    for (const std::string& expected : std::vector<std::string>{
-             R"({"event":"start","t":0.000,"time":"2026-12-05T09:07:03.004Z","tool":"zel_usb_interface",)"
-             R"("version":"2.0.2+45","operation":"-h","arguments":["-h","hub.tfh"],"pid":4711})",
-             R"({"event":"stage","t":0.000,"doing":"connecting to the HUB","leaves":"Nothing on the )"
-             R"(HUB was changed","next":""})",
-             R"j({"event":"hub","t":0.000,"port":"COM3","location":"1-1","kind":"Torvane (ST)"})j",
-             R"({"event":"wait","t":1.033,"for":"for the HUB to restart","max_s":5})",
+    for (const std::string& expected : {
+             std::string(R"({"event":"start","t":0.000,"time":"2026-12-05T09:07:03.004Z","tool":"zel_usb_interface",)"
+                         R"("version":"2.0.2+45","operation":"-h","arguments":["-h","hub.tfh"],"pid":4711})"),
+             std::string(R"({"event":"stage","t":0.000,"doing":"connecting to the HUB","leaves":"Nothing on the )"
+                         R"(HUB was changed","next":""})"),
+             std::string(R"j({"event":"hub","t":0.000,"port":"COM3","location":"1-1","kind":"Torvane (ST)"})j"),
+             std::string(R"({"event":"wait","t":1.033,"for":"for the HUB to restart","max_s":5})"),
              R"({"event":"stage","t":7.033,"doing":"starting the transfer of part 1 of 2",)" + upgrade +
                  R"(,"progress":{"part":1,"parts":2}})",
              R"({"event":"stage","t":12.087,"doing":"sending firmware chunk 3 of 3 of part 1 of 2",)" + upgrade +
                  R"(,"progress":{"chunk":3,"chunks":3,"part":1,"parts":2}})",
-             R"({"event":"verdict","t":17.755,"ok":true,"text":"Done: the HUB firmware was upgraded. )"
-             R"(The HUB runs firmware 2.4.0-R, signature 0xb1b2b3b4.","hub_state":"The HUB runs )"
-             R"(firmware 2.4.0-R, signature 0xb1b2b3b4","next":"","firmware_version":"2.4.0-R",)"
-             R"("firmware_signature":"0xb1b2b3b4"})",
-             R"({"event":"end","t":17.755,"result":0,"exit_code":0})",
+             std::string(R"({"event":"verdict","t":17.755,"ok":true,"text":"Done: the HUB firmware was upgraded. )"
+                         R"(The HUB runs firmware 2.4.0-R, signature 0xb1b2b3b4.","hub_state":"The HUB runs )"
+                         R"(firmware 2.4.0-R, signature 0xb1b2b3b4","next":"","firmware_version":"2.4.0-R",)"
+                         R"("firmware_signature":"0xb1b2b3b4"})"),
+             std::string(R"({"event":"end","t":17.755,"result":0,"exit_code":0})"),
          }) {
         EXPECT_NE(std::find(lines.begin(), lines.end(), expected), lines.end()) << expected;
     }
