@@ -98,9 +98,10 @@ protected:
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         dir_ = pattern;
         fs::create_directories(dir_ / "work");
-        std::vector<std::string> argv =
-            t::words(std::string(ZEL_BIN_DIR) + "/zel_hub_sim --dir " + (dir_ / "hub").string() + " --trace " +
-                     (dir_ / "trace.txt").string() + " --exit-after-idle 60");
+        // The build folder's name may hold a space; the temporary folder's does not.
+        std::vector<std::string> argv = t::words("--dir " + (dir_ / "hub").string() + " --trace " +
+                                                 (dir_ / "trace.txt").string() + " --exit-after-idle 60");
+        argv.insert(argv.begin(), std::string(ZEL_BIN_DIR) + "/zel_hub_sim");
         argv.insert(argv.end(), hubs.begin(), hubs.end());
         sim_ = std::make_unique<Child>(argv, std::vector<std::string>{"PATH=/usr/bin:/bin"}, dir_.string());
         const std::string lines =
