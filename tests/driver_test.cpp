@@ -60,7 +60,6 @@ TEST(Arguments, UsageOrNothingAndNeverThePort) {
 }
 
 TEST(Arguments, WithoutAHubEveryOptionEndsWithItsFailureLineAndSaysSo) {
-    t::SinglePart image;
     const std::string refused = "Nothing was sent to the HUB: ";
     const std::vector<std::tuple<std::vector<std::string>, int, std::string>> cases = {
         {{"-srf"}, 6, "Something went wrong trying to trigger sensors to run firmware - error-code 6!!\n"},
@@ -78,7 +77,7 @@ TEST(Arguments, WithoutAHubEveryOptionEndsWithItsFailureLineAndSaysSo) {
     };
     for (const auto& [args, result, failure] : cases) {
         Bench b;
-        b.put("hub.tfh", image.bytes());
+        b.put("hub.tfh", t::SinglePart{}.bytes());
         EXPECT_EQ(b.run(args), result) << args[0];
         EXPECT_TRUE(b.logged("ERROR", failure)) << b.at("ERROR");
         EXPECT_FALSE(b.logged("INFO", "Opening COM port\n"));

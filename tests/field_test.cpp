@@ -30,13 +30,10 @@ bool done(const sim::HubModel& hub, const std::string& option) {
 }
 
 TEST(SeveralHubs, EveryRestartReachesTheChosenHubAndTheOtherGetsNothing) {
-    t::SinglePart atmel;
-    t::TwoPart quillet;
-    quillet.target = 'H';
     const std::vector<TwoHubs> cases = {
         {"-h on the second, by ZEL_PORT", {"-h", "img"}, Kind::TorvaneST, Kind::TorvaneST, true, t::TwoPart{}.bytes()},
-        {"-h on the first", {"-h", "img"}, Kind::TorvaneAtmel, Kind::TorvaneST, false, atmel.bytes()},
-        {"-h on a Quillet", {"-h", "img"}, Kind::Quillet, Kind::Quillet, true, quillet.bytes()},
+        {"-h on the first", {"-h", "img"}, Kind::TorvaneAtmel, Kind::TorvaneST, false, t::SinglePart{}.bytes()},
+        {"-h on a Quillet", {"-h", "img"}, Kind::Quillet, Kind::Quillet, true, t::TwoPart{.target = 'H'}.bytes()},
         {"-s", {"-s", "img"}, Kind::TorvaneST, Kind::TorvaneST, true, t::sensor_image()},
         {"-sfb", {"-sfb"}, Kind::TorvaneST, Kind::Quillet, false, {}},
         {"-srf", {"-srf"}, Kind::Quillet, Kind::TorvaneST, true, {}},
@@ -54,14 +51,9 @@ TEST(SeveralHubs, EveryRestartReachesTheChosenHubAndTheOtherGetsNothing) {
             chosen.reset_absent_ms = slow ? 11000 : 1500;
             sim::HubConfig other = t::hub(c.other_kind, false, "COM4");
             Bench b;
-            if (c.by_zel_port) {
-                b.attach(other);
-                b.attach(chosen);
-                b.p.env["ZEL_PORT"] = "COM5";
-            } else {
-                b.attach(chosen);
-                b.attach(other);
-            }
+            b.attach(c.by_zel_port ? other : chosen);
+            b.attach(c.by_zel_port ? chosen : other);
+            if (c.by_zel_port) b.p.env["ZEL_PORT"] = "COM5";
             sim::HubModel& hub = b.hub(c.by_zel_port ? 1 : 0);
             if (!c.image.empty()) b.put("img", c.image);
             EXPECT_EQ(b.run(c.args), 0) << b.at("ERROR");

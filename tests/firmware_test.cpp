@@ -17,11 +17,7 @@ using t::Kind;
 struct Buffer {
     Bytes b = Bytes(536, 0);
     Bytes form(uint8_t marker_byte1, uint8_t code, uint8_t parameter) {
-        b[0] = 0xAE;
-        b[1] = marker_byte1;
-        b[2] = code;
-        b[3] = parameter;
-        return b;
+        return word(0xAE | marker_byte1 << 8 | code << 16 | uint32_t(parameter) << 24);
     }
     Bytes word(uint32_t w) {
         t::put32(b, 0, w);
@@ -92,10 +88,7 @@ TEST(HubUpgrade, StPartsAndTheirTriggers) {
         sim::HubConfig c = t::hub(kind);
         c.firmware.st_parts = std::max(parts, 1);
         Bench b(c);
-        t::TwoPart image;
-        image.target = kind == Kind::Quillet ? 'H' : 'I';
-        image.count = parts;
-        const Bytes file = image.bytes();
+        const Bytes file = t::TwoPart{.target = kind == Kind::Quillet ? 'H' : 'I', .count = parts}.bytes();
         b.put("hub.tfh", file);
         ASSERT_EQ(b.run({"-h", "hub.tfh"}), 0) << b.at("ERROR");
         const sim::FirmwareArea& fw = b.hub().config().firmware;
@@ -161,16 +154,8 @@ TEST(HubUpgrade, ReportByStatusAndTheBootMessage) {
 }
 
 TEST(ImageFiles, RefusedBeforeAnyPortIsOpenedSayingWhy) {
-    t::SinglePart atmel, sensor, bad_variant;
-    sensor.target = 'S';
-    bad_variant.variant = 'D';
-    t::TwoPart st, quillet_image, nine, none, negative;
-    quillet_image.target = 'H';
-    nine.count = 9;
-    none.count = 0;
-    negative.count = -1;
-    negative.target = 'H';
-    Bytes beyond_file = atmel.bytes(), long_sensor = sensor.bytes(), long_part = st.bytes();
+    const Bytes st = t::TwoPart{}.bytes(), atmel = t::SinglePart{}.bytes(), sensor = t::sensor_image();
+    Bytes beyond_file = atmel, long_sensor = sensor, long_part = st;
     t::put32(beyond_file, 12, 5000);
     t::put32(long_sensor, 40 + 12, 100000);
     t::put32(long_part, 72, 100000);
@@ -185,12 +170,14 @@ TEST(ImageFiles, RefusedBeforeAnyPortIsOpenedSayingWhy) {
     const std::vector<Case> cases = {
         {Kind::TorvaneST, "-h", {}, who_st, "there is no file img"},
         {Kind::TorvaneST, "-h", Bytes(5, 'Z'), who_st, "not an image file (it does not start with ZELS)"},
-        {Kind::TorvaneST, "-h", quillet_image.bytes(), who_st, "target letter 'H', but this upgrade takes 'I'"},
-        {Kind::Quillet, "-h", st.bytes(), who_st, "target letter 'I', but this upgrade takes 'H'"},
-        {Kind::TorvaneAtmel, "-h", st.bytes(), who_atmel, "target letter 'I', but this upgrade takes 'H'"},
-        {Kind::TorvaneAtmel, "-h", sensor.bytes(), who_atmel, "target letter 'S', but this upgrade takes 'H'"},
-        {Kind::TorvaneAtmel, "-s", atmel.bytes(), who_atmel, "target letter 'H', but this upgrade takes 'S'"},
-        {Kind::TorvaneAtmel, "-h", bad_variant.bytes(), who_atmel, "variant letter 'D' is neither 'B' nor 'F'"},
+        {Kind::TorvaneST, "-h", t::TwoPart{.target = 'H'}.bytes(), who_st,
+         "target letter 'H', but this upgrade takes 'I'"},
+        {Kind::Quillet, "-h", st, who_st, "target letter 'I', but this upgrade takes 'H'"},
+        {Kind::TorvaneAtmel, "-h", st, who_atmel, "target letter 'I', but this upgrade takes 'H'"},
+        {Kind::TorvaneAtmel, "-h", sensor, who_atmel, "target letter 'S', but this upgrade takes 'H'"},
+        {Kind::TorvaneAtmel, "-s", atmel, who_atmel, "target letter 'H', but this upgrade takes 'S'"},
+        {Kind::TorvaneAtmel, "-h", t::SinglePart{.variant = 'D'}.bytes(), who_atmel,
+         "variant letter 'D' is neither 'B' nor 'F'"},
         {Kind::TorvaneAtmel, "-h", beyond_file, who_atmel,
          "header at 0x1388 with its first block ends beyond the file of 1600 bytes"},
         {Kind::TorvaneAtmel, "-s", long_sensor, who_atmel,
@@ -199,9 +186,12 @@ TEST(ImageFiles, RefusedBeforeAnyPortIsOpenedSayingWhy) {
          "firmware length 0x186a0 from offset 0x238 ends beyond the file of 1600 bytes"},
         {Kind::TorvaneST, "-h", long_part, who_st,
          "part data lengths 0x186a0 and 0x2bc end beyond the file of 2399 bytes"},
-        {Kind::TorvaneST, "-h", nine.bytes(), who_st, "part count 9 is above the 8 parts an image may have"},
-        {Kind::TorvaneST, "-h", none.bytes(), who_st, "part count 0 is below the 1 part an image must have"},
-        {Kind::Quillet, "-h", negative.bytes(), who_st, "part count -1 is below the 1 part an image must have"},
+        {Kind::TorvaneST, "-h", t::TwoPart{.count = 9}.bytes(), who_st,
+         "part count 9 is above the 8 parts an image may have"},
+        {Kind::TorvaneST, "-h", t::TwoPart{.count = 0}.bytes(), who_st,
+         "part count 0 is below the 1 part an image must have"},
+        {Kind::Quillet, "-h", t::TwoPart{.target = 'H', .count = -1}.bytes(), who_st,
+         "part count -1 is below the 1 part an image must have"},
         {Kind::TorvaneST, "-h", Bytes(16777217, 0), who_st,
          "file of 16777217 bytes is larger than the 16777216 bytes an image may have"},
     };

@@ -90,20 +90,17 @@ TEST_F(Discovery, UsbTtysInNaturalOrderWithTheirLocations) {
     setenv("ZEL_SYSFS_ROOT", (dir_ / "sys").c_str(), 1);
     setenv("ZEL_DEV_ROOT", "/dev/zel", 1);
 
-    const auto devices = native_platform().list_usb_serial_devices();
-    ASSERT_EQ(devices.size(), 3u);
-    const std::tuple<std::string, int, int, std::string> expected[] = {{"/dev/zel/ttyACM2", 0x03eb, 0x2404, "1-1.4"},
-                                                                       {"/dev/zel/ttyACM10", 0x0483, 0xa432, "1-3"},
-                                                                       {"/dev/zel/ttyUSB0", 0x0483, 0x5740, "2-1"}};
-    for (size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(devices[i].port_name, std::get<0>(expected[i]));
-        EXPECT_EQ(std::tuple(int(devices[i].vendor_id), int(devices[i].product_id)),
-                  std::tuple(std::get<1>(expected[i]), std::get<2>(expected[i])));
-        EXPECT_EQ(devices[i].location, std::get<3>(expected[i]));
+    using Found = std::tuple<std::string, int, int, std::string>;
+    std::vector<Found> found;
+    for (const zel::UsbSerialDevice& d : native_platform().list_usb_serial_devices()) {
+        found.emplace_back(d.port_name, int(d.vendor_id), int(d.product_id), d.location);
         // Its lock key: the device's folder, unique also across fake trees.
-        EXPECT_EQ(devices[i].lock_key.rfind(fs::canonical(dir_).string() + "/sys/devices/usb", 0), 0u);
-        EXPECT_TRUE(devices[i].lock_key.ends_with("/" + std::get<3>(expected[i])));
+        EXPECT_EQ(d.lock_key.rfind(fs::canonical(dir_).string() + "/sys/devices/usb", 0), 0u);
+        EXPECT_TRUE(d.lock_key.ends_with("/" + d.location));
     }
+    EXPECT_EQ(found, (std::vector<Found>{{"/dev/zel/ttyACM2", 0x03eb, 0x2404, "1-1.4"},
+                                         {"/dev/zel/ttyACM10", 0x0483, 0xa432, "1-3"},
+                                         {"/dev/zel/ttyUSB0", 0x0483, 0x5740, "2-1"}}));
     setenv("ZEL_SYSFS_ROOT", (dir_ / "nowhere").c_str(), 1);
     EXPECT_TRUE(native_platform().list_usb_serial_devices().empty());
 }

@@ -145,25 +145,19 @@ HubModel* SimPlatform::hub_named(const std::string& name) {
 }
 
 zel::PortHandle SimPlatform::port_create(const std::string& name, zel::OpenFailure& why) {
+    const auto refused = [&why](zel::OpenFailure failure) {
+        why = failure;
+        return zel::kInvalidPort;
+    };
     HubModel* hub = hub_named(name);
-    if (hub == nullptr || !hub->present(now_)) {
-        why = zel::OpenFailure::Missing;
-        return zel::kInvalidPort;
-    }
-    if (hub->config().open_denied) {
-        why = zel::OpenFailure::Denied;
-        return zel::kInvalidPort;
-    }
+    if (hub == nullptr || !hub->present(now_)) return refused(zel::OpenFailure::Missing);
+    if (hub->config().open_denied) return refused(zel::OpenFailure::Denied);
     // Opened without sharing: a second opener is refused.
     for (const auto& [h, open] : handles_) {
-        if (open.hub == hub && open.generation == hub->generation()) {
-            why = zel::OpenFailure::Busy;
-            return zel::kInvalidPort;
-        }
+        if (open.hub == hub && open.generation == hub->generation()) return refused(zel::OpenFailure::Busy);
     }
     if (!hub->accept_open(now_)) {
-        why = hub->config().refusals_denied ? zel::OpenFailure::Denied : zel::OpenFailure::Busy;
-        return zel::kInvalidPort;
+        return refused(hub->config().refusals_denied ? zel::OpenFailure::Denied : zel::OpenFailure::Busy);
     }
     const zel::PortHandle h = next_handle_++;
     handles_[h] = {hub, hub->generation()};
