@@ -59,44 +59,6 @@ TEST(Arguments, UsageOrNothingAndNeverThePort) {
     EXPECT_EQ(version.p.out, kVersionLine + "zel_usb_interface 2.0.2+45\n");
 }
 
-TEST(Arguments, WithoutAHubEveryOptionEndsWithItsFailureLineAndSaysSo) {
-    const std::string refused = "Nothing was sent to the HUB: ";
-    const std::vector<std::tuple<std::vector<std::string>, int, std::string>> cases = {
-        {{"-srf"}, 6, "Something went wrong trying to trigger sensors to run firmware - error-code 6!!\n"},
-        {{"-sfb"}, 6, "Something went wrong trying to trigger sensors to bootloader - error-code 6!!\n"},
-        {{"-hinfo"}, 6, "Something went wrong getting HUB info - error-code 6\n"},
-        {{"-sinfo"}, 6, "Something went wrong reading Sensors information - error-code 6!!\n"},
-        {{"-log"}, 6, "Something went wrong reading LOG-file - error-code 6\n"},
-        {{"-stest"}, 6, "Something went wrong in the self-test - error-code 6\n"},
-        {{"-r", "net.xml"}, 6, "Something went wrong reading network configuration!! - error-code 6\n"},
-        {{"-h", "hub.tfh"}, 6, "Something went wrong with HUB firmware-upgrade - error-code 6!!\n"},
-        // An image or a configuration file is judged before any port opens.
-        {{"-w", "missing.xml"}, 18, "Network configuration failed - status 18\n"},
-        {{"-h", "missing.tfh"}, 25, "Something went wrong with HUB firmware-upgrade - error-code 25!!\n"},
-        {{"-s", "hub.tfh"}, 25, "Something went wrong with Sensors firmware-upgrade - error-code 25!!\n"},
-    };
-    for (const auto& [args, result, failure] : cases) {
-        Bench b;
-        b.put("hub.tfh", t::SinglePart{}.bytes());
-        EXPECT_EQ(b.run(args), result) << args[0];
-        EXPECT_TRUE(b.logged("ERROR", failure)) << b.at("ERROR");
-        EXPECT_FALSE(b.logged("INFO", "Opening COM port\n"));
-        // The last line: no HUB, or why the file was refused.
-        const std::string verdict = b.log().back().text;
-        EXPECT_TRUE(result == 6 ? verdict == kNoHub
-                                : verdict.find(refused) != std::string::npos &&
-                                      verdict.find(" " + args[0] + " ") != std::string::npos)
-            << verdict;
-    }
-    Bench b;
-    EXPECT_EQ(b.run({"-rs", "300", "1"}), 6);
-    EXPECT_EQ(b.p.out, kVersionLine +
-                           "The channel \"300\" is not a number from 0 to 20: channel 44 is sent\n"
-                           "\nBand 5GHz - Channel 44\nScanning: Band 5GHz - Channel 44\n"
-                           "Creating object ScanNetworksCommand\nNumber of access points found 0\n" +
-                           kNoHub);
-}
-
 TEST(ChoosingTheHub, ZelPortTheFirstOrAWarningNamingTheOthers) {
     auto two = [](Bench& b) {
         b.attach();

@@ -12,59 +12,6 @@ using t::Bytes;
 using t::Fault;
 using t::Kind;
 
-struct TwoHubs {
-    std::string title;
-    std::vector<std::string> args;
-    Kind chosen_kind, other_kind;
-    bool by_zel_port;  // else the chosen one is listed first
-    Bytes image;
-};
-
-// Did the chosen HUB get the whole job?
-bool done(const sim::HubModel& hub, const std::string& option) {
-    const sim::FirmwareArea& fw = hub.config().firmware;
-    if (option == "-h") return !fw.hub_parts.empty() && fw.hub_parts.back().complete && fw.final_triggers == 1;
-    if (option == "-s") return !fw.sensor_parts.empty() && fw.sensor_parts.back().complete;
-    if (option == "-stest") return hub.config().selftest.resets.size() == 2 && !hub.config().selftest.safe_mode;
-    return hub.requests_with_word(option == "-srf" ? 0x00181500 : 0x00481500).size() == 1;
-}
-
-TEST(SeveralHubs, EveryRestartReachesTheChosenHubAndTheOtherGetsNothing) {
-    const std::vector<TwoHubs> cases = {
-        {"-h on the second, by ZEL_PORT", {"-h", "img"}, Kind::TorvaneST, Kind::TorvaneST, true, t::TwoPart{}.bytes()},
-        {"-h on the first", {"-h", "img"}, Kind::TorvaneAtmel, Kind::TorvaneST, false, t::SinglePart{}.bytes()},
-        {"-h on a Quillet", {"-h", "img"}, Kind::Quillet, Kind::Quillet, true, t::TwoPart{.target = 'H'}.bytes()},
-        {"-s", {"-s", "img"}, Kind::TorvaneST, Kind::TorvaneST, true, t::sensor_image()},
-        {"-sfb", {"-sfb"}, Kind::TorvaneST, Kind::Quillet, false, {}},
-        {"-srf", {"-srf"}, Kind::Quillet, Kind::TorvaneST, true, {}},
-        {"-stest", {"-stest"}, Kind::Quillet, Kind::Quillet, true, {}},
-        {"-stest on the first", {"-stest"}, Kind::Quillet, Kind::TorvaneAtmel, false, {}},
-    };
-    for (const TwoHubs& c : cases) {
-        for (const bool slow : {false, true}) {
-            SCOPED_TRACE(c.title + (slow ? ", back after the other was listed again" : ""));
-            // The chosen HUB comes back under another name, enumerated after
-            // the other one; slow: 6 s later than the tool first looks.
-            sim::HubConfig chosen = t::hub(c.chosen_kind, false, "COM5");
-            chosen.port_name_after_reset = "COM9";
-            chosen.sensor_trigger_drops = c.args[0] == "-sfb" || c.args[0] == "-srf";
-            chosen.reset_absent_ms = slow ? 11000 : 1500;
-            sim::HubConfig other = t::hub(c.other_kind, false, "COM4");
-            Bench b;
-            b.attach(c.by_zel_port ? other : chosen);
-            b.attach(c.by_zel_port ? chosen : other);
-            if (c.by_zel_port) b.p.env["ZEL_PORT"] = "COM5";
-            sim::HubModel& hub = b.hub(c.by_zel_port ? 1 : 0);
-            if (!c.image.empty()) b.put("img", c.image);
-            EXPECT_EQ(b.run(c.args), 0) << b.at("ERROR");
-            EXPECT_TRUE(done(hub, c.args[0]));
-            EXPECT_TRUE(b.hub(c.by_zel_port ? 0 : 1).requests().empty());
-            EXPECT_TRUE(hub.config().firmware.violations.empty());
-            EXPECT_EQ(b.p.open_handles(), 0u);
-        }
-    }
-}
-
 TEST(SeveralHubs, AHubThatNeverComesBackIsNamedAndTheOtherLeftAlone) {
     for (const std::vector<std::string>& args : {std::vector<std::string>{"-h", "img"}, {"-sfb"}}) {
         sim::HubConfig chosen = t::hub(Kind::TorvaneST, false, "COM5");
@@ -169,17 +116,6 @@ TEST(HungHub, AWriteThatIsNotTakenEndsTheStepAfterItsTimeOut) {
     }
 }
 
-TEST(FilesOfTheUser, TheConfigurationIsWrittenWholeOrNotAtAll) {
-    for (const bool exists : {true, false}) {
-        Bench b(t::hub());
-        b.p.closed_folders.insert("dir");  // takes no new file, not even the temporary one
-        if (exists) b.put("dir/net.xml", std::string("old"));
-        EXPECT_EQ(b.run({"-r", "dir/net.xml"}), exists ? 0 : 14);
-        EXPECT_EQ(b.content("dir/net.xml").rfind("<?xml version", 0) == 0, exists);
-        EXPECT_EQ(b.logged("ERROR", "Unable to write configuration file dir/net.xml.\n"), !exists);
-    }
-}
-
 // --- the fast timing ---------------------------------------------------------------------------------
 
 struct Timed {
@@ -278,20 +214,6 @@ TEST(Timing, ASlowButWellBehavedHubGivesTheSameOutcomeInBothModes) {
         }
         EXPECT_EQ(read[0], read[1]);  // the same bytes came back
     }
-}
-
-TEST(Timing, AnUncleanFirstEchoFallsBackToTheDocumentedTiming) {
-    sim::HubConfig c = t::hub();
-    c.faults.push_back(t::on_request(0, {Fault::EchoByteChanged, 3}));
-    Bench b(c);
-    b.p.env["ZEL_TIMING"] = "fast";
-    EXPECT_EQ(b.run({"-hinfo"}), 0);
-    EXPECT_TRUE(
-        b.logged("INFO", "The HUB did not echo cleanly soon after opening: going on with the documented timing\n"));
-    EXPECT_EQ(b.sleeps_ms(), (std::vector<int64_t>{100, 1000}));  // the fast open, then the documented one
-    EXPECT_EQ(std::count_if(b.p.waits.begin(), b.p.waits.end(),
-                            [](const sim::Wait& w) { return w.duration == 163200; }),
-              2);  // from then on the echo pauses are back (the first probe's, then the request's)
 }
 
 }  // namespace

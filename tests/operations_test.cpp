@@ -33,31 +33,6 @@ sim::HubConfig odd_hub(Kind kind = Kind::TorvaneST, bool legacy = false) {
     return c;
 }
 
-TEST(HubInformation, ShortReportThenFullReportWithItsRequestsAndWaits) {
-    Bench b(odd_hub());
-    ASSERT_EQ(b.run({"-hinfo"}), 0);
-    const std::string short_report =
-        "Unique ID number for HUB is: \n\t0x1230abcdef \n\tHUB bootloader version v1.0.0-B \n"
-        "\tHUB firmware version v2.1.3-A build on 2106-02-07 06:28 +0000\n\tUSB API version v2.0.10 \n"
-        "\tWIFI API version v1.4.4660 \n";
-    EXPECT_EQ(b.p.out.substr(b.p.out.find("Creating")),
-              "Creating object GetHUBInformation\nCDC-interface: A Torvane detected... \n"
-              "CDC-interface: No port-name provided... \nCDC-interface: Connecting to 'COM3'\nOpening COM port\n"
-              "Checking hub version...\nHUB version 2.0.0 or higher!!\n"
-              "CDC-interface: Connected to 'COM3' (USB location 1-1)\n" +
-                  short_report + short_report +
-                  "\tBLUETOOTH API version v3.0.65535 \n\tHUB serial number: ABCDEFGHIJKL\nProduction data:\n"
-                  "\tprod_assy 0xa43201\n\tprod_board_id 0xb0a3\n\tprod_date 0x20241105\n"
-                  "\tprod_epoch 1970-01-01 00:00 +0000\nClosing com port\nDone: the HUB information was read. The "
-                  "HUB runs firmware 2.1.3-A (bootloader 1.0.0-B); nothing on it was changed.\n");
-    EXPECT_EQ(b.count("\tHUB serial number: ABCDEFGHIJKL\n"), 0);  // printed, not logged
-    EXPECT_EQ(b.writes(), (std::vector<Bytes>{Bytes(104, 0), t::request(0x00630100)}));
-    std::vector<int64_t> waits;  // the open's second, then the echo pauses of the probe and the request
-    for (const sim::Wait& w : b.p.waits) waits.push_back(w.duration);
-    EXPECT_EQ(waits, (std::vector<int64_t>{1000 * t::kMs, 163200, 163200}));
-    EXPECT_EQ(b.p.open_handles(), 0u);
-}
-
 TEST(HubInformation, RequestByFramingAndKindAndTheBootReport) {
     struct Case {
         Kind kind;
@@ -99,73 +74,7 @@ TEST(HubInformation, RequestByFramingAndKindAndTheBootReport) {
     }
 }
 
-TEST(HubInformation, FailuresAtTheirPlacesWithTheirResults) {
-    struct Case {
-        bool legacy;
-        sim::Fault fault;
-        int result;
-        std::string where, detail;
-    };
-    const std::string request = "src/GetHUBInformation:53", reply = "src/GetHUBInformation:57";
-    const std::string see_status = "what(): read() failed - HUB v2.0.0 read feedback in previous line!\n";
-    for (const Case& c : std::vector<Case>{{false, {Fault::NoEcho}, 10, request, t::kShort},
-                                           {false, {Fault::EchoByteChanged, 7}, 10, request, t::kMismatch},
-                                           {false, {Fault::ShortReply, 0, 50}, 11, reply, t::kNoFeedback},
-                                           {false, {Fault::StatusOnly, 0, 0, 0x1234}, 11, reply, see_status},
-                                           {true, {Fault::NoReply}, 11, reply, t::kShort}}) {
-        sim::HubConfig hub = t::hub(Kind::TorvaneAtmel, c.legacy);
-        hub.faults.push_back(t::on_word(c.legacy ? 0x006300AE : 0x00630100, c.fault));
-        Bench b(hub);
-        EXPECT_EQ(b.run({"-hinfo"}), c.result);
-        EXPECT_TRUE(b.logged("ERROR", at("GetHUBInformation::RunCommand", c.where)));
-        EXPECT_TRUE(b.logged("ERROR", c.detail)) << c.detail;
-        EXPECT_EQ(b.logged("WARNING", "No answer from HUB - Unique ID and firmware versions set to zero\n"),
-                  c.result == 11);
-        EXPECT_EQ(b.logged("WARNING", "Command::_receive_message: What() Error in command issued -> status 0x1234\n"),
-                  c.fault.type == Fault::StatusOnly);
-        EXPECT_TRUE(
-            b.logged("ERROR", "Something went wrong getting HUB info - error-code " + std::to_string(c.result) + "\n"));
-        EXPECT_EQ(b.p.out.find("Production data:"), std::string::npos);
-    }
-}
-
 // --- sensor information -----------------------------------------------------------------------------
-
-TEST(SensorInformation, RecordsFromTheBlockAndTheCountFromItsLength) {
-    sim::HubConfig c = t::hub();
-    c.info.sensors = sim::InfoArea::default_sensors(10);
-    c.info.sensors[0] = {0x2a, 0xdeadbeef, 0x0401ff41, 0, 0x01020342, 1730800800, 0xc0de, 7, 300};
-    c.info.sensors[1].boot_status = 0xE0;
-    Bench b(c);
-    ASSERT_EQ(b.run({"-sinfo"}), 0);
-    EXPECT_EQ(b.writes().back(), t::request(0x00431500));
-    const std::string report =
-        b.p.out.substr(b.p.out.find("zel_usb_cdc_interface::read_port(): Warning! Length missmatch 604"));
-    const std::string expected =
-        "zel_usb_cdc_interface::read_port(): Warning! Length missmatch 604 == 1250\n"
-        "Collected firmware information for 10 sensors\nSensor with addr 0x2a:\n    Bootloader version 1.2.3-B\n"
-        "    Boot status failure during last upgrade!\n    Firmware version 4.1.255-A\n    Signature 0xdeadbeef\n"
-        "    Setup status failure during initialisation!\n    Calibration ID 0xc0de\n"
-        "    Build number: dec=300 - hex=0x12c\n    Date of calibration: 2024-11-05 10:00 +0000\nSensor with addr "
-        "0x11:\n";
-    EXPECT_EQ(report.substr(0, expected.size()), expected);
-    EXPECT_NE(report.find("Sensor with addr 0x11:\n    Bootloader version 1.0.0-B\n    Boot status OK!\n"),
-              std::string::npos);
-    EXPECT_EQ(b.count("Sensor with addr 0x19:\n"), 1);  // the tenth
-    EXPECT_EQ(b.count("Sensor with addr 0x1a:\n"), 0);
-
-    for (const auto& [length, sensors] : std::vector<std::pair<int, int>>{{1250, 20}, {63, 0}, {3, 0}}) {
-        sim::HubConfig hub = t::hub();
-        hub.info.sensors = sim::InfoArea::default_sensors(21);
-        hub.info.sensor_block_length = length;
-        Bench cut(hub);
-        ASSERT_EQ(cut.run({"-sinfo"}), 0);
-        EXPECT_TRUE(cut.logged("INFO", "Collected firmware information for " + std::to_string(sensors) + " sensors\n"));
-        EXPECT_EQ(cut.count("Sensor with addr 0x23:\n"), sensors == 20 ? 1 : 0);  // the twentieth
-        EXPECT_EQ(cut.count("Sensor with addr 0x24:\n"), 0);
-        EXPECT_EQ(cut.count("zel_usb_cdc_interface::read_port(): Warning! Length missmatch 1250 == 1250\n"), 0);
-    }
-}
 
 TEST(SensorInformation, LegacySilentAndUnechoed) {
     Bench legacy(t::hub(Kind::TorvaneAtmel, true));

@@ -226,23 +226,6 @@ TEST_F(Port, HeldGoneOrHungEveryFailureIsToldAndBounded) {
     EXPECT_FALSE(p.port_set_state(zel::kInvalidPort));
 }
 
-TEST_F(Port, TheProgramHoldingAPortIsNamed) {
-    p.port_close(port_);
-    port_ = zel::kInvalidPort;
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const int fd = ::open(slave_.c_str(), O_RDWR | O_NOCTTY);
-        ::pause();
-        ::_exit(fd >= 0 ? 0 : 1);
-    }
-    std::string holder;
-    for (const auto start = Clock::now(); holder.empty() && ms_since(start) < 2000;) holder = p.port_holder(slave_);
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
-    EXPECT_EQ(holder.rfind("pid " + std::to_string(child) + " (", 0), 0u) << holder;
-    EXPECT_EQ(p.port_holder(slave_), "");
-}
-
 // --- files -------------------------------------------------------------------------------------------
 
 using Files = Folder;
@@ -310,18 +293,6 @@ TEST_F(Files, InPlaceWhenTheFolderTakesNoNewFileAndTheOldBytesBackOnFailure) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_EQ(status, 0) << "check " << WEXITSTATUS(status) << " failed";
     EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 1);  // no temporary file is left
-}
-
-TEST_F(Files, TheLogIsAppendedListedAndRemoved) {
-    const std::string log = (dir_ / "a.log").string();
-    EXPECT_TRUE(p().append_to_file(log, "one\n"));
-    EXPECT_TRUE(p().append_to_file(log, "two\n"));
-    EXPECT_EQ(t::read_text(log), "one\ntwo\n");
-    EXPECT_EQ(p().list_directory(dir_.string()), std::vector<std::string>{"a.log"});
-    EXPECT_TRUE(p().remove_file(log));
-    EXPECT_FALSE(p().remove_file(log));
-    EXPECT_FALSE(p().append_to_file((dir_ / "missing/b.log").string(), "x"));
-    EXPECT_EQ(p().log_directory(), "./");
 }
 
 TEST_F(Files, AHubLockHoldsUntilLetGoAndNamesItsHolder) {
